@@ -1,0 +1,41 @@
+#include "velk/dep_stack.h"
+
+#include <algorithm>
+
+#include "velk/failure.h"
+
+namespace velk {
+
+SharedDepStack& SharedDepStack::current() {
+  thread_local SharedDepStack stack;
+  return stack;
+}
+
+void SharedDepStack::push_frame(uint32_t node) {
+  DepFrame frame;
+  frame.deps.reserve(4);
+  frame.node = node;
+  frames_.push_back(std::move(frame));
+}
+
+DepFrame SharedDepStack::pop_frame() {
+  if (frames_.empty()) fail("SharedDepStack::pop_frame on empty stack");
+  DepFrame top = std::move(frames_.back());
+  frames_.pop_back();
+  return top;
+}
+
+void SharedDepStack::record(uint32_t slot, uint32_t generation) {
+  if (!frames_.empty()) frames_.back().deps.push_back(DepRead{slot, generation});
+}
+
+void SharedDepStack::taint_top() noexcept {
+  if (!frames_.empty()) frames_.back().tainted = true;
+}
+
+bool SharedDepStack::contains(uint32_t slot) const noexcept {
+  return std::any_of(frames_.begin(), frames_.end(),
+                     [slot](const DepFrame& f) { return f.node == slot; });
+}
+
+}  // namespace velk

@@ -1,0 +1,27 @@
+// Engine failures: one exception type carrying the exact user-visible text.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace velk {
+
+// Every engine operation reports failure by throwing this; nothing returns an error code.
+// RAII guards release locks and node claims while it unwinds.
+class Failure : public std::exception {
+ public:
+  explicit Failure(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+[[noreturn]] void fail(std::string message);
+
+// An index that does not name an element of a table or array.
+[[noreturn]] void fail_index_out_of_range(const char* what, uint64_t index, uint64_t length);
+
+}  // namespace velk

@@ -1,0 +1,95 @@
+// The process-wide hazard-pointer domain: protects value cells and overflow dependency arrays
+// from being freed while a reader uses them.
+//
+// Memory ordering: a reader publishes a pointer with a sequentially consistent store and then
+// re-loads the source with a sequentially consistent load; a writer unlinks with a sequentially
+// consistent exchange, and the reclaimer loads every hazard with a sequentially consistent load.
+// In the single total order either the reader's re-load sees the unlink (and retries) or the
+// reclaimer sees the published pointer (and keeps the cell). Clearing a hazard is a release
+// store, so the reader's use of the cell happens before the reclaimer frees it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+namespace velk {
+
+struct HazardRecord {
+  std::atomic<const void*> ptr{nullptr};
+  std::atomic<bool> active{false};
+  HazardRecord* next = nullptr;  // fixed before the record is linked into the domain
+};
+
+using Deleter = void (*)(void*);
+
+class HazardDomain {
+ public:
+  static HazardDomain& global();
+
+  // A released record if one is free, else a new one; records are never freed.
+  HazardRecord* acquire();
+  void release(HazardRecord* record) noexcept;
+
+  // Frees `object` with `deleter` once no hazard record published it before this call.
+  void retire(void* object, Deleter deleter);
+
+  // Frees every retired object of this thread (and orphans of exited threads) that no hazard
+  // protects. Normally triggered by retire; public for tests and for orderly shutdown.
+  void reclaim();
+
+  // Objects retired and not yet freed, on this thread's list and orphaned.
+  size_t pending_on_this_thread() const noexcept;
+
+  // True while this thread runs deleters: value types must not run user code then.
+  static bool in_reclamation() noexcept;
+
+  struct Retired {
+    void* object;
+    Deleter deleter;
+  };
+  void adopt_orphans(std::vector<Retired>&& leftovers);
+
+ private:
+  HazardDomain() = default;
+  std::vector<const void*> published() const;
+  std::vector<Retired> take_orphans();
+
+  std::atomic<HazardRecord*> head_{nullptr};
+  std::atomic<size_t> record_count_{0};
+  std::mutex orphan_mutex_;  // guards orphans_; taken only at thread exit and by reclaim
+  std::vector<Retired> orphans_;
+  std::atomic<bool> has_orphans_{false};
+};
+
+// Holds one hazard record for its lifetime. By default the record comes from the calling
+// thread's hazard cache and goes back to it, so steady-state reads allocate nothing.
+class HazardHolder {
+ public:
+  enum class Source { ThreadCache, Domain };
+  explicit HazardHolder(Source source = Source::ThreadCache);
+  ~HazardHolder();
+  HazardHolder(const HazardHolder&) = delete;
+  HazardHolder& operator=(const HazardHolder&) = delete;
+
+  // Loads `src` and publishes it until the published value is still the current one.
+  template <class T>
+  T* protect(const std::atomic<T*>& src) noexcept {
+    T* p = src.load(std::memory_order_acquire);
+    for (;;) {
+      record_->ptr.store(p, std::memory_order_seq_cst);  // full fence: publish before re-check
+      T* again = src.load(std::memory_order_seq_cst);
+      if (again == p) return p;
+      p = again;
+    }
+  }
+
+  void reset() noexcept { record_->ptr.store(nullptr, std::memory_order_release); }
+
+ private:
+  HazardRecord* record_;
+  Source source_;
+};
+
+}  // namespace velk

@@ -1,0 +1,61 @@
+#include "velk/node.h"
+
+#include "velk/failure.h"
+
+namespace velk {
+
+NodeState NodeRecord::load_state() const {
+  return decode_state(state.load(std::memory_order_acquire));
+}
+
+bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
+  uint8_t expected = uint8_t(from);
+  return state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_acq_rel,
+                                       std::memory_order_acquire);
+}
+
+void NodeRecord::finish_claim(NodeState a, NodeState b) {
+  if (cas_state(NodeState::Computing, a)) return;
+  if (cas_state(NodeState::ComputingDirtied, b)) return;
+  (void)load_state();  // a valid other state is left alone; an invalid byte aborts
+}
+
+void retire_overflow(OverflowDeps* block) {
+  if (block == nullptr) return;
+  HazardDomain::global().retire(block, [](void* p) { delete static_cast<OverflowDeps*>(p); });
+}
+
+void NodeRecord::set_deps(std::span<const uint32_t> deps) {
+  if (deps.size() <= kInlineDeps) {
+    for (size_t i = 0; i < deps.size(); ++i) inline_deps[i].store(deps[i], std::memory_order_relaxed);
+    dep_count.store(uint8_t(deps.size()), std::memory_order_release);
+    retire_overflow(overflow_deps.exchange(nullptr, std::memory_order_seq_cst));
+    return;
+  }
+  auto block = std::make_unique<OverflowDeps>();
+  block->slots = std::make_unique<uint32_t[]>(deps.size());
+  block->length = uint32_t(deps.size());
+  std::copy(deps.begin(), deps.end(), block->slots.get());
+  retire_overflow(overflow_deps.exchange(block.release(), std::memory_order_seq_cst));
+  dep_count.store(kOverflowMark, std::memory_order_release);
+}
+
+const OverflowDeps* NodeRecord::protect_overflow(HazardHolder& holder) const {
+  for (;;) {
+    const OverflowDeps* block = holder.protect(overflow_deps);
+    if (block != nullptr) return block;
+    // A null block with dep_count 8 is a shrink racing this visit: the count has fallen back
+    // to the inline list (stored before the pointer was cleared). Only a count still at 8
+    // with no block is a corrupt record.
+    if (dep_count.load(std::memory_order_acquire) <= kInlineDeps) return nullptr;
+    fail("overflow_deps null with dep_count > 7");
+  }
+}
+
+std::vector<uint32_t> NodeRecord::deps() const {
+  std::vector<uint32_t> out;
+  for_each_dep([&](uint32_t s) { out.push_back(s); });
+  return out;
+}
+
+}  // namespace velk

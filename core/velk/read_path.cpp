@@ -1,0 +1,187 @@
+// The read path: ensure_clean walks a node and its out-of-date dependencies with an explicit
+// stack, verifying Dirty nodes against their dependencies' stamps and recomputing only where a
+// dependency changed. Exactly one thread holds a node claimed (Computing); others spin.
+#include <string>
+
+#include "velk/runtime.h"
+#include "velk/spin.h"
+
+namespace velk {
+
+namespace {
+
+[[noreturn]] void fail_budget(uint32_t root) {
+  fail("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
+       ") exceeded its traversal budget, which no acyclic graph can");
+}
+
+// Releases a claim still held when something other than the compute function fails
+// (an invalid state byte, a failed allocation); the node is verified again at its next read.
+class ClaimGuard {
+ public:
+  explicit ClaimGuard(NodeRecord& record) : record_(record) {}
+  ~ClaimGuard() {
+    if (!armed_) return;
+    try {
+      record_.finish_claim(NodeState::Dirty, NodeState::Dirty);
+    } catch (...) {
+    }
+  }
+  void disarm() noexcept { armed_ = false; }
+
+ private:
+  NodeRecord& record_;
+  bool armed_ = true;
+};
+
+void finish_with(NodeRecord& record, CommitOutcome outcome) {
+  switch (outcome) {
+    case CommitOutcome::Committed: record.finish_claim(NodeState::Failed, NodeState::Dirty); break;
+    case CommitOutcome::CommittedStale: record.finish_claim(NodeState::Dirty, NodeState::Dirty); break;
+    case CommitOutcome::DependencyGone: record.finish_claim(NodeState::New, NodeState::New); break;
+  }
+}
+
+}  // namespace
+
+void Runtime::ensure_clean(uint32_t root) {
+  if (nodes_.get(root).load_state() == NodeState::Clean) return;
+  std::vector<WorkEntry> work;
+  work.push_back({root, false});
+  uint64_t budget = 256ull * nodes_.slot_count() + 1024;
+  while (!work.empty()) {
+    const WorkEntry entry = work.back();
+    work.pop_back();
+    if (entry.expanded) {
+      settle(entry.slot);
+    } else {
+      expand(entry.slot, root, budget, work);
+    }
+  }
+}
+
+void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget,
+                     std::vector<WorkEntry>& work) {
+  if (--budget == 0) fail_budget(root);
+  const NodeRecord& record = nodes_.get(slot);
+  switch (record.load_state()) {
+    case NodeState::Clean:
+      return;
+    case NodeState::Computing:
+    case NodeState::ComputingDirtied:
+      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
+      return;
+    default:
+      work.push_back({slot, true});
+      record.for_each_dep([&](uint32_t dep) {
+        if (nodes_.get(dep).load_state() != NodeState::Clean) work.push_back({dep, false});
+      });
+  }
+}
+
+void Runtime::settle(uint32_t slot) {
+  SpinWait spin;
+  for (;;) {
+    const NodeState state = nodes_.get(slot).load_state();
+    switch (state) {
+      case NodeState::Clean:
+        return;
+      case NodeState::Failed:
+        fail("velk-core: node " + std::to_string(slot) +
+             " read but its last compute panicked; it stays Failed until a dependency changes "
+             "(set an upstream input to retry)");
+      case NodeState::Deleted:
+        fail("velk-core: node " + std::to_string(slot) +
+             " was deleted while a read was reaching it (a compute raced delete_node on one of "
+             "its recorded dependencies)");
+      case NodeState::Computing:
+      case NodeState::ComputingDirtied:
+        if (SharedDepStack::current().contains(slot)) {
+          fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
+               " was read while its own compute was in progress");
+        }
+        spin.wait();
+        continue;
+      case NodeState::New:
+      case NodeState::Dirty:
+        if (claim_and_settle(slot, state)) return;
+        continue;
+    }
+  }
+}
+
+bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
+  NodeRecord& record = nodes_.get(slot);
+  std::shared_ptr<ComputeFunction> fn = compute_function(slot);
+  if (!fn) {
+    record.raise_verified_at(revision());
+    return record.cas_state(seen, NodeState::Clean);
+  }
+  const bool was_dirty = record.cas_state(NodeState::Dirty, NodeState::Computing);
+  if (!was_dirty && !(seen == NodeState::New && record.cas_state(NodeState::New, NodeState::Computing))) {
+    return false;  // another thread claimed it, or its state moved on
+  }
+  ClaimGuard claim(record);
+  const uint64_t start_revision = revision();
+  const uint64_t start_watermark = watermark();
+  if (was_dirty && deps_unchanged(record)) {
+    record.raise_verified_at(start_watermark);
+    claim.disarm();
+    if (!record.cas_state(NodeState::Computing, NodeState::Clean)) {
+      record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty);
+      SharedDepStack::current().taint_top();
+    }
+    return true;
+  }
+  const bool settled = recompute(slot, *fn, was_dirty, start_revision, start_watermark);
+  claim.disarm();
+  return settled;
+}
+
+bool Runtime::deps_unchanged(const NodeRecord& record) const {
+  const uint64_t verified = record.load_verified_at();
+  bool unchanged = true;
+  record.for_each_dep([&](uint32_t dep) {
+    const NodeRecord& d = nodes_.get(dep);
+    unchanged = d.load_state() == NodeState::Clean && d.load_changed_at() <= verified;
+    return unchanged;
+  });
+  return unchanged;
+}
+
+// Runs the compute function in a new dependency frame, commits what it read, applies cutoff
+// and ends the claim. Returns false when the node must be claimed again (a dependency went away).
+bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
+                        uint64_t start_revision, uint64_t start_watermark) {
+  NodeRecord& record = nodes_.get(slot);
+  SharedDepStack& stack = SharedDepStack::current();
+  FrameGuard frame(stack, slot);
+  bool changed;
+  try {
+    changed = fn.compute(*this, slot, was_dirty);
+  } catch (...) {
+    // Reads made before the failure join the old list, so a change to any of them retries it.
+    const DepFrame failed = frame.take();
+    finish_with(record, commit_deps(slot, failed.deps, true, start_revision));
+    stack.taint_top();
+    throw;
+  }
+  const DepFrame done = frame.take();
+  const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
+  if (!was_dirty || changed) record.raise_changed_at(start_revision);  // unchanged: cutoff
+  if (outcome == CommitOutcome::DependencyGone) {
+    record.finish_claim(NodeState::New, NodeState::New);
+    return false;
+  }
+  record.raise_verified_at(start_watermark);
+  const bool stale = outcome == CommitOutcome::CommittedStale || done.tainted;
+  const NodeState target = stale ? NodeState::Dirty : NodeState::Clean;
+  if (record.cas_state(NodeState::Computing, target)) {
+    if (stale) stack.taint_top();
+  } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
+    stack.taint_top();
+  }
+  return true;
+}
+
+}  // namespace velk

@@ -1,0 +1,106 @@
+// Runtime construction, handle checks, slot allocation and release, introspection.
+#include "velk/runtime.h"
+
+#include <algorithm>
+
+namespace velk {
+
+Runtime::Runtime() : id_(RuntimeId::next()) {}
+
+Runtime::~Runtime() = default;
+
+NodeRecord& Runtime::check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
+                                  std::string_view type_name) const {
+  if (minted_by != id_) {
+    fail("velk-core: Velk<" + std::string(type_name) +
+         "> handle from a foreign runtime (handle was minted by runtime " +
+         std::to_string(minted_by.value) + ", used on runtime " + std::to_string(id_.value) + ")");
+  }
+  NodeRecord& record = nodes_.get(slot);
+  const uint32_t current = record.load_generation();
+  if (current != generation) {
+    fail("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
+         std::to_string(slot) + " was deleted (handle generation " + std::to_string(generation) +
+         ", slot generation " + std::to_string(current) + ")");
+  }
+  return record;
+}
+
+void Runtime::fail_in_compute(const char* operation) {
+  fail(std::string(operation) + " called during compute; not permitted");
+}
+
+void Runtime::check_capacity() const {
+  if (structural_.free_slots.empty() && nodes_.slot_count() >= SegmentedNodes::kCapacity) {
+    fail("SegmentedNodes exhausted at " + std::to_string(SegmentedNodes::kCapacity) + " slots");
+  }
+}
+
+uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
+                                std::shared_ptr<ComputeFunction> fn) {
+  uint32_t slot;
+  if (!structural_.free_slots.empty()) {
+    slot = structural_.free_slots.back();
+    structural_.free_slots.pop_back();
+    SegmentedNodes::reinit(nodes_.get(slot), fields);
+  } else {
+    slot = nodes_.push(fields);
+    structural_.compute_fns.emplace_back();
+    structural_.dependents.emplace_back();
+  }
+  structural_.compute_fns[slot] = std::move(fn);
+  return slot;
+}
+
+void Runtime::retire_node(uint32_t slot) {
+  std::shared_ptr<ErasedArena> arena;
+  std::shared_ptr<ComputeFunction> fn;  // dropped after the lock is released
+  NodeRecord& record = nodes_.get(slot);
+  {
+    std::unique_lock lock(structural_lock_);
+    record.store_state(NodeState::Deleted);
+    for (uint32_t dep : record.deps()) {
+      auto& list = structural_.dependents.at(dep);
+      list.erase(std::remove(list.begin(), list.end(), slot), list.end());
+    }
+    record.set_deps({});
+    fn = std::move(structural_.compute_fns.at(slot));
+    arena = structural_.arenas.erased(record.load_arena_tag());
+    record.generation.store(record.load_generation() + 1, std::memory_order_release);
+    structural_.free_slots.push_back(slot);
+  }
+  arena->free(record.load_value_index());
+}
+
+bool Runtime::is_alive(ErasedVelk handle) const {
+  if (handle.runtime_id != id_) return false;
+  if (handle.slot >= nodes_.slot_count()) return false;
+  const NodeRecord& record = nodes_.get(handle.slot);
+  if (record.state.load(std::memory_order_acquire) == uint8_t(NodeState::Deleted)) return false;
+  return record.load_generation() == handle.generation;
+}
+
+uint32_t Runtime::node_count() const {
+  std::shared_lock lock(structural_lock_);
+  return nodes_.slot_count() - uint32_t(structural_.free_slots.size());
+}
+
+std::vector<uint32_t> Runtime::dependents_of(uint32_t slot) const { return copy_dependents(slot); }
+
+std::vector<uint32_t> Runtime::copy_dependents(uint32_t slot) const {
+  std::shared_lock lock(structural_lock_);
+  if (slot >= structural_.dependents.size()) {
+    fail_index_out_of_range("dependents table", slot, structural_.dependents.size());
+  }
+  return structural_.dependents[slot];
+}
+
+bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }
+
+std::shared_ptr<ComputeFunction> Runtime::compute_function(uint32_t slot) const {
+  std::shared_lock lock(structural_lock_);
+  if (slot >= structural_.compute_fns.size()) return nullptr;
+  return structural_.compute_fns[slot];
+}
+
+}  // namespace velk

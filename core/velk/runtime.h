@@ -1,0 +1,247 @@
+// One engine runtime: node storage, structural state, clocks, and the operations on nodes.
+//
+// Structural state (compute functions, dependents, free slots, arena registry) is guarded by
+// structural_lock_: readers hold it only while copying what they need, and it is never held
+// while user code runs. Node records are updated without locks (see node.h). Lock order: the
+// structural lock before an arena lock, never the reverse.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velk/arena_registry.h"
+#include "velk/compute.h"
+#include "velk/dep_stack.h"
+#include "velk/handle.h"
+#include "velk/segmented_nodes.h"
+#include "velk/value_traits.h"
+#include "velk/walk_ring.h"
+
+namespace velk {
+
+enum class CommitOutcome : uint8_t { Committed = 0, CommittedStale = 1, DependencyGone = 2 };
+
+class Runtime {
+ public:
+  Runtime();
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  RuntimeId id() const noexcept { return id_; }
+
+  // --- inputs and queries ---
+  template <class T>
+  Velk<T> create_input(T value);
+
+  // `produce(Runtime&, uint32_t slot) -> T` computes the value; it is not called until the
+  // node is first read.
+  template <class T, class F>
+  Velk<T> create_query(F produce);
+
+  // Creates a query node whose compute function `make(arena)` builds from the node's arena.
+  template <class T, class Make>
+  Velk<T> create_query_node(Make make);
+
+  // Reads a node, bringing it up to date first; records the read in the running compute.
+  template <class T>
+  T get(Velk<T> handle);
+
+  // The same read without the copy: the value stays valid while `holder` protects it, so a
+  // caller can copy it later (for Python values: after retaking the interpreter lock).
+  template <class T>
+  const T& get_protected(Velk<T> handle, HazardHolder& holder);
+
+  // Sets an input. An equal value changes nothing; otherwise it takes the next revision and
+  // invalidates everything downstream.
+  template <class T>
+  void set(Velk<T> handle, T value);
+
+  // --- introspection ---
+  bool is_alive(ErasedVelk handle) const;
+  uint32_t node_count() const;
+  uint64_t revision() const noexcept { return revision_.load(std::memory_order_acquire); }
+  uint64_t watermark() const noexcept { return walk_ring_.watermark(); }
+  NodeRecord& record(uint32_t slot) const { return nodes_.get(slot); }
+  uint32_t slot_count() const noexcept { return nodes_.slot_count(); }
+  std::vector<uint32_t> dependents_of(uint32_t slot) const;
+  bool is_query(uint32_t slot) const;
+
+  // --- engine steps, public for the layers built on them ---
+  void ensure_clean(uint32_t root);
+  CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
+                            uint64_t start_revision);
+  void invalidate_dependents(uint32_t source);
+  WalkRing& walk_ring() noexcept { return walk_ring_; }
+
+  // Checks a handle: foreign runtime first, then stale generation.
+  template <class T>
+  NodeRecord& check(Velk<T> handle) const {
+    return check_handle(handle.slot, handle.generation, handle.runtime_id, ValueTraits<T>::name);
+  }
+  NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
+                           std::string_view type_name) const;
+
+  // The retire step of deletion: unlinks the node's edges, moves its generation on, removes its
+  // compute function, frees its value and puts the slot on the free-slot list.
+  void retire_node(uint32_t slot);
+
+ private:
+  struct StructuralState {
+    std::vector<std::shared_ptr<ComputeFunction>> compute_fns;  // one entry per slot
+    std::vector<std::vector<uint32_t>> dependents;              // one list per slot
+    std::vector<uint32_t> free_slots;                           // LIFO
+    ArenaRegistry arenas;
+  };
+  struct WorkEntry {
+    uint32_t slot;
+    bool expanded;
+  };
+
+  // Requires the structural write lock. Reuses the most recently freed slot, else pushes one.
+  uint32_t allocate_slot(const SegmentedNodes::Fields& fields,
+                         std::shared_ptr<ComputeFunction> fn);
+  void check_capacity() const;
+  [[noreturn]] static void fail_in_compute(const char* operation);
+
+  // The arena of a node's value. Arenas live as long as the runtime, so the pointer stays
+  // valid; the first few tags are published lock-free for the read path.
+  template <class T>
+  GenericArena<T>* arena_of(const NodeRecord& record, const char* missing) const;
+  // Requires the structural write lock.
+  template <class T>
+  std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> ensure_arena();
+  std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
+  std::vector<uint32_t> copy_dependents(uint32_t slot) const;
+
+  // Read path (read_path.cpp).
+  void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
+  void settle(uint32_t slot);
+  bool claim_and_settle(uint32_t slot, NodeState seen);
+  bool recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
+                 uint64_t start_watermark);
+  bool deps_unchanged(const NodeRecord& record) const;
+
+  // Set path (invalidation.cpp): steps after the value was written.
+  void publish_change(uint32_t slot, NodeRecord& record);
+  void refuse_set_on_query(uint32_t slot) const;
+
+  const RuntimeId id_;
+  SegmentedNodes nodes_;
+  std::atomic<uint64_t> revision_{1};
+  WalkRing walk_ring_;
+  mutable std::shared_mutex structural_lock_;
+  StructuralState structural_;  // guarded by structural_lock_
+  static constexpr uint16_t kPublishedArenas = 8;
+  // Published once under the structural write lock, never changed; owned by the registry.
+  std::array<std::atomic<ErasedArena*>, kPublishedArenas> published_arenas_{};
+};
+
+// ---- templates ----
+
+template <class T, class F>
+bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty) {
+  T value = produce_(runtime, slot);
+  const uint32_t index = runtime.record(slot).load_value_index();
+  if (was_dirty) return arena_->write_if_changed(index, std::move(value));
+  arena_->write(index, std::move(value));
+  return true;
+}
+
+template <class T>
+GenericArena<T>* Runtime::arena_of(const NodeRecord& record, const char* missing) const {
+  const uint16_t tag = record.load_arena_tag();
+  if (tag < kPublishedArenas) {
+    ErasedArena* arena = published_arenas_[tag].load(std::memory_order_acquire);
+    if (arena != nullptr) {
+      if (arena->as_any() != typeid(GenericArena<T>)) fail(missing);
+      return static_cast<GenericArena<T>*>(arena);
+    }
+  }
+  GenericArena<T>* arena;
+  {
+    std::shared_lock lock(structural_lock_);
+    arena = structural_.arenas.get<T>(tag).get();
+  }
+  if (arena == nullptr) fail(missing);
+  return arena;
+}
+
+template <class T>
+std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> Runtime::ensure_arena() {
+  auto tagged = structural_.arenas.ensure_tagged<T>();
+  if (tagged.first < kPublishedArenas) {
+    published_arenas_[tagged.first].store(tagged.second.get(), std::memory_order_release);
+  }
+  return tagged;
+}
+
+template <class T>
+Velk<T> Runtime::create_input(T value) {
+  if (SharedDepStack::current().in_compute()) fail_in_compute("create_input");
+  std::unique_lock lock(structural_lock_);
+  check_capacity();
+  auto [tag, arena] = ensure_arena<T>();
+  const uint32_t index = arena->alloc(std::move(value));
+  const uint64_t now = revision();
+  const uint32_t slot = allocate_slot({now, now, NodeState::Clean, index, tag}, nullptr);
+  return Velk<T>{slot, nodes_.get(slot).load_generation(), id_};
+}
+
+template <class T, class Make>
+Velk<T> Runtime::create_query_node(Make make) {
+  if (SharedDepStack::current().in_compute()) fail_in_compute("create_query");
+  std::unique_lock lock(structural_lock_);
+  check_capacity();
+  auto [tag, arena] = ensure_arena<T>();
+  std::shared_ptr<ComputeFunction> fn = make(arena);
+  const uint32_t index = arena->alloc_empty();
+  const uint32_t slot = allocate_slot({0, 0, NodeState::New, index, tag}, std::move(fn));
+  return Velk<T>{slot, nodes_.get(slot).load_generation(), id_};
+}
+
+template <class T, class F>
+Velk<T> Runtime::create_query(F produce) {
+  return create_query_node<T>([&produce](std::shared_ptr<GenericArena<T>> arena) {
+    return std::make_shared<QueryFunction<T, F>>(std::move(arena), std::move(produce));
+  });
+}
+
+template <class T>
+const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
+  NodeRecord& record = check(handle);
+  // Recorded before the node is brought up to date, so it is recorded even if that fails.
+  SharedDepStack::current().record(handle.slot, record.load_generation());
+  ensure_clean(handle.slot);
+  auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+  return arena->read_protected(record.load_value_index(), holder);
+}
+
+template <class T>
+T Runtime::get(Velk<T> handle) {
+  HazardHolder holder;
+  return get_protected(handle, holder);
+}
+
+template <class T>
+void Runtime::set(Velk<T> handle, T value) {
+  NodeRecord& record = check(handle);
+  GenericArena<T>* arena = arena_of<T>(record, "velk-core: arena missing for input handle's type");
+  if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
+  const uint32_t index = record.load_value_index();
+  if (arena->equals(index, value)) return;  // an equal value takes no revision
+  // Until the new revision is stamped, a verifying reader sees the input as changed.
+  record.changed_at.exchange(kRevisionReplacing, std::memory_order_acq_rel);
+  arena->write(index, std::move(value));
+  publish_change(handle.slot, record);
+}
+
+}  // namespace velk

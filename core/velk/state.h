@@ -1,0 +1,23 @@
+// The seven states of a node and the checked decoding of the state byte.
+#pragma once
+
+#include <cstdint>
+
+namespace velk {
+
+enum class NodeState : uint8_t {
+  New = 0,               // never computed, or must be computed without comparing with the old value
+  Dirty = 1,             // something upstream may have changed; verify before use
+  Computing = 2,         // claimed by one thread that verifies or recomputes it
+  Clean = 3,             // current as of verified_at; inputs are always Clean
+  Failed = 4,            // last compute failed; reads fail until an invalidation reaches it
+  ComputingDirtied = 5,  // claimed, and an invalidation reached it meanwhile
+  Deleted = 6,           // deleted; the slot waits on the free-slot list
+};
+
+// Aborts with "invalid NodeState value: {value}" for a byte that names no state.
+NodeState decode_state(uint8_t byte);
+
+const char* state_name(NodeState state) noexcept;
+
+}  // namespace velk

@@ -1,0 +1,22 @@
+// What the engine asks of a value type: a full name for messages and an equality test.
+// Copy and destruction are the type's own copy constructor and destructor.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace velk {
+
+// Specialise for every value type stored in a runtime. A specialisation provides
+//   static constexpr std::string_view name;          // printed in handle messages
+//   static bool equal(const T& a, const T& b);       // may run user code; must not throw
+template <class T>
+struct ValueTraits;
+
+template <>
+struct ValueTraits<uint64_t> {
+  static constexpr std::string_view name = "u64";
+  static bool equal(uint64_t a, uint64_t b) noexcept { return a == b; }
+};
+
+}  // namespace velk

@@ -1,0 +1,41 @@
+// Interpreter-lock state changes as scopes: a released region around engine work, and an
+// ensure-lock scope around every call from engine code into Python.
+#pragma once
+
+#include "refs.h"
+
+namespace velk::py {
+
+// Drops every reference queued by threads that released a value without the interpreter lock.
+// Requires the interpreter lock.
+void drain_pending_releases();
+
+// Releases the interpreter lock for its lifetime; reacquires it and drains the pending-release
+// list on exit, also when the work inside fails. Code inside takes no PyObject*.
+class ReleasedRegion {
+ public:
+  ReleasedRegion() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedRegion() {
+    PyEval_RestoreThread(state_);
+    drain_pending_releases();
+  }
+  ReleasedRegion(const ReleasedRegion&) = delete;
+  ReleasedRegion& operator=(const ReleasedRegion&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Holds the interpreter lock for its lifetime, re-entrantly.
+class GilEnsure {
+ public:
+  GilEnsure() noexcept : state_(PyGILState_Ensure()) { drain_pending_releases(); }
+  ~GilEnsure() { PyGILState_Release(state_); }
+  GilEnsure(const GilEnsure&) = delete;
+  GilEnsure& operator=(const GilEnsure&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+}  // namespace velk::py

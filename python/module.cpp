@@ -1,0 +1,76 @@
+// Module initialisation: the seven classes, in order, and nothing else.
+#include "errors.h"
+#include "py_value.h"
+#include "types.h"
+
+namespace velk::py {
+
+namespace {
+
+// The interpreter that first initialised the module; the engine's process-wide state
+// (pending releases, pending errors, callbacks) belongs to it alone.
+PyInterpreterState* owner_interpreter = nullptr;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "velk_concurrent", nullptr,
+    0,  // not -1: so that initialisation runs (and refuses) in every other interpreter
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+struct ClassEntry {
+  const char* name;
+  PyTypeObject** type;
+  PyTypeObject* (*create)();
+};
+
+PyTypeObject* create_collection() { return create_collection_types("Collection"); }
+PyTypeObject* create_sorted_collection() { return create_collection_types("SortedCollection"); }
+PyTypeObject* create_grouped_collection() { return create_collection_types("GroupedCollection"); }
+
+const ClassEntry kClasses[] = {
+    {"Runtime", &runtime_type, create_runtime_type},
+    {"NodeId", &node_id_type, create_node_id_type},
+    {"ObserverId", &observer_id_type, create_observer_id_type},
+    {"RuntimeRef", &runtime_ref_type, create_runtime_ref_type},
+    {"Collection", &collection_type, create_collection},
+    {"SortedCollection", &sorted_collection_type, create_sorted_collection},
+    {"GroupedCollection", &grouped_collection_type, create_grouped_collection},
+};
+
+PyObject* init_module() {
+  PyInterpreterState* current = PyInterpreterState_Get();
+  if (owner_interpreter != nullptr && owner_interpreter != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "velk_concurrent can only be imported in the main interpreter");
+    return nullptr;
+  }
+  if (owner_interpreter == nullptr) {
+    create_panic_exception();
+    Py_AtExit(mark_interpreter_finalizing);
+    owner_interpreter = current;
+  }
+  OwnedRef module = OwnedRef::checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+  for (const ClassEntry& entry : kClasses) {
+    if (*entry.type == nullptr) *entry.type = entry.create();
+    if (*entry.type == nullptr) return nullptr;
+    // The module keeps the type alive; the pointer stays valid for the process.
+    Py_INCREF(*entry.type);
+    if (PyModule_AddObject(module.get(), entry.name, reinterpret_cast<PyObject*>(*entry.type)) < 0) {
+      Py_DECREF(*entry.type);
+      return nullptr;
+    }
+  }
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace velk::py
+
+PyMODINIT_FUNC PyInit_velk_concurrent() {
+  try {
+    return velk::py::init_module();
+  } catch (const velk::py::PyErrOccurred&) {
+    return nullptr;
+  }
+}

@@ -1,0 +1,59 @@
+// PyValue: the engine value that carries one strong reference to a Python object.
+// Copying takes a new reference under the interpreter lock; destruction without the lock is
+// deferred to the pending-release list; equality, hashing and ordering call Python and treat a
+// raising comparison as false and a raising hash as 0.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "refs.h"
+#include "velk/value_traits.h"
+
+namespace velk::py {
+
+class PyValue {
+ public:
+  // Takes over a reference the caller owns. Requires the interpreter lock only if `obj` may be
+  // dropped before it is stored.
+  static PyValue steal(PyObject* obj) noexcept { return PyValue(obj); }
+  // Takes a new reference; requires the interpreter lock.
+  static PyValue new_ref(PyObject* obj) noexcept {
+    Py_INCREF(obj);
+    return PyValue(obj);
+  }
+
+  PyValue(const PyValue& other);
+  PyValue(PyValue&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyValue& operator=(const PyValue&) = delete;
+  PyValue& operator=(PyValue&&) = delete;
+  ~PyValue() { release_reference(obj_); }
+
+  PyObject* get() const noexcept { return obj_; }
+
+  // Drops a reference now if this thread holds the interpreter lock and is not reclaiming
+  // retired cells; otherwise queues it for the next thread that enters the module.
+  static void release_reference(PyObject* obj) noexcept;
+
+  static bool equal(const PyValue& a, const PyValue& b) noexcept;
+  static int64_t hash(const PyValue& v) noexcept;
+  static bool less(const PyValue& a, const PyValue& b) noexcept;
+
+ private:
+  explicit PyValue(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_;
+};
+
+// Marks the interpreter as finalizing: references are leaked from then on, never dropped.
+void mark_interpreter_finalizing() noexcept;
+
+}  // namespace velk::py
+
+template <>
+struct velk::ValueTraits<velk::py::PyValue> {
+  static constexpr std::string_view name = "velk_concurrent::PyValue";
+  static bool equal(const py::PyValue& a, const py::PyValue& b) noexcept {
+    return py::PyValue::equal(a, b);
+  }
+};

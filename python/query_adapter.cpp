@@ -1,0 +1,36 @@
+#include "query_adapter.h"
+
+#include "errors.h"
+#include "gil.h"
+#include "types.h"
+
+namespace velk::py {
+
+namespace {
+
+// Nulls the RuntimeRef when the call ends, by returning or by raising, so a kept reference
+// fails loudly afterwards.
+class RefScope {
+ public:
+  explicit RefScope(PyObject* ref) : ref_(ref) {}
+  ~RefScope() { invalidate_runtime_ref(ref_); }
+
+ private:
+  PyObject* ref_;
+};
+
+}  // namespace
+
+PyValue PythonQuery::operator()(Runtime& runtime, uint32_t) {
+  GilEnsure gil;
+  OwnedRef ref = make_runtime_ref(&runtime);
+  OwnedRef result;
+  {
+    RefScope scope(ref.get());
+    PyObject* args[] = {ref.get()};
+    result = invoke_callback(function_.get(), args, 1);
+  }
+  return PyValue::steal(result.release());
+}
+
+}  // namespace velk::py

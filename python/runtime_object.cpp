@@ -1,0 +1,169 @@
+// The Runtime class: creation of inputs and queries, reads and sets, liveness and counts.
+#include "args.h"
+#include "errors.h"
+#include "gil.h"
+#include "query_adapter.h"
+#include "types.h"
+
+namespace velk::py {
+
+PyTypeObject* runtime_type = nullptr;
+
+namespace {
+
+constexpr const char* kIsAliveDoc =
+    "True while the node exists in this runtime. False after it is\n"
+    "deleted, and for a node from another runtime.";
+
+Runtime& engine(PyObject* self) { return *reinterpret_cast<RuntimeObject*>(self)->runtime; }
+
+PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "Runtime() takes no arguments");
+    return nullptr;
+  }
+  OwnedRef self = OwnedRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  return boundary(
+      [&]() -> PyObject* {
+        auto* obj = reinterpret_cast<RuntimeObject*>(self.get());
+        new (&obj->runtime) std::shared_ptr<Runtime>(std::make_shared<Runtime>());
+        return self.release();
+      },
+      raise_held);
+}
+
+void runtime_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<RuntimeObject*>(self);
+  obj->runtime.~shared_ptr();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* runtime_create_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"value"};
+  PyObject* argv[1];
+  if (!parse_arguments("create_input", args, nargs, kwnames, names, argv)) return nullptr;
+  return boundary(
+      [&] {
+        const NodeHandle node = engine(self).create_input(PyValue::new_ref(argv[0]));
+        return make_node_id(node).release();
+      },
+      raise_held);
+}
+
+PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"node"};
+  PyObject* argv[1];
+  if (!parse_arguments("get", args, nargs, kwnames, names, argv)) return nullptr;
+  MappedCall call;
+  return boundary(
+      [&] {
+        const NodeHandle node = node_argument("get", "node", argv[0]);
+        HazardHolder holder;
+        const PyValue* value;
+        {
+          ReleasedRegion region;
+          value = &engine(self).get_protected(node, holder);
+        }
+        return OwnedRef::new_ref(value->get()).release();
+      },
+      raise_mapped);
+}
+
+PyObject* runtime_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"node", "value"};
+  PyObject* argv[2];
+  if (!parse_arguments("set", args, nargs, kwnames, names, argv)) return nullptr;
+  MappedCall call;
+  return boundary(
+      [&] {
+        const NodeHandle node = node_argument("set", "node", argv[0]);
+        PyValue value = PyValue::new_ref(argv[1]);
+        {
+          ReleasedRegion region;
+          engine(self).set(node, std::move(value));
+        }
+        Py_RETURN_NONE;
+      },
+      raise_mapped);
+}
+
+PyObject* runtime_is_alive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"node"};
+  PyObject* argv[1];
+  if (!parse_arguments("is_alive", args, nargs, kwnames, names, argv)) return nullptr;
+  return boundary(
+      [&] {
+        const NodeHandle node = node_argument("is_alive", "node", argv[0]);
+        return PyBool_FromLong(engine(self).is_alive(ErasedVelk(node)));
+      },
+      raise_held);
+}
+
+PyObject* runtime_create_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"py_func"};
+  PyObject* argv[1];
+  if (!parse_arguments("create_query", args, nargs, kwnames, names, argv)) return nullptr;
+  return boundary(
+      [&] {
+        const NodeHandle node =
+            engine(self).create_query<PyValue>(PythonQuery(PyValue::new_ref(argv[0])));
+        return make_node_id(node).release();
+      },
+      raise_held);
+}
+
+PyObject* runtime_node_count(PyObject* self, PyObject*) {
+  drain_pending_releases();
+  return boundary([&] { return PyLong_FromUnsignedLong(engine(self).node_count()); },
+                  raise_held);
+}
+
+template <class F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
+}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef runtime_methods[] = {
+    {"create_input", fastcall(runtime_create_input), kFast, "create_input($self, value)\n--\n\n"},
+    {"get", fastcall(runtime_get), kFast, "get($self, node)\n--\n\n"},
+    {"set", fastcall(runtime_set), kFast, "set($self, node, value)\n--\n\n"},
+    {"is_alive", fastcall(runtime_is_alive), kFast, nullptr},
+    {"create_query", fastcall(runtime_create_query), kFast, "create_query($self, py_func)\n--\n\n"},
+    {"node_count", runtime_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_runtime_type() {
+  static std::string is_alive_doc = std::string("is_alive($self, node)\n--\n\n") + kIsAliveDoc;
+  for (PyMethodDef* m = runtime_methods; m->ml_name != nullptr; ++m) {
+    if (std::string_view(m->ml_name) == "is_alive") m->ml_doc = is_alive_doc.c_str();
+  }
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Runtime()\n--\n\n")},
+      {Py_tp_new, reinterpret_cast<void*>(runtime_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(runtime_dealloc)},
+      {Py_tp_methods, runtime_methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"velk_concurrent.Runtime", sizeof(RuntimeObject), 0,
+                             Py_TPFLAGS_DEFAULT, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace velk::py

@@ -1,0 +1,59 @@
+// The module's Python classes: their objects' layouts and the functions other binding files use.
+#pragma once
+
+#include <memory>
+#include <thread>
+
+#include "py_value.h"
+#include "refs.h"
+#include "velk/handle.h"
+#include "velk/runtime.h"
+
+namespace velk::py {
+
+using NodeHandle = Velk<PyValue>;
+
+struct NodeIdObject {
+  PyObject_HEAD
+  NodeHandle handle;
+};
+
+struct ObserverIdObject {
+  PyObject_HEAD
+  uint64_t id;
+};
+
+struct RuntimeObject {
+  PyObject_HEAD
+  std::shared_ptr<Runtime> runtime;
+};
+
+struct RuntimeRefObject {
+  PyObject_HEAD
+  Runtime* runtime;          // null once the computation that created it has ended
+  std::thread::id owner;     // the thread running that computation
+};
+
+// Type objects, created at module initialisation (owned by the module).
+extern PyTypeObject* runtime_type;
+extern PyTypeObject* node_id_type;
+extern PyTypeObject* observer_id_type;
+extern PyTypeObject* runtime_ref_type;
+extern PyTypeObject* collection_type;
+extern PyTypeObject* sorted_collection_type;
+extern PyTypeObject* grouped_collection_type;
+
+PyTypeObject* create_runtime_type();
+PyTypeObject* create_node_id_type();
+PyTypeObject* create_observer_id_type();
+PyTypeObject* create_runtime_ref_type();
+PyTypeObject* create_collection_types(const char* name);
+
+// A new NodeId for `handle`.
+OwnedRef make_node_id(const NodeHandle& handle);
+
+// A new RuntimeRef bound to the calling thread; invalidate it when its computation ends.
+OwnedRef make_runtime_ref(Runtime* runtime);
+void invalidate_runtime_ref(PyObject* ref);
+
+}  // namespace velk::py
