@@ -1,17 +1,23 @@
 // One arena of value cells per value type, and its type-erased face for the registry.
 //
-// The arena lock guards the two arrays: shared for reads and writes of a slot (the slot itself
-// is atomic), exclusive for alloc and free, which may resize them. A read or compare takes the
-// shared lock only long enough to protect the cell pointer; it copies or compares the value
-// after releasing the lock, with the hazard still protecting the cell. So a reader whose value
-// copy needs the Python interpreter lock never holds the arena lock while it waits for it, and
-// a thread holding the interpreter lock may wait for the exclusive lock without deadlock.
+// Cells live in chunks that never move: chunk c holds 2^(c+6) slots, so 27 chunks cover every
+// 32-bit index and a slot's address is fixed from its allocation until the arena dies. Reads,
+// writes and comparisons are therefore lock-free: they check the index against the published
+// slot count and go straight to the slot. The arena lock serialises only alloc and free (the
+// free list, the slot count and chunk allocation); a freed slot's cell is retired to the hazard
+// domain, so a read racing a free still copies from a live cell.
+//
+// A read protects the cell pointer and copies or compares the value afterwards, holding no
+// lock, so a value copy that needs the Python interpreter lock never blocks a thread that
+// holds the interpreter lock and waits for the arena lock.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <typeinfo>
 #include <vector>
 
@@ -30,26 +36,41 @@ class ErasedArena {
 template <class T>
 class GenericArena final : public ErasedArena {
  public:
+  GenericArena() {
+    for (auto& chunk : chunks_) chunk.store(nullptr, std::memory_order_relaxed);
+  }
+  ~GenericArena() override {
+    for (size_t c = 0; c < kChunks; ++c) delete[] chunks_[c].load(std::memory_order_relaxed);
+  }
+  GenericArena(const GenericArena&) = delete;
+  GenericArena& operator=(const GenericArena&) = delete;
+
   const std::type_info& as_any() const noexcept override { return typeid(GenericArena<T>); }
 
   uint32_t alloc(T value) {
     auto cell = std::make_unique<Cell<T>>(std::move(value));
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     const uint32_t index = take_index();
-    ValueSlot<T>::retire(slots_[index].exchange(cell.release()));
+    ValueSlot<T>::retire(slot(index).exchange(cell.release()));
     return index;
   }
 
   uint32_t alloc_empty() {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return take_index();
   }
 
   void free(uint32_t index) override {
-    std::unique_lock lock(mutex_);
-    check(index);
-    slots_[index].clear();
+    std::lock_guard lock(mutex_);
+    checked(index).clear();
     free_list_.push_back(index);
+  }
+
+  // The stored value, valid while `holder` keeps protecting its cell.
+  const T& read_protected(uint32_t index, HazardHolder& holder) const {
+    const Cell<T>* cell = checked(index).protect(holder);
+    if (cell == nullptr) ValueSlot<T>::fail_never_written();
+    return cell->value;
   }
 
   T read(uint32_t index) const {
@@ -57,67 +78,71 @@ class GenericArena final : public ErasedArena {
     return read_protected(index, holder);
   }
 
-  // The stored value, valid while `holder` keeps protecting its cell.
-  const T& read_protected(uint32_t index, HazardHolder& holder) const {
-    const Cell<T>* cell = protect(index, holder);
-    if (cell == nullptr) ValueSlot<T>::fail_never_written();
-    return cell->value;
-  }
-
   void write(uint32_t index, T value) {
     auto cell = std::make_unique<Cell<T>>(std::move(value));  // destroyed if the write is refused
-    Cell<T>* old;
-    {
-      std::shared_lock lock(mutex_);
-      check(index);
-      old = slots_[index].exchange(cell.release());
-    }
-    ValueSlot<T>::retire(old);
+    ValueSlot<T>& target = checked(index);
+    ValueSlot<T>::retire(target.exchange(cell.release()));
   }
 
-  bool equals(uint32_t index, const T& value) const {
-    HazardHolder holder;
-    const Cell<T>* cell = protect(index, holder);
-    return cell != nullptr && ValueTraits<T>::equal(cell->value, value);
-  }
+  bool equals(uint32_t index, const T& value) const { return checked(index).equals(value); }
 
   bool write_if_changed(uint32_t index, T value) {
-    if (equals(index, value)) return false;
+    if (equals(index, value)) return false;  // `value` is destroyed; the stored cell stays
     write(index, std::move(value));
     return true;
   }
 
-  uint32_t slot_count() const {
-    std::shared_lock lock(mutex_);
-    return uint32_t(slots_.size());
-  }
+  uint32_t slot_count() const noexcept { return slot_count_.load(std::memory_order_acquire); }
 
  private:
-  const Cell<T>* protect(uint32_t index, HazardHolder& holder) const {
-    std::shared_lock lock(mutex_);
-    check(index);
-    return slots_[index].protect(holder);
+  static constexpr uint32_t kFirstChunkBits = 6;
+  static constexpr size_t kChunks = 33 - kFirstChunkBits;
+
+  struct Position {
+    uint32_t chunk;
+    uint64_t offset;
+  };
+  static Position position(uint32_t index) noexcept {
+    const uint64_t biased = uint64_t(index) + (uint64_t(1) << kFirstChunkBits);
+    const uint32_t top = uint32_t(std::bit_width(biased)) - 1;
+    return {top - kFirstChunkBits, biased - (uint64_t(1) << top)};
+  }
+  static uint64_t chunk_size(uint32_t chunk) noexcept {
+    return uint64_t(1) << (chunk + kFirstChunkBits);
   }
 
-  void check(uint32_t index) const {
-    if (index >= slots_.size()) fail_index_out_of_range("GenericArena", index, slots_.size());
+  ValueSlot<T>& slot(uint32_t index) const noexcept {
+    const Position p = position(index);
+    return chunks_[p.chunk].load(std::memory_order_acquire)[p.offset];
   }
 
-  // Requires the write lock. Most recently freed index first; a freed slot is always empty.
+  ValueSlot<T>& checked(uint32_t index) const {
+    const uint32_t count = slot_count();
+    if (index >= count) fail_index_out_of_range("GenericArena", index, count);
+    return slot(index);
+  }
+
+  // Requires mutex_. Most recently freed index first; a freed slot is always empty.
   uint32_t take_index() {
     if (!free_list_.empty()) {
       const uint32_t index = free_list_.back();
-      check(index);
+      checked(index);
       free_list_.pop_back();
       return index;
     }
-    slots_.emplace_back();
-    return uint32_t(slots_.size() - 1);
+    const uint32_t index = slot_count_.load(std::memory_order_relaxed);
+    const Position p = position(index);
+    if (chunks_[p.chunk].load(std::memory_order_relaxed) == nullptr) {
+      chunks_[p.chunk].store(new ValueSlot<T>[chunk_size(p.chunk)], std::memory_order_release);
+    }
+    slot_count_.store(index + 1, std::memory_order_release);
+    return index;
   }
 
-  mutable std::shared_mutex mutex_;
-  std::vector<ValueSlot<T>> slots_;  // guarded by mutex_ (resized only under the write lock)
-  std::vector<uint32_t> free_list_;  // guarded by mutex_
+  std::mutex mutex_;  // serialises alloc and free
+  std::array<std::atomic<ValueSlot<T>*>, kChunks> chunks_;  // installed once under mutex_
+  std::atomic<uint32_t> slot_count_{0};                      // raised under mutex_
+  std::vector<uint32_t> free_list_;                          // guarded by mutex_
 };
 
 }  // namespace velk

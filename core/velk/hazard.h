@@ -16,7 +16,8 @@
 
 namespace velk {
 
-struct HazardRecord {
+// One cache line per record, so readers publishing on different threads do not contend.
+struct alignas(64) HazardRecord {
   std::atomic<const void*> ptr{nullptr};
   std::atomic<bool> active{false};
   HazardRecord* next = nullptr;  // fixed before the record is linked into the domain
