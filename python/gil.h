@@ -3,6 +3,7 @@
 #pragma once
 
 #include "refs.h"
+#include "velk/hazard.h"
 
 namespace velk::py {
 
@@ -10,13 +11,15 @@ namespace velk::py {
 // Requires the interpreter lock.
 void drain_pending_releases();
 
-// Releases the interpreter lock for its lifetime; reacquires it and drains the pending-release
-// list on exit, also when the work inside fails. Code inside takes no PyObject*.
+// Releases the interpreter lock for its lifetime; on exit, also when the work inside fails,
+// reacquires it, frees the values this thread replaced meanwhile (unless a reader still
+// protects them) and drains the pending-release list. Code inside takes no PyObject*.
 class ReleasedRegion {
  public:
   ReleasedRegion() noexcept : state_(PyEval_SaveThread()) {}
   ~ReleasedRegion() {
     PyEval_RestoreThread(state_);
+    HazardDomain::global().reclaim_if_pending();
     drain_pending_releases();
   }
   ReleasedRegion(const ReleasedRegion&) = delete;

@@ -15,9 +15,13 @@ namespace {
        ") exceeded its traversal budget, which no acyclic graph can");
 }
 
+}  // namespace
+
 // Releases a claim still held when something other than the compute function fails
 // (an invalid state byte, a failed allocation); the node is verified again at its next read.
-class ClaimGuard {
+// Disarmed just before the claim is ended on purpose: once ended, another thread may claim
+// the node, and that claim must not be touched.
+class Runtime::ClaimGuard {
  public:
   explicit ClaimGuard(NodeRecord& record) : record_(record) {}
   ~ClaimGuard() {
@@ -33,6 +37,8 @@ class ClaimGuard {
   NodeRecord& record_;
   bool armed_ = true;
 };
+
+namespace {
 
 void finish_with(NodeRecord& record, CommitOutcome outcome) {
   switch (outcome) {
@@ -133,9 +139,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
     }
     return true;
   }
-  const bool settled = recompute(slot, *fn, was_dirty, start_revision, start_watermark);
-  claim.disarm();
-  return settled;
+  return recompute(slot, *fn, was_dirty, start_revision, start_watermark, claim);
 }
 
 bool Runtime::deps_unchanged(const NodeRecord& record) const {
@@ -152,7 +156,7 @@ bool Runtime::deps_unchanged(const NodeRecord& record) const {
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
 // and ends the claim. Returns false when the node must be claimed again (a dependency went away).
 bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
-                        uint64_t start_revision, uint64_t start_watermark) {
+                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, slot);
@@ -162,13 +166,16 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   } catch (...) {
     // Reads made before the failure join the old list, so a change to any of them retries it.
     const DepFrame failed = frame.take();
-    finish_with(record, commit_deps(slot, failed.deps, true, start_revision));
+    const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
+    claim.disarm();
+    finish_with(record, outcome);
     stack.taint_top();
     throw;
   }
   const DepFrame done = frame.take();
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
   if (!was_dirty || changed) record.raise_changed_at(start_revision);  // unchanged: cutoff
+  claim.disarm();
   if (outcome == CommitOutcome::DependencyGone) {
     record.finish_claim(NodeState::New, NodeState::New);
     return false;

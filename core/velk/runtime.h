@@ -126,8 +126,9 @@ class Runtime {
   void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
   void settle(uint32_t slot);
   bool claim_and_settle(uint32_t slot, NodeState seen);
+  class ClaimGuard;
   bool recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
-                 uint64_t start_watermark);
+                 uint64_t start_watermark, ClaimGuard& claim);
   bool deps_unchanged(const NodeRecord& record) const;
 
   // Set path (invalidation.cpp): steps after the value was written.
