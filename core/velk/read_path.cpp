@@ -133,7 +133,9 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   if (was_dirty && deps_unchanged(record)) {
     record.raise_verified_at(start_watermark);
     claim.disarm();
-    if (!record.cas_state(NodeState::Computing, NodeState::Clean)) {
+    if (record.cas_state(NodeState::Computing, NodeState::Clean)) {
+      report(slot, TraceAction::VerifiedClean);
+    } else {
       record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty);
       SharedDepStack::current().taint_top();
     }
@@ -188,6 +190,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
     stack.taint_top();
   }
+  report(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
   return true;
 }
 

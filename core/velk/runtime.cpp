@@ -52,26 +52,6 @@ uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
   return slot;
 }
 
-void Runtime::retire_node(uint32_t slot) {
-  std::shared_ptr<ErasedArena> arena;
-  std::shared_ptr<ComputeFunction> fn;  // dropped after the lock is released
-  NodeRecord& record = nodes_.get(slot);
-  {
-    std::unique_lock lock(structural_lock_);
-    record.store_state(NodeState::Deleted);
-    for (uint32_t dep : record.deps()) {
-      auto& list = structural_.dependents.at(dep);
-      list.erase(std::remove(list.begin(), list.end(), slot), list.end());
-    }
-    record.set_deps({});
-    fn = std::move(structural_.compute_fns.at(slot));
-    arena = structural_.arenas.erased(record.load_arena_tag());
-    record.generation.store(record.load_generation() + 1, std::memory_order_release);
-    structural_.free_slots.push_back(slot);
-  }
-  arena->free(record.load_value_index());
-}
-
 bool Runtime::is_alive(ErasedVelk handle) const {
   if (handle.runtime_id != id_) return false;
   if (handle.slot >= nodes_.slot_count()) return false;

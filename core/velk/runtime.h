@@ -15,17 +15,23 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "velk/arena_registry.h"
 #include "velk/compute.h"
 #include "velk/dep_stack.h"
 #include "velk/handle.h"
+#include "velk/observer.h"
 #include "velk/segmented_nodes.h"
+#include "velk/tracing.h"
 #include "velk/value_traits.h"
 #include "velk/walk_ring.h"
 
 namespace velk {
+
+// Nanoseconds of the monotonic clock.
+uint64_t monotonic_ns() noexcept;
 
 enum class CommitOutcome : uint8_t { Committed = 0, CommittedStale = 1, DependencyGone = 2 };
 
@@ -90,9 +96,38 @@ class Runtime {
   NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
                            std::string_view type_name) const;
 
-  // The retire step of deletion: unlinks the node's edges, moves its generation on, removes its
-  // compute function, frees its value and puts the slot on the free-slot list.
+  // --- observers (observers.cpp) ---
+  // Registers `closure` on the node it names; returns the new observer id (from 1).
+  template <class T>
+  uint64_t observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closure);
+  void unobserve(uint64_t id);
+  // Brings observed nodes up to date and fires those whose value changed since their last
+  // firing. Stops at the first failure; observers not reached fire at the next pass.
+  void stabilize();
+
+  // --- deletion and ownership (deletion.cpp) ---
+  template <class T>
+  void delete_node(Velk<T> handle) {
+    delete_node_erased(ErasedVelk(handle), ValueTraits<T>::name);
+  }
+  // Returns how many nodes were deleted; 0 when the node was already gone.
+  uint64_t delete_with_dependents(ErasedVelk handle);
+  // Makes the input `owned` owned by `owner`: deleting the owner deletes it.
+  void adopt(ErasedVelk owner, ErasedVelk owned);
+  // The last step of every deletion, for a node the caller moved to Deleted: unlinks it and
+  // releases everything it holds; the slot goes on the free-slot list.
   void retire_node(uint32_t slot);
+
+  // --- tracing, labels, snapshot (tracing.cpp) ---
+  // Reads like get_protected, reporting what the read path verified or recomputed.
+  template <class T>
+  const T& get_traced(Velk<T> handle, HazardHolder& holder, TraceReport& report);
+  void set_label(uint32_t slot, std::string label);
+  std::vector<NodeSnapshot> graph_snapshot() const;
+  // Appends an event to the trace log while a traced read runs.
+  void report(uint32_t slot, TraceAction action) {
+    if (tracing_.load(std::memory_order_relaxed)) append_trace(slot, action);
+  }
 
  private:
   struct StructuralState {
@@ -100,6 +135,12 @@ class Runtime {
     std::vector<std::vector<uint32_t>> dependents;              // one list per slot
     std::vector<uint32_t> free_slots;                           // LIFO
     ArenaRegistry arenas;
+    std::unordered_map<uint64_t, ObserverEntry> observers;
+    uint64_t next_observer_id = 1;
+    std::unordered_map<uint32_t, uint32_t> owner_of;              // owned slot -> owner slot
+    std::unordered_map<uint32_t, std::vector<uint32_t>> owned;    // owner slot -> owned slots
+    std::vector<TraceEntry> trace_log;
+    std::unordered_map<uint32_t, std::string> labels;
   };
   struct WorkEntry {
     uint32_t slot;
@@ -131,6 +172,13 @@ class Runtime {
                  uint64_t start_watermark, ClaimGuard& claim);
   bool deps_unchanged(const NodeRecord& record) const;
 
+  // Observers, deletion and tracing.
+  uint64_t install_observer(uint32_t slot, std::shared_ptr<ObserverClosure> closure);
+  void delete_node_erased(ErasedVelk handle, std::string_view type_name);
+  void append_trace(uint32_t slot, TraceAction action);
+  void begin_trace();
+  void end_trace(uint32_t target, uint64_t start_ns, TraceReport& report);
+
   // Set path (invalidation.cpp): steps after the value was written.
   void publish_change(uint32_t slot, NodeRecord& record);
   void refuse_set_on_query(uint32_t slot) const;
@@ -141,6 +189,7 @@ class Runtime {
   WalkRing walk_ring_;
   mutable std::shared_mutex structural_lock_;
   StructuralState structural_;  // guarded by structural_lock_
+  std::atomic<bool> tracing_{false};  // relaxed: a hint for reporters, not a synchronisation
   static constexpr uint16_t kPublishedArenas = 8;
   // Published once under the structural write lock, never changed; owned by the registry.
   std::array<std::atomic<ErasedArena*>, kPublishedArenas> published_arenas_{};
@@ -243,6 +292,29 @@ void Runtime::set(Velk<T> handle, T value) {
   record.changed_at.exchange(kRevisionReplacing, std::memory_order_acq_rel);
   arena->write(index, std::move(value));
   publish_change(handle.slot, record);
+}
+
+template <class T>
+uint64_t Runtime::observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closure) {
+  check(handle);
+  return install_observer(handle.slot, std::move(closure));
+}
+
+template <class T>
+const T& Runtime::get_traced(Velk<T> handle, HazardHolder& holder, TraceReport& report) {
+  begin_trace();
+  const uint64_t start = monotonic_ns();
+  struct StopTracing {
+    std::atomic<bool>& flag;
+    ~StopTracing() { flag.store(false, std::memory_order_relaxed); }
+  };
+  const T* value;
+  {
+    StopTracing stop{tracing_};
+    value = &get_protected(handle, holder);
+  }
+  end_trace(handle.slot, start, report);
+  return *value;
 }
 
 }  // namespace velk

@@ -1,0 +1,67 @@
+// Observer registration and the stabilize pass. No engine lock is held while an observer
+// fires, so callbacks may call any runtime operation.
+#include <algorithm>
+
+#include "velk/runtime.h"
+
+namespace velk {
+
+std::pair<bool, uint64_t> ObserverClosure::fire(Runtime& runtime, uint64_t last_fired) {
+  runtime.ensure_clean(node_.slot);
+  // changed_at reads as the maximum while an input's value is being replaced; the revision
+  // counter bounds it.
+  const uint64_t seen = std::min(runtime.record(node_.slot).load_changed_at(), runtime.revision());
+  if (last_fired >= seen) return {false, seen};
+  deliver(runtime);
+  return {true, seen};
+}
+
+uint64_t Runtime::install_observer(uint32_t slot, std::shared_ptr<ObserverClosure> closure) {
+  const NodeRecord& record = nodes_.get(slot);
+  // A node with a value fires only for later changes; a never-computed one at the first pass.
+  const uint64_t last_fired = record.load_state() == NodeState::New
+                                  ? 0
+                                  : std::min(record.load_changed_at(), revision());
+  std::unique_lock lock(structural_lock_);
+  const uint64_t id = structural_.next_observer_id++;
+  structural_.observers.emplace(id, ObserverEntry{std::move(closure), last_fired, slot});
+  return id;
+}
+
+void Runtime::unobserve(uint64_t id) {
+  std::shared_ptr<ObserverClosure> removed;  // dropped after the lock: it may run Python
+  std::unique_lock lock(structural_lock_);
+  auto it = structural_.observers.find(id);
+  if (it == structural_.observers.end()) return;
+  removed = std::move(it->second.closure);
+  structural_.observers.erase(it);
+  lock.unlock();
+}
+
+void Runtime::stabilize() {
+  struct Copied {
+    uint64_t id;
+    uint64_t last_fired;
+    std::shared_ptr<ObserverClosure> closure;
+  };
+  std::vector<Copied> pass;
+  {
+    std::shared_lock lock(structural_lock_);
+    pass.reserve(structural_.observers.size());
+    for (const auto& [id, entry] : structural_.observers) {
+      pass.push_back({id, entry.last_fired, entry.closure});
+    }
+  }
+  for (Copied& observer : pass) {
+    const auto [fired, seen] = observer.closure->fire(*this, observer.last_fired);
+    observer.closure.reset();
+    if (!fired) continue;
+    std::unique_lock lock(structural_lock_);
+    auto it = structural_.observers.find(observer.id);
+    if (it != structural_.observers.end()) {
+      it->second.last_fired = std::max(it->second.last_fired, seen);
+    }
+  }
+}
+
+}  // namespace velk
