@@ -1,19 +1,12 @@
-// The Runtime class: creation of inputs and queries, reads and sets, liveness and counts.
+// Runtime methods: creation of inputs and queries, reads and sets, liveness and counts.
 #include "args.h"
 #include "errors.h"
 #include "gil.h"
 #include "query_adapter.h"
+#include "runtime_methods.h"
 #include "types.h"
 
 namespace velk::py {
-
-PyTypeObject* runtime_type = nullptr;
-
-namespace {
-
-constexpr const char* kIsAliveDoc =
-    "True while the node exists in this runtime. False after it is\n"
-    "deleted, and for a node from another runtime.";
 
 Runtime& engine(PyObject* self) { return *reinterpret_cast<RuntimeObject*>(self)->runtime; }
 
@@ -129,41 +122,6 @@ PyObject* runtime_node_count(PyObject* self, PyObject*) {
   drain_pending_releases();
   return boundary([&] { return PyLong_FromUnsignedLong(engine(self).node_count()); },
                   raise_held);
-}
-
-template <class F>
-PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef runtime_methods[] = {
-    {"create_input", fastcall(runtime_create_input), kFast, "create_input($self, value)\n--\n\n"},
-    {"get", fastcall(runtime_get), kFast, "get($self, node)\n--\n\n"},
-    {"set", fastcall(runtime_set), kFast, "set($self, node, value)\n--\n\n"},
-    {"is_alive", fastcall(runtime_is_alive), kFast, nullptr},
-    {"create_query", fastcall(runtime_create_query), kFast, "create_query($self, py_func)\n--\n\n"},
-    {"node_count", runtime_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-PyTypeObject* create_runtime_type() {
-  static std::string is_alive_doc = std::string("is_alive($self, node)\n--\n\n") + kIsAliveDoc;
-  for (PyMethodDef* m = runtime_methods; m->ml_name != nullptr; ++m) {
-    if (std::string_view(m->ml_name) == "is_alive") m->ml_doc = is_alive_doc.c_str();
-  }
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Runtime()\n--\n\n")},
-      {Py_tp_new, reinterpret_cast<void*>(runtime_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(runtime_dealloc)},
-      {Py_tp_methods, runtime_methods},
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {"velk_concurrent.Runtime", sizeof(RuntimeObject), 0,
-                             Py_TPFLAGS_DEFAULT, slots};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
 }  // namespace velk::py

@@ -1,0 +1,158 @@
+// Runtime.set_label, set_label_by_id, get_traced and graph_snapshot.
+#include <string>
+
+#include "args.h"
+#include "errors.h"
+#include "gil.h"
+#include "runtime_methods.h"
+
+namespace velk::py {
+
+namespace {
+
+std::string label_argument(const char* function, PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'label' must be str, not %.200s", function,
+                 Py_TYPE(obj)->tp_name);
+    throw PyErrOccurred{};
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (text == nullptr) throw PyErrOccurred{};
+  return std::string(text, size_t(size));
+}
+
+uint32_t slot_argument(const char* function, PyObject* obj) {
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'id' must be int, not %.200s", function,
+                 Py_TYPE(obj)->tp_name);
+    throw PyErrOccurred{};
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (value == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+  if (overflow != 0 || value < 0 || value > 0xFFFFFFFFLL) {
+    PyErr_Format(PyExc_OverflowError,
+                 "%s() argument 'id' must be between 0 and 4294967295", function);
+    throw PyErrOccurred{};
+  }
+  return uint32_t(value);
+}
+
+void set_item(PyObject* dict, const char* key, OwnedRef value) {
+  if (!value || PyDict_SetItemString(dict, key, value.get()) < 0) throw PyErrOccurred{};
+}
+
+OwnedRef int_list(const std::vector<uint32_t>& slots) {
+  OwnedRef list = OwnedRef::checked(PyList_New(Py_ssize_t(slots.size())));
+  for (size_t i = 0; i < slots.size(); ++i) {
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i),
+                    OwnedRef::checked(PyLong_FromUnsignedLong(slots[i])).release());
+  }
+  return list;
+}
+
+OwnedRef trace_dict(const TraceReport& report) {
+  OwnedRef traces = OwnedRef::checked(PyList_New(0));
+  for (const TraceEntry& e : report.entries) {
+    OwnedRef entry = OwnedRef::checked(PyDict_New());
+    set_item(entry.get(), "id", OwnedRef::steal(PyLong_FromUnsignedLong(e.slot)));
+    set_item(entry.get(), "action", OwnedRef::steal(PyUnicode_FromString(trace_action_name(e.action))));
+    if (PyList_Append(traces.get(), entry.get()) < 0) throw PyErrOccurred{};
+  }
+  OwnedRef dict = OwnedRef::checked(PyDict_New());
+  set_item(dict.get(), "target", OwnedRef::steal(PyLong_FromUnsignedLong(report.target)));
+  set_item(dict.get(), "total_nodes", OwnedRef::steal(PyLong_FromUnsignedLong(report.total_nodes)));
+  set_item(dict.get(), "nodes_recomputed",
+           OwnedRef::steal(PyLong_FromUnsignedLongLong(report.nodes_recomputed)));
+  set_item(dict.get(), "nodes_cutoff", OwnedRef::steal(PyLong_FromUnsignedLongLong(report.nodes_cutoff)));
+  set_item(dict.get(), "elapsed_ns", OwnedRef::steal(PyLong_FromUnsignedLongLong(report.elapsed_ns)));
+  set_item(dict.get(), "node_traces", std::move(traces));
+  return dict;
+}
+
+OwnedRef node_dict(const NodeSnapshot& node) {
+  OwnedRef dict = OwnedRef::checked(PyDict_New());
+  set_item(dict.get(), "id", OwnedRef::steal(PyLong_FromUnsignedLong(node.id)));
+  set_item(dict.get(), "kind", OwnedRef::steal(PyUnicode_FromString(node.is_compute ? "compute" : "input")));
+  set_item(dict.get(), "label",
+           node.label ? OwnedRef::steal(PyUnicode_FromStringAndSize(node.label->data(),
+                                                                    Py_ssize_t(node.label->size())))
+                      : OwnedRef::new_ref(Py_None));
+  set_item(dict.get(), "dependencies", int_list(node.dependencies));
+  set_item(dict.get(), "dependents", int_list(node.dependents));
+  return dict;
+}
+
+}  // namespace
+
+PyObject* runtime_set_label(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"node", "label"};
+  PyObject* argv[2];
+  if (!parse_arguments("set_label", args, nargs, kwnames, names, argv)) return nullptr;
+  return boundary(
+      [&] {
+        // By slot only: a stale handle labels whatever occupies its slot now.
+        const NodeHandle node = node_argument("set_label", "node", argv[0]);
+        engine(self).set_label(node.slot, label_argument("set_label", argv[1]));
+        Py_RETURN_NONE;
+      },
+      raise_held);
+}
+
+PyObject* runtime_set_label_by_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"id", "label"};
+  PyObject* argv[2];
+  if (!parse_arguments("set_label_by_id", args, nargs, kwnames, names, argv)) return nullptr;
+  return boundary(
+      [&] {
+        const uint32_t slot = slot_argument("set_label_by_id", argv[0]);
+        engine(self).set_label(slot, label_argument("set_label_by_id", argv[1]));
+        Py_RETURN_NONE;
+      },
+      raise_held);
+}
+
+PyObject* runtime_get_traced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  drain_pending_releases();
+  static const char* const names[] = {"node"};
+  PyObject* argv[1];
+  if (!parse_arguments("get_traced", args, nargs, kwnames, names, argv)) return nullptr;
+  MappedCall call;
+  return boundary(
+      [&] {
+        const NodeHandle node = node_argument("get_traced", "node", argv[0]);
+        HazardHolder holder;
+        TraceReport report;
+        const PyValue* value;
+        {
+          ReleasedRegion region;
+          value = &engine(self).get_traced(node, holder, report);
+        }
+        OwnedRef result = OwnedRef::new_ref(value->get());
+        OwnedRef dict = trace_dict(report);
+        return OwnedRef::checked(PyTuple_Pack(2, result.get(), dict.get())).release();
+      },
+      raise_mapped);
+}
+
+PyObject* runtime_graph_snapshot(PyObject* self, PyObject*) {
+  drain_pending_releases();
+  return boundary(
+      [&] {
+        const std::vector<NodeSnapshot> nodes = engine(self).graph_snapshot();
+        OwnedRef list = OwnedRef::checked(PyList_New(Py_ssize_t(nodes.size())));
+        for (size_t i = 0; i < nodes.size(); ++i) {
+          PyList_SET_ITEM(list.get(), Py_ssize_t(i), node_dict(nodes[i]).release());
+        }
+        return list.release();
+      },
+      raise_held);
+}
+
+}  // namespace velk::py
