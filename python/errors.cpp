@@ -106,6 +106,10 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   if (!exception) fail("velk: python callback raised: <no exception set>");
   if (PyErr_GivenExceptionMatches(exception.get(), panic_type)) {
+    // Only the panic RuntimeRef.get raised for a nested callback's exception carries it (as
+    // its cause); anything parked earlier and handled since must not stand for this one.
+    OwnedRef cause = OwnedRef::steal(PyException_GetCause(exception.get()));
+    store_pending(cause ? cause.release() : nullptr);
     PySys_WriteStderr("velk: a PanicException passed back through a Python callback:\n");
     restore_exception(OwnedRef::new_ref(exception.get()).release());
     PyErr_PrintEx(0);
@@ -148,7 +152,15 @@ PyObject* raise_held(const std::exception& failure) noexcept {
 }
 
 PyObject* raise_panic_keeping_slot(const std::exception& failure) noexcept {
-  PyErr_SetString(panic_type, failure.what());
+  OwnedRef cause = OwnedRef::steal(take_pending());
+  if (!cause) {
+    PyErr_SetString(panic_type, failure.what());
+    return nullptr;
+  }
+  OwnedRef panic = OwnedRef::steal(PyObject_CallFunction(panic_type, "s", failure.what()));
+  if (!panic) return nullptr;
+  PyException_SetCause(panic.get(), cause.release());
+  PyErr_SetObject(panic_type, panic.get());
   return nullptr;
 }
 

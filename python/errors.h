@@ -16,8 +16,8 @@ void create_panic_exception();
 // Calls `callable(*args)` with the interpreter lock held and returns the new reference. When
 // the call raises, stores the exception in this thread's pending-error slot and throws
 // velk::Failure("velk: python callback raised: {error}"). A PanicException coming back through
-// the callback is not stored: its notice and traceback go to standard error and the failure it
-// stood for continues with its message.
+// the callback is not stored: its notice and traceback go to standard error, the exception it
+// carries as its cause (if any) is parked again, and the failure continues with its message.
 OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs);
 
 // Turns the Python error currently set into an engine failure with its text (for binding
@@ -49,8 +49,9 @@ PyObject* raise_mapped(const std::exception& failure) noexcept;
 // in the slot by this failure. Returns nullptr.
 PyObject* raise_held(const std::exception& failure) noexcept;
 
-// Like raise_held, but keeps the slot: used by RuntimeRef.get, whose nested failure travels
-// back through the query function to the outer mapped method.
+// Like raise_held, but moves the exception parked by this failure into the PanicException as
+// its cause: used by RuntimeRef.get, whose nested failure travels back through the query
+// function to the outer mapped method.
 PyObject* raise_panic_keeping_slot(const std::exception& failure) noexcept;
 
 // The single catch boundary of a method body: converts every C++ exception into a Python error

@@ -7,9 +7,9 @@ namespace velk::py {
 
 namespace {
 
-// The interpreter that first initialised the module; the engine's process-wide state
-// (pending releases, pending errors, callbacks) belongs to it alone.
-PyInterpreterState* owner_interpreter = nullptr;
+// The engine's process-wide state (pending releases, pending errors, callbacks) belongs to the
+// main interpreter alone.
+bool initialised = false;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "velk_concurrent", nullptr,
@@ -39,15 +39,15 @@ const ClassEntry kClasses[] = {
 
 PyObject* init_module() {
   PyInterpreterState* current = PyInterpreterState_Get();
-  if (owner_interpreter != nullptr && owner_interpreter != current) {
+  if (current != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
                     "velk_concurrent can only be imported in the main interpreter");
     return nullptr;
   }
-  if (owner_interpreter == nullptr) {
+  if (!initialised) {
     create_panic_exception();
     Py_AtExit(mark_interpreter_finalizing);
-    owner_interpreter = current;
+    initialised = true;
   }
   OwnedRef module = OwnedRef::checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   for (const ClassEntry& entry : kClasses) {

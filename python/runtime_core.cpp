@@ -29,6 +29,10 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void runtime_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<RuntimeObject*>(self);
   obj->runtime.~shared_ptr();
+  // The runtime's cells were retired, not freed: free them now (the GIL is held), like the end
+  // of a released region does for replaced values.
+  HazardDomain::global().reclaim_if_pending();
+  drain_pending_releases();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);

@@ -79,8 +79,11 @@ void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget,
       return;
     default:
       work.push_back({slot, true});
+      // A Failed dependency is not settled here: it fails only the computes that read it
+      // again, and a function that handled its failure before may handle it again.
       record.for_each_dep([&](uint32_t dep) {
-        if (nodes_.get(dep).load_state() != NodeState::Clean) work.push_back({dep, false});
+        const NodeState state = nodes_.get(dep).load_state();
+        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
       });
   }
 }

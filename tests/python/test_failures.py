@@ -1,0 +1,132 @@
+"""Query functions that raise, nested failures, cycles and calls refused during a compute."""
+import pytest
+import velk_concurrent as vc
+from conftest import Calls, panic_type
+
+PanicException = panic_type()
+
+
+def test_panic_exception_is_an_unexported_base_exception():
+    assert PanicException.__bases__ == (BaseException,)
+    assert f"{PanicException.__module__}.{PanicException.__qualname__}" == \
+        "velk_concurrent.PanicException"
+    assert not hasattr(vc, "PanicException")
+
+
+def test_raised_exception_reaches_readers_as_the_same_object(rt):
+    raised, seen = [], []
+    a = rt.create_input(0)
+
+    def inner_fn(ref):
+        raised.append(ValueError("x", ref.get(a)))
+        raise raised[-1]
+
+    def mid_fn(ref):
+        try:
+            return ref.get(inner)
+        except BaseException as exc:
+            seen.append(exc)
+            raise
+
+    inner = rt.create_query(inner_fn)
+    mid = rt.create_query(mid_fn)
+    top = rt.create_query(lambda ref: ref.get(mid) + 1)
+    with pytest.raises(ValueError) as info:
+        rt.get(top)
+    assert info.value is raised[0]
+    assert type(seen[0]) is PanicException
+    assert str(seen[0]) == "velk: python callback raised: ValueError: ('x', 0)"
+    rt.set(a, 1)
+    with pytest.raises(ValueError) as info:
+        rt.get(inner)
+    assert info.value is raised[1]
+
+
+def test_failed_node_stays_failed_until_an_input_changes(rt):
+    calls = Calls()
+    a = rt.create_input(0)
+    q = rt.create_query(calls.wrap("q", lambda ref: 10 // ref.get(a)))
+    child = rt.create_query(lambda ref: ref.get(q))
+    with pytest.raises(ZeroDivisionError):
+        rt.get(q)
+    rt.set(a, 0)  # an equal set changes nothing: no retry
+    for node in (q, child):
+        with pytest.raises(RuntimeError) as info:
+            rt.get(node)
+        assert str(info.value) == (
+            f"velk-core: node {q.id} read but its last compute panicked; it stays Failed until a "
+            "dependency changes (set an upstream input to retry)")
+    assert calls.take() == {"q": 1}
+    rt.set(a, 5)
+    assert rt.get(child) == 2 and calls.take() == {"q": 1}
+
+
+def make_handler(rt, then=lambda ref: "fallback"):
+    """A query that catches the failure of a nested query, then runs `then`."""
+    inner = rt.create_query(lambda ref: int("not a number"))
+
+    def outer_fn(ref):
+        try:
+            ref.get(inner)
+        except BaseException:
+            pass
+        return then(ref)
+
+    return rt.create_query(outer_fn)
+
+
+def test_handled_nested_failure_does_not_resurface_in_later_calls(rt):
+    assert rt.get(make_handler(rt)) == "fallback"
+    with pytest.raises(RuntimeError, match="foreign runtime"):
+        rt.get(vc.Runtime().create_input(0))
+
+
+def test_reader_that_handled_a_failure_can_be_read_again(rt):
+    outer = make_handler(rt)
+    assert rt.get(outer) == "fallback"
+    assert rt.get(outer) == "fallback"
+
+
+def test_handled_nested_exception_does_not_replace_a_later_failure(rt):
+    foreign = vc.Runtime().create_input(0)
+    with pytest.raises(RuntimeError, match="foreign runtime"):
+        rt.get(make_handler(rt, then=lambda ref: ref.get(foreign)))
+
+
+def test_self_read_is_reported_as_a_cycle(rt):
+    seen = []
+
+    def selfish(ref):
+        try:
+            return ref.get(q)
+        except BaseException as exc:
+            seen.append(exc)
+            raise
+
+    q = rt.create_query(selfish)
+    with pytest.raises(RuntimeError) as info:
+        rt.get(q)
+    cycle = f"velk-core: dependency cycle detected: node {q.id} was read while its own compute"
+    assert str(info.value) == cycle + " was in progress"
+    assert type(seen[0]) is PanicException and str(seen[0]) == str(info.value)
+    with pytest.raises(RuntimeError) as info:
+        rt.get(q)
+    assert str(info.value) == (f"velk-core: dependency cycle detected: ensure_clean({q.id}) "
+                               "exceeded its traversal budget, which no acyclic graph can")
+
+
+@pytest.mark.parametrize("operation", ["create_input", "create_query"])
+def test_creating_nodes_during_a_compute_is_refused(rt, operation):
+    seen = []
+
+    def body(ref):
+        try:
+            getattr(rt, operation)(lambda r: 0)
+        except BaseException as exc:
+            seen.append(exc)
+        return "survived"
+
+    assert rt.get(rt.create_query(body)) == "survived"
+    assert type(seen[0]) is PanicException
+    assert str(seen[0]) == f"{operation} called during compute; not permitted"
+    assert rt.node_count() == 1

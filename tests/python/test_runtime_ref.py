@@ -1,0 +1,55 @@
+"""RuntimeRef: valid only during the computation that received it, and only on its thread."""
+import threading
+
+import pytest
+import velk_concurrent as vc
+from conftest import panic_type
+
+INVALID = "RuntimeRef is no longer valid (used outside query callback)"
+
+
+@pytest.mark.parametrize("raises", [False, True])
+def test_ref_kept_after_its_compute_is_invalid(rt, raises):
+    a = rt.create_input(1)
+    kept = []
+
+    def keep(ref):
+        kept.append(ref)
+        if raises:
+            raise ValueError("after keeping")
+        return ref.get(a)
+
+    q = rt.create_query(keep)
+    if raises:
+        pytest.raises(ValueError, rt.get, q)
+    else:
+        assert rt.get(q) == 1
+    with pytest.raises(RuntimeError) as info:
+        kept[0].get(a)
+    assert str(info.value) == INVALID
+    with pytest.raises(RuntimeError) as info:  # also inside another compute
+        rt.get(rt.create_query(lambda ref: kept[0].get(a)))
+    assert str(info.value) == INVALID
+
+
+def test_ref_used_from_another_thread_raises_panic(rt):
+    a = rt.create_input(1)
+    seen = []
+
+    def body(ref):
+        def other_thread():
+            try:
+                ref.get(a)
+            except BaseException as exc:
+                seen.append(exc)
+
+        worker = threading.Thread(target=other_thread)
+        worker.start()
+        worker.join(timeout=60)
+        assert not worker.is_alive()
+        return ref.get(a) + 1  # still usable on its own thread
+
+    assert rt.get(rt.create_query(body)) == 2
+    assert type(seen[0]) is panic_type()
+    assert "velk_concurrent::PyRuntimeRef" in str(seen[0])
+
