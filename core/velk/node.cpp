@@ -41,14 +41,17 @@ void NodeRecord::set_deps(std::span<const uint32_t> deps) {
 }
 
 const OverflowDeps* NodeRecord::protect_overflow(HazardHolder& holder) const {
-  for (;;) {
+  // A null block with dep_count 8 is a shrink racing this visit: the count has fallen back to
+  // the inline list (stored before the pointer was cleared). A count at 8 again means a later
+  // grow ran meanwhile; it stored its block before the count, so look again. Only a record
+  // that stays that way through many looks is corrupt.
+  constexpr int kLooks = 1 << 16;
+  for (int look = 0; look < kLooks; ++look) {
     const OverflowDeps* block = holder.protect(overflow_deps);
     if (block != nullptr) return block;
-    // A null block with dep_count 8 is a shrink racing this visit: the count has fallen back
-    // to the inline list (stored before the pointer was cleared). A count at 8 again means a
-    // later grow has also run meanwhile; it stored its block before the count, so look again.
     if (dep_count.load(std::memory_order_acquire) <= kInlineDeps) return nullptr;
   }
+  fail("overflow_deps null with dep_count > 7");
 }
 
 std::vector<uint32_t> NodeRecord::deps() const {
