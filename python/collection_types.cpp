@@ -1,12 +1,11 @@
-// The collection classes. Their engine state and methods are added with the collection
-// operators; until then they are bare types that Python code cannot instantiate.
+// The sorted and grouped collection classes. Their engine state and methods are added with
+// their operators; until then they are bare types that Python code cannot instantiate.
 #include <string>
 
 #include "types.h"
 
 namespace velk::py {
 
-PyTypeObject* collection_type = nullptr;
 PyTypeObject* sorted_collection_type = nullptr;
 PyTypeObject* grouped_collection_type = nullptr;
 
@@ -20,7 +19,7 @@ void collection_dealloc(PyObject* self) {
 
 }  // namespace
 
-PyTypeObject* create_collection_types(const char* name) {
+PyTypeObject* create_bare_collection_type(const char* name) {
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
       {0, nullptr},

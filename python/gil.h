@@ -11,6 +11,10 @@ namespace velk::py {
 // Requires the interpreter lock.
 void drain_pending_releases();
 
+// Runs a blocking wait of the engine (a contended collection lock) without the interpreter
+// lock, so the holder of that lock can take the interpreter lock meanwhile.
+void release_gil_while_waiting(void (*wait)(void*), void* context);
+
 // Releases the interpreter lock for its lifetime; on exit, also when the work inside fails,
 // reacquires it, frees the values this thread replaced meanwhile (unless a reader still
 // protects them) and drains the pending-release list. Code inside takes no PyObject*.

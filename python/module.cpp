@@ -1,7 +1,9 @@
 // Module initialisation: the seven classes, in order, and nothing else.
 #include "errors.h"
 #include "py_value.h"
+#include "gil.h"
 #include "types.h"
+#include "velk/collection_lock.h"
 
 namespace velk::py {
 
@@ -23,16 +25,15 @@ struct ClassEntry {
   PyTypeObject* (*create)();
 };
 
-PyTypeObject* create_collection() { return create_collection_types("Collection"); }
-PyTypeObject* create_sorted_collection() { return create_collection_types("SortedCollection"); }
-PyTypeObject* create_grouped_collection() { return create_collection_types("GroupedCollection"); }
+PyTypeObject* create_sorted_collection() { return create_bare_collection_type("SortedCollection"); }
+PyTypeObject* create_grouped_collection() { return create_bare_collection_type("GroupedCollection"); }
 
 const ClassEntry kClasses[] = {
     {"Runtime", &runtime_type, create_runtime_type},
     {"NodeId", &node_id_type, create_node_id_type},
     {"ObserverId", &observer_id_type, create_observer_id_type},
     {"RuntimeRef", &runtime_ref_type, create_runtime_ref_type},
-    {"Collection", &collection_type, create_collection},
+    {"Collection", &collection_type, create_collection_type},
     {"SortedCollection", &sorted_collection_type, create_sorted_collection},
     {"GroupedCollection", &grouped_collection_type, create_grouped_collection},
 };
@@ -47,6 +48,7 @@ PyObject* init_module() {
   if (!initialised) {
     create_panic_exception();
     Py_AtExit(mark_interpreter_finalizing);
+    set_blocking_hook(release_gil_while_waiting);
     initialised = true;
   }
   OwnedRef module = OwnedRef::checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));

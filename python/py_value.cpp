@@ -67,6 +67,16 @@ void drain_pending_releases() {
   for (PyObject* obj : batch) Py_DECREF(obj);
 }
 
+void release_gil_while_waiting(void (*wait)(void*), void* context) {
+  if (finalizing.load(std::memory_order_acquire) || !PyGILState_Check()) {
+    wait(context);
+    return;
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  wait(context);
+  PyEval_RestoreThread(state);
+}
+
 void mark_interpreter_finalizing() noexcept { finalizing.store(true, std::memory_order_release); }
 
 void PyValue::release_reference(PyObject* obj) noexcept {

@@ -27,7 +27,10 @@ class PyValue {
   PyValue(const PyValue& other);
   PyValue(PyValue&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   PyValue& operator=(const PyValue&) = delete;
-  PyValue& operator=(PyValue&&) = delete;
+  PyValue& operator=(PyValue&& other) noexcept {
+    if (this != &other) release_reference(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
+    return *this;
+  }
   ~PyValue() { release_reference(obj_); }
 
   PyObject* get() const noexcept { return obj_; }
@@ -56,4 +59,5 @@ struct velk::ValueTraits<velk::py::PyValue> {
   static bool equal(const py::PyValue& a, const py::PyValue& b) noexcept {
     return py::PyValue::equal(a, b);
   }
+  static uint64_t hash(const py::PyValue& v) noexcept { return uint64_t(py::PyValue::hash(v)); }
 };

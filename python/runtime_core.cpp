@@ -5,6 +5,8 @@
 #include "query_adapter.h"
 #include "runtime_methods.h"
 #include "types.h"
+#include "version_mirror.h"
+#include "velk/collection_ops.h"
 
 namespace velk::py {
 
@@ -21,6 +23,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       [&]() -> PyObject* {
         auto* obj = reinterpret_cast<RuntimeObject*>(self.get());
         new (&obj->runtime) std::shared_ptr<Runtime>(std::make_shared<Runtime>());
+        new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(std::make_shared<VersionMirrorCache>());
         return self.release();
       },
       raise_held);
@@ -28,6 +31,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void runtime_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<RuntimeObject*>(self);
+  obj->mirrors.~shared_ptr();
   obj->runtime.~shared_ptr();
   // The runtime's cells were retired, not freed: free them now (the GIL is held), like the end
   // of a released region does for replaced values.
@@ -118,6 +122,20 @@ PyObject* runtime_create_query(PyObject* self, PyObject* const* args, Py_ssize_t
         const NodeHandle node =
             engine(self).create_query<PyValue>(PythonQuery(PyValue::new_ref(argv[0])));
         return make_node_id(node).release();
+      },
+      raise_held);
+}
+
+PyObject* runtime_create_collection(PyObject* self, PyObject*) {
+  drain_pending_releases();
+  return boundary(
+      [&] {
+        // A collection's version node is an input: refused inside a compute like create_input.
+        if (SharedDepStack::current().in_compute()) fail("create_input called during compute; not permitted");
+        auto* obj = reinterpret_cast<RuntimeObject*>(self);
+        return make_collection(obj->runtime, obj->mirrors,
+                               create_collection_node<PyValue>(*obj->runtime, false))
+            .release();
       },
       raise_held);
 }

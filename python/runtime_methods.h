@@ -36,4 +36,7 @@ PyObject* runtime_set_label_by_id(PyObject*, PyObject* const*, Py_ssize_t, PyObj
 PyObject* runtime_get_traced(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_graph_snapshot(PyObject*, PyObject*);
 
+// Collections (runtime_core.cpp).
+PyObject* runtime_create_collection(PyObject*, PyObject*);
+
 }  // namespace velk::py

@@ -46,6 +46,8 @@ PyMethodDef runtime_methods[] = {
      VELK_DOC("set_label_by_id($self, id, label)", "")},
     {"get_traced", fast(runtime_get_traced), kFast, VELK_DOC("get_traced($self, node)", "")},
     {"graph_snapshot", runtime_graph_snapshot, METH_NOARGS, VELK_DOC("graph_snapshot($self)", "")},
+    {"create_collection", runtime_create_collection, METH_NOARGS,
+     VELK_DOC("create_collection($self)", "")},
     {nullptr, nullptr, 0, nullptr},
 };
 

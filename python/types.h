@@ -6,6 +6,7 @@
 
 #include "py_value.h"
 #include "refs.h"
+#include "velk/collection.h"
 #include "velk/handle.h"
 #include "velk/runtime.h"
 
@@ -23,9 +24,19 @@ struct ObserverIdObject {
   uint64_t id;
 };
 
+class VersionMirrorCache;
+
 struct RuntimeObject {
   PyObject_HEAD
   std::shared_ptr<Runtime> runtime;
+  std::shared_ptr<VersionMirrorCache> mirrors;
+};
+
+struct CollectionObject {
+  PyObject_HEAD
+  std::shared_ptr<Runtime> runtime;
+  std::shared_ptr<VersionMirrorCache> mirrors;
+  CollectionHandle<PyValue> handle;
 };
 
 struct RuntimeRefObject {
@@ -47,7 +58,13 @@ PyTypeObject* create_runtime_type();
 PyTypeObject* create_node_id_type();
 PyTypeObject* create_observer_id_type();
 PyTypeObject* create_runtime_ref_type();
-PyTypeObject* create_collection_types(const char* name);
+PyTypeObject* create_collection_type();
+PyTypeObject* create_bare_collection_type(const char* name);
+
+// A new Collection object sharing `runtime` and `mirrors`.
+OwnedRef make_collection(const std::shared_ptr<Runtime>& runtime,
+                         const std::shared_ptr<VersionMirrorCache>& mirrors,
+                         CollectionHandle<PyValue> handle);
 
 // A new NodeId for `handle`.
 OwnedRef make_node_id(const NodeHandle& handle);

@@ -48,6 +48,11 @@ class Runtime {
   template <class T>
   Velk<T> create_input(T value);
 
+  // create_input without the in-compute refusal: collection version nodes, which operators
+  // may create while their own node computes.
+  template <class T>
+  Velk<T> create_input_node(T value);
+
   // `produce(Runtime&, uint32_t slot) -> T` computes the value; it is not called until the
   // node is first read.
   template <class T, class F>
@@ -237,6 +242,11 @@ std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> Runtime::ensure_arena() {
 template <class T>
 Velk<T> Runtime::create_input(T value) {
   if (SharedDepStack::current().in_compute()) fail_in_compute("create_input");
+  return create_input_node(std::move(value));
+}
+
+template <class T>
+Velk<T> Runtime::create_input_node(T value) {
   std::unique_lock lock(structural_lock_);
   check_capacity();
   auto [tag, arena] = ensure_arena<T>();

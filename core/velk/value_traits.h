@@ -10,6 +10,8 @@ namespace velk {
 // Specialise for every value type stored in a runtime. A specialisation provides
 //   static constexpr std::string_view name;          // printed in handle messages
 //   static bool equal(const T& a, const T& b);       // may run user code; must not throw
+// and, for element types of collections,
+//   static uint64_t hash(const T& v);                // may run user code; must not throw
 template <class T>
 struct ValueTraits;
 
@@ -17,6 +19,7 @@ template <>
 struct ValueTraits<uint64_t> {
   static constexpr std::string_view name = "u64";
   static bool equal(uint64_t a, uint64_t b) noexcept { return a == b; }
+  static uint64_t hash(uint64_t v) noexcept { return v * 0x9E3779B97F4A7C15ULL; }
 };
 
 }  // namespace velk

@@ -1,0 +1,122 @@
+// Creating and mutating collections, and the protocol every operator follows: subscribe to a
+// source (cursor + snapshot), seed an output, then in each computation consume the deltas
+// logged since the cursor. An operator is a policy on top of consume_deltas.
+#pragma once
+
+#include <string>
+
+#include "velk/collection.h"
+#include "velk/runtime.h"
+
+namespace velk {
+
+inline constexpr const char* kDerivedMutationMessage =
+    "velk-core: insert/delete on a derived collection; derived collections are maintained by "
+    "their operator, mutate the source collection instead";
+
+// An empty collection whose version node is a u64 input at 0. Allowed inside a compute.
+template <class E>
+CollectionHandle<E> create_collection_node(Runtime& runtime, bool derived) {
+  CollectionHandle<E> handle;
+  handle.state = std::make_shared<CollectionState<E>>();
+  handle.version_node = runtime.create_input_node<uint64_t>(0);
+  handle.derived = derived;
+  return handle;
+}
+
+template <class E>
+void collection_insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
+  if (c.derived) fail(kDerivedMutationMessage);
+  uint64_t version;
+  {
+    CollectionWriteGuard guard(c.state->lock());
+    version = c.state->insert(std::move(element));
+  }
+  runtime.set(c.version_node, version);  // after the lock: the log, not this, orders changes
+}
+
+template <class E>
+bool collection_remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
+  if (c.derived) fail(kDerivedMutationMessage);
+  std::pair<bool, uint64_t> removed;
+  {
+    CollectionWriteGuard guard(c.state->lock());
+    removed = c.state->remove(element);
+  }
+  if (removed.first) runtime.set(c.version_node, removed.second);
+  return removed.first;
+}
+
+template <class E>
+uint64_t collection_size(const CollectionState<E>& state) {
+  CollectionReadGuard guard(state.lock());
+  return state.size();
+}
+
+template <class E>
+uint64_t collection_version(const CollectionState<E>& state) {
+  CollectionReadGuard guard(state.lock());
+  return state.version();
+}
+
+// An operator's link to its source: the state, the registered cursor and the version node.
+template <class E>
+struct SourceLink {
+  std::shared_ptr<CollectionState<E>> state;
+  std::shared_ptr<DeltaCursor> cursor;
+  Velk<uint64_t> version_node;
+};
+
+// Subscribes to `source`; the cursor starts exactly at the end of the log the snapshot reflects.
+template <class E>
+std::pair<SourceLink<E>, std::vector<E>> subscribe(const CollectionHandle<E>& source) {
+  std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribed;
+  {
+    CollectionWriteGuard guard(source.state->lock());
+    subscribed = source.state->subscribe();
+  }
+  return {SourceLink<E>{source.state, std::move(subscribed.first), source.version_node},
+          std::move(subscribed.second)};
+}
+
+// A fresh output state holding `seed`: its log starts with one Insert per element.
+template <class E>
+std::shared_ptr<CollectionState<E>> seeded_output(std::vector<E> seed) {
+  auto output = std::make_shared<CollectionState<E>>();
+  CollectionWriteGuard guard(output->lock());
+  for (E& element : seed) output->insert(std::move(element));
+  return output;
+}
+
+// One computation of an operator node: reads the source's version node (recording the
+// dependency and bringing a derived source up to date), copies the deltas since the cursor,
+// lets `transform(batch) -> std::vector<Delta<Out>>` turn them into output changes (user code
+// runs here, with no collection lock held), then applies them and advances the cursor.
+// Returns the output's version. A transform that throws leaves output and cursor untouched,
+// so the same deltas are retried at the next computation. The source's and the output's
+// locks are never held together.
+template <class In, class Out, class Transform>
+uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, CollectionState<Out>& output,
+                        Transform&& transform) {
+  runtime.get(source.version_node);
+  const uint64_t position = source.cursor->load();
+  std::vector<Delta<In>> batch;
+  {
+    CollectionReadGuard guard(source.state->lock());
+    if (position < source.state->log_end()) batch = source.state->deltas_since(position);
+  }
+  if (batch.empty()) return collection_version(output);
+  std::vector<Delta<Out>> changes = transform(batch);
+  CollectionWriteGuard guard(output.lock());
+  for (Delta<Out>& change : changes) {
+    if (change.kind == DeltaKind::Insert) {
+      output.insert(std::move(change.element));
+    } else {
+      output.remove(change.element);  // an element the output does not hold is ignored
+    }
+  }
+  source.cursor->store(position + batch.size());
+  return output.version();
+}
+
+}  // namespace velk

@@ -1,0 +1,193 @@
+// The Collection class: a root collection fed by insert and delete, or an operator's output.
+#include "args.h"
+#include "collection_operators.h"
+#include "errors.h"
+#include "gil.h"
+#include "version_mirror.h"
+#include "velk/collection_ops.h"
+
+namespace velk::py {
+
+PyTypeObject* collection_type = nullptr;
+
+namespace {
+
+CollectionObject* as_collection(PyObject* self) { return reinterpret_cast<CollectionObject*>(self); }
+
+// Parses the single argument of a one-parameter method.
+PyObject* single_argument(const char* function, const char* name, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  const char* const names[] = {name};
+  PyObject* argv[1];
+  if (!parse_arguments(function, args, nargs, kwnames, names, 1, argv)) return nullptr;
+  return argv[0];
+}
+
+PyObject* collection_insert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  drain_pending_releases();
+  PyObject* value = single_argument("insert", "value", args, nargs, kwnames);
+  if (value == nullptr) return nullptr;
+  MappedCall call;
+  return boundary(
+      [&] {
+        CollectionObject* c = as_collection(self);
+        PyValue element = PyValue::new_ref(value);
+        {
+          ReleasedRegion region;
+          collection_insert(*c->runtime, c->handle, std::move(element));
+        }
+        Py_RETURN_NONE;
+      },
+      raise_mapped);
+}
+
+PyObject* collection_delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  drain_pending_releases();
+  PyObject* value = single_argument("delete", "value", args, nargs, kwnames);
+  if (value == nullptr) return nullptr;
+  MappedCall call;
+  return boundary(
+      [&] {
+        CollectionObject* c = as_collection(self);
+        const PyValue element = PyValue::new_ref(value);
+        bool found;
+        {
+          ReleasedRegion region;
+          found = collection_remove(*c->runtime, c->handle, element);
+        }
+        return PyBool_FromLong(found);
+      },
+      raise_mapped);
+}
+
+PyObject* collection_snapshot_len(PyObject* self, PyObject*) {
+  drain_pending_releases();
+  return boundary(
+      [&] { return PyLong_FromUnsignedLongLong(collection_size(*as_collection(self)->handle.state)); },
+      raise_held);
+}
+
+PyObject* collection_version_node(PyObject* self, void*) {
+  drain_pending_releases();
+  return boundary(
+      [&] {
+        CollectionObject* c = as_collection(self);
+        return make_node_id(c->mirrors->mirror_of(*c->runtime, c->handle.version_node)).release();
+      },
+      raise_held);
+}
+
+template <class Build>
+PyObject* derive_collection(PyObject* self, Build build) {
+  return boundary(
+      [&] {
+        CollectionObject* c = as_collection(self);
+        return make_collection(c->runtime, c->mirrors, build(*c->runtime, c->handle)).release();
+      },
+      raise_held);
+}
+
+PyObject* collection_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  drain_pending_releases();
+  PyObject* func = single_argument("map", "func", args, nargs, kwnames);
+  if (func == nullptr) return nullptr;
+  return derive_collection(self, [func](Runtime& rt, const CollectionHandle<PyValue>& source) {
+    return build_map(rt, source, func);
+  });
+}
+
+PyObject* collection_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  drain_pending_releases();
+  PyObject* predicate = single_argument("filter", "predicate", args, nargs, kwnames);
+  if (predicate == nullptr) return nullptr;
+  return derive_collection(self, [predicate](Runtime& rt, const CollectionHandle<PyValue>& source) {
+    return build_filter(rt, source, predicate);
+  });
+}
+
+PyObject* collection_count(PyObject* self, PyObject*) {
+  drain_pending_releases();
+  return boundary(
+      [&] {
+        CollectionObject* c = as_collection(self);
+        return make_node_id(build_count(*c->runtime, c->handle)).release();
+      },
+      raise_held);
+}
+
+PyObject* collection_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  drain_pending_releases();
+  PyObject* fold_fn = single_argument("reduce", "fold_fn", args, nargs, kwnames);
+  if (fold_fn == nullptr) return nullptr;
+  return boundary(
+      [&] {
+        CollectionObject* c = as_collection(self);
+        return make_node_id(build_reduce(*c->runtime, c->handle, fold_fn)).release();
+      },
+      raise_held);
+}
+
+void collection_dealloc(PyObject* self) {
+  CollectionObject* c = as_collection(self);
+  c->handle.~CollectionHandle();
+  c->mirrors.~shared_ptr();
+  c->runtime.~shared_ptr();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+#define VELK_SIG(signature) signature "\n--\n\n"
+PyCFunction fast(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
+}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef collection_methods[] = {
+    {"insert", fast(collection_insert_method), kFast, VELK_SIG("insert($self, value)")},
+    {"delete", fast(collection_delete_method), kFast, VELK_SIG("delete($self, value)")},
+    {"snapshot_len", collection_snapshot_len, METH_NOARGS, VELK_SIG("snapshot_len($self)")},
+    {"map", fast(collection_map), kFast, VELK_SIG("map($self, func)")},
+    {"filter", fast(collection_filter), kFast, VELK_SIG("filter($self, predicate)")},
+    {"count", collection_count, METH_NOARGS, VELK_SIG("count($self)")},
+    {"reduce", fast(collection_reduce), kFast, VELK_SIG("reduce($self, fold_fn)")},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef VELK_SIG
+
+PyGetSetDef collection_getset[] = {
+    {"version_node", collection_version_node, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_collection_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_methods, collection_methods},
+      {Py_tp_getset, collection_getset},
+      {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"velk_concurrent.Collection", sizeof(CollectionObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+OwnedRef make_collection(const std::shared_ptr<Runtime>& runtime,
+                         const std::shared_ptr<VersionMirrorCache>& mirrors,
+                         CollectionHandle<PyValue> handle) {
+  auto* obj = PyObject_New(CollectionObject, collection_type);
+  if (obj == nullptr) throw PyErrOccurred{};
+  new (&obj->runtime) std::shared_ptr<Runtime>(runtime);
+  new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(mirrors);
+  new (&obj->handle) CollectionHandle<PyValue>(std::move(handle));
+  return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+}  // namespace velk::py

@@ -1,0 +1,151 @@
+#include "collection_operators.h"
+
+#include <atomic>
+#include <optional>
+
+#include "errors.h"
+#include "gil.h"
+#include "version_mirror.h"
+#include "velk/collection_ops.h"
+
+namespace velk::py {
+
+namespace {
+
+// What map and filter make of one element: map yields func(x); filter yields x itself when
+// predicate(x) is truthy (a truth test that raises counts as not matching). Requires the
+// interpreter lock; a raising user function throws the callback failure.
+class ElementRule {
+ public:
+  ElementRule(PyObject* function, bool is_filter)
+      : function_(PyValue::new_ref(function)), is_filter_(is_filter) {}
+
+  std::optional<PyValue> apply(PyValue element) const {
+    PyObject* args[] = {element.get()};
+    OwnedRef result = invoke_callback(function_.get(), args, 1);
+    if (!is_filter_) return PyValue::steal(result.release());
+    const int truth = PyObject_IsTrue(result.get());
+    if (truth < 0) PyErr_Clear();
+    if (truth != 1) return std::nullopt;
+    return element;
+  }
+
+ private:
+  PyValue function_;
+  bool is_filter_;
+};
+
+struct ElementwiseOperator {
+  SourceLink<PyValue> source;
+  std::shared_ptr<CollectionState<PyValue>> output;
+  std::shared_ptr<const ElementRule> rule;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return consume_deltas(runtime, source, *output, [this](std::vector<Delta<PyValue>>& batch) {
+      std::vector<Delta<PyValue>> changes;
+      changes.reserve(batch.size());
+      GilEnsure gil;
+      for (Delta<PyValue>& delta : batch) {
+        if (auto out = rule->apply(std::move(delta.element))) {
+          changes.push_back(Delta<PyValue>{delta.kind, std::move(*out)});
+        }
+      }
+      batch.clear();  // drop the copies while the interpreter lock is held
+      return changes;
+    });
+  }
+};
+
+CollectionHandle<PyValue> build_elementwise(Runtime& runtime,
+                                            const CollectionHandle<PyValue>& source,
+                                            PyObject* function, bool is_filter) {
+  auto rule = std::make_shared<const ElementRule>(function, is_filter);
+  auto [link, snapshot] = subscribe(source);
+  std::vector<PyValue> seed;
+  seed.reserve(snapshot.size());
+  for (PyValue& element : snapshot) {
+    if (auto out = rule->apply(std::move(element))) seed.push_back(std::move(*out));
+  }
+  CollectionHandle<PyValue> handle;
+  handle.state = seeded_output(std::move(seed));
+  handle.derived = true;
+  handle.version_node = runtime.create_query<uint64_t>(
+      ElementwiseOperator{std::move(link), handle.state, std::move(rule)});
+  return handle;
+}
+
+struct CountOperator {
+  SourceLink<PyValue> source;
+  std::shared_ptr<std::atomic<int64_t>> count;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    runtime.get(source.version_node);
+    {
+      // Summed in place under the read lock: count never copies elements.
+      CollectionReadGuard guard(source.state->lock());
+      const uint64_t position = source.cursor->load();
+      if (position < source.state->log_end()) {
+        int64_t sum = 0;
+        source.state->for_each_delta_since(position, [&sum](const Delta<PyValue>& d) {
+          sum += d.kind == DeltaKind::Insert ? 1 : -1;
+        });
+        count->fetch_add(sum, std::memory_order_acq_rel);
+        source.cursor->store(source.state->log_end());
+      }
+    }
+    const int64_t value = count->load(std::memory_order_acquire);
+    return value >= 1 ? uint64_t(value) : 0;
+  }
+};
+
+struct ReduceOperator {
+  std::shared_ptr<CollectionState<PyValue>> source;
+  Velk<uint64_t> version_node;
+  PyValue fold_fn;
+
+  PyValue operator()(Runtime& runtime, uint32_t) const {
+    runtime.get(version_node);
+    std::vector<PyValue> elements;
+    {
+      CollectionReadGuard guard(source->lock());
+      elements = source->snapshot();
+    }
+    GilEnsure gil;
+    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(elements.size())));
+    if (!list) throw_current_error_as_failure("velk: building the list for reduce failed");
+    for (size_t i = 0; i < elements.size(); ++i) {
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), OwnedRef::new_ref(elements[i].get()).release());
+    }
+    elements.clear();
+    PyObject* args[] = {list.get()};
+    return PyValue::steal(invoke_callback(fold_fn.get(), args, 1).release());
+  }
+};
+
+}  // namespace
+
+CollectionHandle<PyValue> build_map(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                                    PyObject* func) {
+  return build_elementwise(runtime, source, func, false);
+}
+
+CollectionHandle<PyValue> build_filter(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                                       PyObject* predicate) {
+  return build_elementwise(runtime, source, predicate, true);
+}
+
+NodeHandle build_count(Runtime& runtime, const CollectionHandle<PyValue>& source) {
+  auto [link, snapshot] = subscribe(source);
+  auto count = std::make_shared<std::atomic<int64_t>>(int64_t(snapshot.size()));
+  snapshot.clear();
+  const Velk<uint64_t> node = runtime.create_query<uint64_t>(CountOperator{std::move(link), count});
+  return create_version_mirror(runtime, node);
+}
+
+NodeHandle build_reduce(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                        PyObject* fold_fn) {
+  return runtime.create_query<PyValue>(
+      ReduceOperator{source.state, source.version_node, PyValue::new_ref(fold_fn)});
+}
+
+}  // namespace velk::py

@@ -1,0 +1,20 @@
+// The operators that derive collections and values from a collection: map, filter, count and
+// reduce. Each builder runs with the interpreter lock held and returns without computing;
+// the operator node computes on first demand by consuming its source's deltas.
+#pragma once
+
+#include "types.h"
+
+namespace velk::py {
+
+CollectionHandle<PyValue> build_map(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                                    PyObject* func);
+CollectionHandle<PyValue> build_filter(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                                       PyObject* predicate);
+// The count mirror's handle: a Python int that follows the number of elements.
+NodeHandle build_count(Runtime& runtime, const CollectionHandle<PyValue>& source);
+// A node holding fold_fn(list of all elements), refolded from a snapshot on every change.
+NodeHandle build_reduce(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                        PyObject* fold_fn);
+
+}  // namespace velk::py
