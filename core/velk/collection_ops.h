@@ -27,22 +27,18 @@ CollectionHandle<E> create_collection_node(Runtime& runtime, bool derived) {
 template <class E>
 void collection_insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
   if (c.derived) fail(kDerivedMutationMessage);
-  uint64_t version;
-  {
-    CollectionWriteGuard guard(c.state->lock());
-    version = c.state->insert(std::move(element));
-  }
-  runtime.set(c.version_node, version);  // after the lock: the log, not this, orders changes
+  // The version node is set under the lock, so concurrent mutators publish their versions in
+  // log order and the node never goes back. Setting runs no user code and takes no collection
+  // lock.
+  CollectionWriteGuard guard(c.state->lock());
+  runtime.set(c.version_node, c.state->insert(std::move(element)));
 }
 
 template <class E>
 bool collection_remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
   if (c.derived) fail(kDerivedMutationMessage);
-  std::pair<bool, uint64_t> removed;
-  {
-    CollectionWriteGuard guard(c.state->lock());
-    removed = c.state->remove(element);
-  }
+  CollectionWriteGuard guard(c.state->lock());  // held for the set, as in collection_insert
+  const std::pair<bool, uint64_t> removed = c.state->remove(element);
   if (removed.first) runtime.set(c.version_node, removed.second);
   return removed.first;
 }
@@ -106,6 +102,7 @@ uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, Collecti
     if (position < source.state->log_end()) batch = source.state->deltas_since(position);
   }
   if (batch.empty()) return collection_version(output);
+  const uint64_t end = position + batch.size();  // before the transform, which may empty batch
   std::vector<Delta<Out>> changes = transform(batch);
   CollectionWriteGuard guard(output.lock());
   for (Delta<Out>& change : changes) {
@@ -115,7 +112,7 @@ uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, Collecti
       output.remove(change.element);  // an element the output does not hold is ignored
     }
   }
-  source.cursor->store(position + batch.size());
+  source.cursor->store(end);
   return output.version();
 }
 

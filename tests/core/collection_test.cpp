@@ -1,0 +1,197 @@
+#include "velk/collection.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "test_support.h"
+#include "velk/collection_ops.h"
+#include "velk/runtime.h"
+
+using velk::Delta;
+using velk::DeltaKind;
+using velk::Runtime;
+using State = velk::CollectionState<uint64_t>;
+using Elements = std::vector<uint64_t>;
+
+namespace {
+
+Elements sorted_snapshot(const State& state) {
+  velk::CollectionReadGuard guard(state.lock());
+  Elements out = state.snapshot();
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+bool is(const Delta<uint64_t>& d, DeltaKind kind, uint64_t element) {
+  return d.kind == kind && d.element == element;
+}
+
+void fill(State& state, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) state.insert(i % 97);
+}
+
+}  // namespace
+
+TEST(CollectionState, CountsVersionsAndLogFollowEveryEffectiveChange) {
+  State s;
+  EXPECT_EQ(s.insert(7), 1u);
+  EXPECT_EQ(s.insert(7), 2u);
+  EXPECT_EQ(s.remove(7), std::make_pair(true, uint64_t(3)));
+  EXPECT_EQ(s.size(), 1u);
+  EXPECT_EQ(s.remove(8), std::make_pair(false, uint64_t(3)));  // missing: nothing logged
+  EXPECT_EQ(s.log_end(), 3u);
+  s.insert(9);
+  EXPECT_EQ(s.remove(7), std::make_pair(true, uint64_t(5)));
+  EXPECT_EQ(s.remove(7), std::make_pair(false, uint64_t(5)));  // the last occurrence is gone
+  const auto tail = s.deltas_since(2);
+  ASSERT_EQ(tail.size(), 3u);
+  EXPECT_TRUE(is(tail[0], DeltaKind::Delete, 7) && is(tail[1], DeltaKind::Insert, 9) &&
+              is(tail[2], DeltaKind::Delete, 7));
+
+  s.insert(9);
+  s.insert(4);
+  auto [cursor, snapshot] = s.subscribe();
+  EXPECT_EQ(cursor->load(), 7u);
+  std::sort(snapshot.begin(), snapshot.end());
+  EXPECT_EQ(snapshot, (Elements{4, 9, 9}));
+}
+
+TEST(Compaction, WithoutReadersTheLogNeverOutgrowsTheThreshold) {
+  State s;
+  size_t longest = 0;
+  for (uint64_t i = 0; i < 5000; ++i) {
+    s.insert(i);
+    longest = std::max(longest, s.log_length());
+  }
+  EXPECT_LE(longest, State::kCompactionThreshold);
+  EXPECT_EQ(s.log_end(), 5000u);
+}
+
+TEST(Compaction, LiveReaderKeepsEverythingFromItsPositionAndReleasesWhatItPasses) {
+  State s;
+  fill(s, 10);
+  auto [reader, unused] = s.subscribe();
+  fill(s, 3000);
+  EXPECT_EQ(s.base(), 10u);
+  const auto kept = s.deltas_since(10);
+  ASSERT_EQ(kept.size(), 3000u);
+  for (uint64_t i = 0; i < 3000; ++i) ASSERT_TRUE(is(kept[i], DeltaKind::Insert, i % 97));
+  reader->store(1500);
+  fill(s, 1);
+  EXPECT_EQ(s.base(), 1500u);
+  EXPECT_EQ(s.log_end(), 3011u);
+}
+
+TEST(Compaction, ReaderWhoseCursorIsDroppedIsPrunedAtTheNextCheck) {
+  State s;
+  auto [cursor, unused] = s.subscribe();
+  fill(s, 2000);
+  cursor.reset();
+  EXPECT_EQ(s.reader_count(), 1u);  // only the state's own reference is left, not yet noticed
+  EXPECT_EQ(s.log_length(), 2000u);
+  fill(s, 1);
+  EXPECT_EQ(s.reader_count(), 0u);
+  EXPECT_EQ(s.log_length(), 0u);
+  EXPECT_EQ(s.base(), 2001u);
+}
+
+namespace {
+
+// A root collection and an operator node mapping x to 10x; `failing` makes the transform throw.
+struct TimesTen {
+  explicit TimesTen(Runtime& r) : rt(r) {}
+
+  void start() {
+    auto [source_link, snapshot] = velk::subscribe(source);
+    link = std::move(source_link);
+    for (uint64_t& e : snapshot) e *= 10;
+    output = velk::seeded_output(std::move(snapshot));
+    op = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) {
+      return velk::consume_deltas(r, link, *output, [this](std::vector<Delta<uint64_t>>& batch) {
+        batches.push_back(batch.size());
+        if (failing) throw std::runtime_error("transform failed");
+        std::vector<Delta<uint64_t>> changes;
+        for (auto& d : batch) changes.push_back({d.kind, std::exchange(d.element, 0) * 10});
+        batch.clear();  // a transform may use up its batch, as the Python operators do
+        return changes;
+      });
+    });
+  }
+
+  Elements expected() const {
+    Elements out = sorted_snapshot(*source.state);
+    for (uint64_t& e : out) e *= 10;
+    return out;
+  }
+
+  Runtime& rt;
+  velk::CollectionHandle<uint64_t> source = velk::create_collection_node<uint64_t>(rt, false);
+  velk::SourceLink<uint64_t> link;
+  std::shared_ptr<State> output;
+  velk::Velk<uint64_t> op;
+  std::vector<size_t> batches;
+  bool failing = false;
+};
+
+}  // namespace
+
+TEST(ConsumeDeltas, ThrowingTransformLeavesOutputAndCursorForTheRetry) {
+  Runtime rt;
+  TimesTen m(rt);
+  velk::collection_insert(rt, m.source, uint64_t(1));
+  velk::collection_insert(rt, m.source, uint64_t(2));
+  m.start();
+  EXPECT_EQ(rt.get(m.op), 2u);  // the seed's two inserts; no deltas yet
+
+  velk::collection_insert(rt, m.source, uint64_t(3));
+  EXPECT_TRUE(velk::collection_remove(rt, m.source, uint64_t(1)));
+  EXPECT_FALSE(velk::collection_remove(rt, m.source, uint64_t(1)));
+  m.failing = true;
+  EXPECT_THROW(rt.get(m.op), std::runtime_error);
+  EXPECT_EQ(m.link.cursor->load(), 2u);
+  EXPECT_EQ(sorted_snapshot(*m.output), (Elements{10, 20}));
+  EXPECT_EQ(velk::collection_version(*m.output), 2u);
+
+  m.failing = false;
+  velk::collection_insert(rt, m.source, uint64_t(4));
+  EXPECT_EQ(rt.get(m.op), 5u);
+  EXPECT_EQ(m.batches, (std::vector<size_t>{2, 3}));  // the failed batch came again, plus one
+  EXPECT_EQ(m.link.cursor->load(), 5u);
+  EXPECT_EQ(sorted_snapshot(*m.output), m.expected());
+}
+
+TEST(ConsumeDeltas, ConcurrentMutatorsAndAReaderConvergeOnTheTransformedSource) {
+  velk_test::DeadlockGuard deadlock_guard;
+  Runtime rt;
+  TimesTen m(rt);
+  m.start();
+  constexpr int kWriters = 3;
+  const uint64_t per_writer = 200 * velk_test::kScale;
+  std::atomic<int> writers_left{kWriters};
+  std::atomic<int> version_went_back{0};
+  std::thread reader([&] {
+    uint64_t highest = 0;
+    while (writers_left.load() > 0) {
+      rt.get(m.op);
+      const uint64_t version = rt.get(m.source.version_node);
+      if (version < highest) version_went_back.fetch_add(1);
+      highest = std::max(highest, version);
+    }
+  });
+  velk_test::run_threads(kWriters, [&](int t) {
+    for (uint64_t i = 0; i < per_writer; ++i) {
+      const uint64_t e = uint64_t(t) * 1000000 + i;
+      velk::collection_insert(rt, m.source, e);
+      if (i % 3 == 0) velk::collection_remove(rt, m.source, e);
+    }
+    writers_left.fetch_sub(1);
+  });
+  reader.join();
+  rt.get(m.op);
+  EXPECT_EQ(sorted_snapshot(*m.output), m.expected());
+  EXPECT_EQ(m.expected().size(), kWriters * (per_writer - (per_writer + 2) / 3));
+  // Mutators publish versions in log order: the version node never goes back.
+  EXPECT_EQ(version_went_back.load(), 0);
+  EXPECT_EQ(rt.get(m.source.version_node), velk::collection_version(*m.source.state));
+}

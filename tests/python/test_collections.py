@@ -1,0 +1,131 @@
+"""Root collections: contents, versions, element identity, mirrors, lock waits, refusals."""
+import pytest
+from conftest import panic_type, run_python
+
+PanicException = panic_type()
+
+DERIVED = ("velk-core: insert/delete on a derived collection; derived collections are maintained "
+           "by their operator, mutate the source collection instead")
+
+
+def state(rt, c):
+    return c.snapshot_len(), rt.get(c.version_node)
+
+
+def test_effective_changes_count_and_raise_the_version(rt):
+    c = rt.create_collection()
+    assert state(rt, c) == (0, 0)
+    assert c.insert(7) is None
+    c.insert(value=7)
+    assert c.delete(7) is True
+    assert state(rt, c) == (1, 3)
+    assert c.delete(value=7) is True
+    assert c.delete(7) is False  # nothing left: no change, no version
+    assert state(rt, c) == (0, 4)
+
+
+def test_elements_are_found_by_hash_and_equality_and_survive_raising_ones(rt):
+    class RaisingHash:
+        def __hash__(self):
+            raise ValueError("hash")
+
+    class RaisingEq:
+        __hash__ = object.__hash__
+
+        def __eq__(self, other):
+            raise ValueError("eq")
+
+    c = rt.create_collection()
+    nan, kept, dropped, odd = float("nan"), RaisingHash(), RaisingHash(), RaisingEq()
+    for x in (nan, nan, [1, 2], kept, dropped, odd):
+        c.insert(x)
+    assert c.delete(nan) is False  # NaN equals nothing, itself included
+    assert c.delete([1, 2]) is True  # unhashable: found by ==
+    assert c.delete(dropped) is True  # both hash as 0; equality still tells them apart
+    assert c.delete(odd) is False
+    assert state(rt, c) == (4, 8)
+
+
+def test_derived_collection_refuses_mutation_and_stays_unchanged(rt):
+    c = rt.create_collection()
+    c.insert(1)
+    m = c.map(lambda x: x)
+    for mutate, argument in ((m.insert, 2), (m.delete, 1)):
+        with pytest.raises(RuntimeError) as info:
+            mutate(argument)
+        assert str(info.value) == DERIVED
+    assert state(rt, c) == (1, 1)
+    assert state(rt, m) == (1, 1)
+
+
+def test_version_mirror_is_cached_and_replaced_once_deleted(rt):
+    c = rt.create_collection()
+    first = c.version_node
+    assert c.version_node == first
+    rt.delete_node(first)
+    second = c.version_node
+    assert second != first
+    assert rt.is_alive(second) and not rt.is_alive(first)
+    c.insert(1)
+    assert rt.get(second) == 1
+
+
+def test_creating_collections_and_operators_is_refused_inside_a_query(rt):
+    c = rt.create_collection()
+    c.insert(1)
+    attempts = [rt.create_collection, lambda: c.map(abs), lambda: c.filter(abs), c.count,
+                lambda: c.reduce(len)]
+
+    def attempt_all(ref):
+        messages = []
+        for attempt in attempts:
+            with pytest.raises(PanicException) as info:
+                attempt()
+            messages.append(str(info.value))
+        return messages
+
+    assert rt.get(rt.create_query(attempt_all)) == (
+        ["create_input called during compute; not permitted"] +
+        ["create_query called during compute; not permitted"] * 4)
+    assert state(rt, c) == (1, 1)
+
+
+def test_waiting_for_a_collection_lock_releases_the_interpreter_lock():
+    # The inserter holds the write lock while __hash__/__eq__ run (and sleep, dropping the
+    # interpreter lock); the poller then takes the interpreter lock and must wait for the
+    # collection lock without keeping it. A deadlock shows as the subprocess timing out.
+    result = run_python("""
+        import threading, time
+        import velk_concurrent as vc
+
+        class Slow:
+            def __init__(self, n):
+                self.n = n
+
+            def __hash__(self):
+                time.sleep(0.001)
+                return self.n
+
+            def __eq__(self, other):
+                time.sleep(0.001)
+                return self.n == other.n
+
+        c = vc.Runtime().create_collection()
+        lengths = []
+        inserter = threading.Thread(target=lambda: [c.insert(Slow(i % 7)) for i in range(200)],
+                                    daemon=True)
+
+        def poll():
+            while inserter.is_alive():
+                lengths.append(c.snapshot_len())
+
+        poller = threading.Thread(target=poll, daemon=True)
+        for t in (inserter, poller):
+            t.start()
+        for t in (poller, inserter):
+            t.join(60)
+        assert not poller.is_alive() and not inserter.is_alive(), "a thread is stuck"
+        assert lengths == sorted(lengths) and c.snapshot_len() == 200
+        print("ok")
+    """)
+    assert result.stdout == "ok\n", result.stderr
