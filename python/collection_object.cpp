@@ -1,8 +1,6 @@
 // The Collection class: a root collection fed by insert and delete, or an operator's output.
-#include "args.h"
 #include "collection_operators.h"
-#include "errors.h"
-#include "gil.h"
+#include "method.h"
 #include "version_mirror.h"
 #include "velk/collection_ops.h"
 
@@ -14,122 +12,84 @@ namespace {
 
 CollectionObject* as_collection(PyObject* self) { return reinterpret_cast<CollectionObject*>(self); }
 
-// Parses the single argument of a one-parameter method.
-PyObject* single_argument(const char* function, const char* name, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  const char* const names[] = {name};
-  PyObject* argv[1];
-  if (!parse_arguments(function, args, nargs, kwnames, names, 1, argv)) return nullptr;
-  return argv[0];
-}
-
 PyObject* collection_insert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  drain_pending_releases();
-  PyObject* value = single_argument("insert", "value", args, nargs, kwnames);
-  if (value == nullptr) return nullptr;
-  MappedCall call;
-  return boundary(
-      [&] {
-        CollectionObject* c = as_collection(self);
-        PyValue element = PyValue::new_ref(value);
-        {
-          ReleasedRegion region;
-          collection_insert(*c->runtime, c->handle, std::move(element));
-        }
-        Py_RETURN_NONE;
-      },
-      raise_mapped);
+  return mapped_method("insert", {"value"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    CollectionObject* c = as_collection(self);
+    PyValue element = PyValue::new_ref(argv[0]);
+    {
+      ReleasedRegion region;
+      collection_insert(*c->runtime, c->handle, std::move(element));
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* collection_delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  drain_pending_releases();
-  PyObject* value = single_argument("delete", "value", args, nargs, kwnames);
-  if (value == nullptr) return nullptr;
-  MappedCall call;
-  return boundary(
-      [&] {
-        CollectionObject* c = as_collection(self);
-        const PyValue element = PyValue::new_ref(value);
-        bool found;
-        {
-          ReleasedRegion region;
-          found = collection_remove(*c->runtime, c->handle, element);
-        }
-        return PyBool_FromLong(found);
-      },
-      raise_mapped);
+  return mapped_method("delete", {"value"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    CollectionObject* c = as_collection(self);
+    const PyValue element = PyValue::new_ref(argv[0]);
+    bool found;
+    {
+      ReleasedRegion region;
+      found = collection_remove(*c->runtime, c->handle, element);
+    }
+    return PyBool_FromLong(found);
+  });
 }
 
 PyObject* collection_snapshot_len(PyObject* self, PyObject*) {
-  drain_pending_releases();
-  return boundary(
-      [&] { return PyLong_FromUnsignedLongLong(collection_size(*as_collection(self)->handle.state)); },
-      raise_held);
+  return held_method([&] {
+    return PyLong_FromUnsignedLongLong(collection_size(*as_collection(self)->handle.state));
+  });
 }
 
 PyObject* collection_version_node(PyObject* self, void*) {
-  drain_pending_releases();
-  return boundary(
-      [&] {
-        CollectionObject* c = as_collection(self);
-        return make_node_id(c->mirrors->mirror_of(*c->runtime, c->handle.version_node)).release();
-      },
-      raise_held);
+  return held_method([&] {
+    CollectionObject* c = as_collection(self);
+    return make_node_id(c->mirrors->mirror_of(*c->runtime, c->handle.version_node)).release();
+  });
 }
 
+// A new Collection over `build(runtime, source handle)`, sharing this one's runtime and cache.
 template <class Build>
-PyObject* derive_collection(PyObject* self, Build build) {
-  return boundary(
-      [&] {
-        CollectionObject* c = as_collection(self);
-        return make_collection(c->runtime, c->mirrors, build(*c->runtime, c->handle)).release();
-      },
-      raise_held);
+PyObject* derived(PyObject* self, Build build) {
+  CollectionObject* c = as_collection(self);
+  return make_collection(c->runtime, c->mirrors, build(*c->runtime, c->handle)).release();
 }
 
 PyObject* collection_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  drain_pending_releases();
-  PyObject* func = single_argument("map", "func", args, nargs, kwnames);
-  if (func == nullptr) return nullptr;
-  return derive_collection(self, [func](Runtime& rt, const CollectionHandle<PyValue>& source) {
-    return build_map(rt, source, func);
+  return held_method("map", {"func"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    return derived(self, [&](Runtime& rt, const CollectionHandle<PyValue>& source) {
+      return build_map(rt, source, argv[0]);
+    });
   });
 }
 
 PyObject* collection_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  drain_pending_releases();
-  PyObject* predicate = single_argument("filter", "predicate", args, nargs, kwnames);
-  if (predicate == nullptr) return nullptr;
-  return derive_collection(self, [predicate](Runtime& rt, const CollectionHandle<PyValue>& source) {
-    return build_filter(rt, source, predicate);
+  return held_method("filter", {"predicate"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    return derived(self, [&](Runtime& rt, const CollectionHandle<PyValue>& source) {
+      return build_filter(rt, source, argv[0]);
+    });
   });
 }
 
 PyObject* collection_count(PyObject* self, PyObject*) {
-  drain_pending_releases();
-  return boundary(
-      [&] {
-        CollectionObject* c = as_collection(self);
-        return make_node_id(build_count(*c->runtime, c->handle)).release();
-      },
-      raise_held);
+  return held_method([&] {
+    CollectionObject* c = as_collection(self);
+    return make_node_id(build_count(*c->runtime, c->handle)).release();
+  });
 }
 
 PyObject* collection_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  drain_pending_releases();
-  PyObject* fold_fn = single_argument("reduce", "fold_fn", args, nargs, kwnames);
-  if (fold_fn == nullptr) return nullptr;
-  return boundary(
-      [&] {
-        CollectionObject* c = as_collection(self);
-        return make_node_id(build_reduce(*c->runtime, c->handle, fold_fn)).release();
-      },
-      raise_held);
+  return held_method("reduce", {"fold_fn"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    CollectionObject* c = as_collection(self);
+    return make_node_id(build_reduce(*c->runtime, c->handle, argv[0])).release();
+  });
 }
 
 void collection_dealloc(PyObject* self) {

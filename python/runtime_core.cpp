@@ -1,10 +1,8 @@
-// Runtime methods: creation of inputs and queries, reads and sets, liveness and counts.
-#include "args.h"
-#include "errors.h"
-#include "gil.h"
+// Runtime methods: creation of inputs, queries and collections, reads and sets, liveness and
+// counts.
+#include "method.h"
 #include "query_adapter.h"
 #include "runtime_methods.h"
-#include "types.h"
 #include "version_mirror.h"
 #include "velk/collection_ops.h"
 
@@ -44,106 +42,69 @@ void runtime_dealloc(PyObject* self) {
 
 PyObject* runtime_create_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"value"};
-  PyObject* argv[1];
-  if (!parse_arguments("create_input", args, nargs, kwnames, names, argv)) return nullptr;
-  return boundary(
-      [&] {
-        const NodeHandle node = engine(self).create_input(PyValue::new_ref(argv[0]));
-        return make_node_id(node).release();
-      },
-      raise_held);
+  return held_method("create_input", {"value"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    return make_node_id(engine(self).create_input(PyValue::new_ref(argv[0]))).release();
+  });
 }
 
 PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"node"};
-  PyObject* argv[1];
-  if (!parse_arguments("get", args, nargs, kwnames, names, argv)) return nullptr;
-  MappedCall call;
-  return boundary(
-      [&] {
-        const NodeHandle node = node_argument("get", "node", argv[0]);
-        HazardHolder holder;
-        const PyValue* value;
-        {
-          ReleasedRegion region;
-          value = &engine(self).get_protected(node, holder);
-        }
-        return OwnedRef::new_ref(value->get()).release();
-      },
-      raise_mapped);
+  return mapped_method("get", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    const NodeHandle node = node_argument("get", "node", argv[0]);
+    HazardHolder holder;  // keeps the value's cell alive until its reference is taken
+    const PyValue* value;
+    {
+      ReleasedRegion region;
+      value = &engine(self).get_protected(node, holder);
+    }
+    return OwnedRef::new_ref(value->get()).release();
+  });
 }
 
 PyObject* runtime_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"node", "value"};
-  PyObject* argv[2];
-  if (!parse_arguments("set", args, nargs, kwnames, names, argv)) return nullptr;
-  MappedCall call;
-  return boundary(
-      [&] {
-        const NodeHandle node = node_argument("set", "node", argv[0]);
-        PyValue value = PyValue::new_ref(argv[1]);
-        {
-          ReleasedRegion region;
-          engine(self).set(node, std::move(value));
-        }
-        Py_RETURN_NONE;
-      },
-      raise_mapped);
+  return mapped_method("set", {"node", "value"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    const NodeHandle node = node_argument("set", "node", argv[0]);
+    PyValue value = PyValue::new_ref(argv[1]);
+    {
+      ReleasedRegion region;
+      engine(self).set(node, std::move(value));
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* runtime_is_alive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"node"};
-  PyObject* argv[1];
-  if (!parse_arguments("is_alive", args, nargs, kwnames, names, argv)) return nullptr;
-  return boundary(
-      [&] {
-        const NodeHandle node = node_argument("is_alive", "node", argv[0]);
-        return PyBool_FromLong(engine(self).is_alive(ErasedVelk(node)));
-      },
-      raise_held);
+  return held_method("is_alive", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    const NodeHandle node = node_argument("is_alive", "node", argv[0]);
+    return PyBool_FromLong(engine(self).is_alive(ErasedVelk(node)));
+  });
 }
 
 PyObject* runtime_create_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"py_func"};
-  PyObject* argv[1];
-  if (!parse_arguments("create_query", args, nargs, kwnames, names, argv)) return nullptr;
-  return boundary(
-      [&] {
-        const NodeHandle node =
-            engine(self).create_query<PyValue>(PythonQuery(PyValue::new_ref(argv[0])));
-        return make_node_id(node).release();
-      },
-      raise_held);
-}
-
-PyObject* runtime_create_collection(PyObject* self, PyObject*) {
-  drain_pending_releases();
-  return boundary(
-      [&] {
-        // A collection's version node is an input: refused inside a compute like create_input.
-        if (SharedDepStack::current().in_compute()) fail("create_input called during compute; not permitted");
-        auto* obj = reinterpret_cast<RuntimeObject*>(self);
-        return make_collection(obj->runtime, obj->mirrors,
-                               create_collection_node<PyValue>(*obj->runtime, false))
-            .release();
-      },
-      raise_held);
+  return held_method("create_query", {"py_func"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    PythonQuery query(PyValue::new_ref(argv[0]));
+    return make_node_id(engine(self).create_query<PyValue>(std::move(query))).release();
+  });
 }
 
 PyObject* runtime_node_count(PyObject* self, PyObject*) {
-  drain_pending_releases();
-  return boundary([&] { return PyLong_FromUnsignedLong(engine(self).node_count()); },
-                  raise_held);
+  return held_method([&] { return PyLong_FromUnsignedLong(engine(self).node_count()); });
+}
+
+PyObject* runtime_create_collection(PyObject* self, PyObject*) {
+  return held_method([&] {
+    // A collection's version node is an input: refused inside a compute like create_input.
+    if (SharedDepStack::current().in_compute()) {
+      fail("create_input called during compute; not permitted");
+    }
+    auto* obj = reinterpret_cast<RuntimeObject*>(self);
+    return make_collection(obj->runtime, obj->mirrors,
+                           create_collection_node<PyValue>(*obj->runtime, false))
+        .release();
+  });
 }
 
 }  // namespace velk::py

@@ -1,9 +1,7 @@
 // Runtime.set_label, set_label_by_id, get_traced and graph_snapshot.
 #include <string>
 
-#include "args.h"
-#include "errors.h"
-#include "gil.h"
+#include "method.h"
 #include "runtime_methods.h"
 
 namespace velk::py {
@@ -88,71 +86,50 @@ OwnedRef node_dict(const NodeSnapshot& node) {
 
 PyObject* runtime_set_label(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"node", "label"};
-  PyObject* argv[2];
-  if (!parse_arguments("set_label", args, nargs, kwnames, names, argv)) return nullptr;
-  return boundary(
-      [&] {
-        // By slot only: a stale handle labels whatever occupies its slot now.
-        const NodeHandle node = node_argument("set_label", "node", argv[0]);
-        engine(self).set_label(node.slot, label_argument("set_label", argv[1]));
-        Py_RETURN_NONE;
-      },
-      raise_held);
+  return held_method("set_label", {"node", "label"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    // By slot only: a stale handle labels whatever occupies its slot now.
+    const NodeHandle node = node_argument("set_label", "node", argv[0]);
+    engine(self).set_label(node.slot, label_argument("set_label", argv[1]));
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* runtime_set_label_by_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"id", "label"};
-  PyObject* argv[2];
-  if (!parse_arguments("set_label_by_id", args, nargs, kwnames, names, argv)) return nullptr;
-  return boundary(
-      [&] {
-        const uint32_t slot = slot_argument("set_label_by_id", argv[0]);
-        engine(self).set_label(slot, label_argument("set_label_by_id", argv[1]));
-        Py_RETURN_NONE;
-      },
-      raise_held);
+  return held_method("set_label_by_id", {"id", "label"}, {args, nargs, kwnames},
+                     [&](PyObject** argv) {
+                       const uint32_t slot = slot_argument("set_label_by_id", argv[0]);
+                       engine(self).set_label(slot, label_argument("set_label_by_id", argv[1]));
+                       Py_RETURN_NONE;
+                     });
 }
 
 PyObject* runtime_get_traced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"node"};
-  PyObject* argv[1];
-  if (!parse_arguments("get_traced", args, nargs, kwnames, names, argv)) return nullptr;
-  MappedCall call;
-  return boundary(
-      [&] {
-        const NodeHandle node = node_argument("get_traced", "node", argv[0]);
-        HazardHolder holder;
-        TraceReport report;
-        const PyValue* value;
-        {
-          ReleasedRegion region;
-          value = &engine(self).get_traced(node, holder, report);
-        }
-        OwnedRef result = OwnedRef::new_ref(value->get());
-        OwnedRef dict = trace_dict(report);
-        return OwnedRef::checked(PyTuple_Pack(2, result.get(), dict.get())).release();
-      },
-      raise_mapped);
+  return mapped_method("get_traced", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    const NodeHandle node = node_argument("get_traced", "node", argv[0]);
+    HazardHolder holder;
+    TraceReport report;
+    const PyValue* value;
+    {
+      ReleasedRegion region;
+      value = &engine(self).get_traced(node, holder, report);
+    }
+    OwnedRef result = OwnedRef::new_ref(value->get());
+    OwnedRef dict = trace_dict(report);
+    return OwnedRef::checked(PyTuple_Pack(2, result.get(), dict.get())).release();
+  });
 }
 
 PyObject* runtime_graph_snapshot(PyObject* self, PyObject*) {
-  drain_pending_releases();
-  return boundary(
-      [&] {
-        const std::vector<NodeSnapshot> nodes = engine(self).graph_snapshot();
-        OwnedRef list = OwnedRef::checked(PyList_New(Py_ssize_t(nodes.size())));
-        for (size_t i = 0; i < nodes.size(); ++i) {
-          PyList_SET_ITEM(list.get(), Py_ssize_t(i), node_dict(nodes[i]).release());
-        }
-        return list.release();
-      },
-      raise_held);
+  return held_method([&] {
+    const std::vector<NodeSnapshot> nodes = engine(self).graph_snapshot();
+    OwnedRef list = OwnedRef::checked(PyList_New(Py_ssize_t(nodes.size())));
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), node_dict(nodes[i]).release());
+    }
+    return list.release();
+  });
 }
 
 }  // namespace velk::py

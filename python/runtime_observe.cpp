@@ -1,7 +1,5 @@
 // Runtime.observe, unobserve and stabilize.
-#include "args.h"
-#include "errors.h"
-#include "gil.h"
+#include "method.h"
 #include "runtime_methods.h"
 
 namespace velk::py {
@@ -39,50 +37,34 @@ OwnedRef make_observer_id(uint64_t id) {
 
 PyObject* runtime_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"node", "callback"};
-  PyObject* argv[2];
-  if (!parse_arguments("observe", args, nargs, kwnames, names, argv)) return nullptr;
-  return boundary(
-      [&] {
-        const NodeHandle node = node_argument("observe", "node", argv[0]);
-        auto closure = std::make_shared<PythonObserver>(node, PyValue::new_ref(argv[1]));
-        return make_observer_id(engine(self).observe(node, std::move(closure))).release();
-      },
-      raise_held);
+  return held_method("observe", {"node", "callback"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    const NodeHandle node = node_argument("observe", "node", argv[0]);
+    auto closure = std::make_shared<PythonObserver>(node, PyValue::new_ref(argv[1]));
+    return make_observer_id(engine(self).observe(node, std::move(closure))).release();
+  });
 }
 
 PyObject* runtime_unobserve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  drain_pending_releases();
-  static const char* const names[] = {"id"};
-  PyObject* argv[1];
-  if (!parse_arguments("unobserve", args, nargs, kwnames, names, argv)) return nullptr;
-  if (!PyObject_TypeCheck(argv[0], observer_id_type)) {
-    PyErr_Format(PyExc_TypeError, "unobserve() argument 'id' must be ObserverId, not %.200s",
-                 Py_TYPE(argv[0])->tp_name);
-    return nullptr;
-  }
-  return boundary(
-      [&] {
-        engine(self).unobserve(reinterpret_cast<ObserverIdObject*>(argv[0])->id);
-        Py_RETURN_NONE;
-      },
-      raise_held);
+  return held_method("unobserve", {"id"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    if (!PyObject_TypeCheck(argv[0], observer_id_type)) {
+      PyErr_Format(PyExc_TypeError, "unobserve() argument 'id' must be ObserverId, not %.200s",
+                   Py_TYPE(argv[0])->tp_name);
+      throw PyErrOccurred{};
+    }
+    engine(self).unobserve(reinterpret_cast<ObserverIdObject*>(argv[0])->id);
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* runtime_stabilize(PyObject* self, PyObject*) {
-  drain_pending_releases();
-  MappedCall call;
-  return boundary(
-      [&] {
-        {
-          ReleasedRegion region;
-          engine(self).stabilize();
-        }
-        Py_RETURN_NONE;
-      },
-      raise_mapped);
+  return mapped_method([&] {
+    {
+      ReleasedRegion region;
+      engine(self).stabilize();
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 }  // namespace velk::py
