@@ -16,13 +16,19 @@ std::pair<bool, uint64_t> ObserverClosure::fire(Runtime& runtime, uint64_t last_
   return {true, seen};
 }
 
-uint64_t Runtime::install_observer(uint32_t slot, std::shared_ptr<ObserverClosure> closure) {
+uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
+                                   std::shared_ptr<ObserverClosure> closure) {
   const NodeRecord& record = nodes_.get(slot);
   // A node with a value fires only for later changes; a never-computed one at the first pass.
   const uint64_t last_fired = record.load_state() == NodeState::New
                                   ? 0
                                   : std::min(record.load_changed_at(), revision());
   std::unique_lock lock(structural_lock_);
+  // Deletion removes observers under this lock: one registered for a node deleted since the
+  // handle check would never be removed.
+  if (record.load_generation() != generation || record.load_state() == NodeState::Deleted) {
+    return 0;
+  }
   const uint64_t id = structural_.next_observer_id++;
   structural_.observers.emplace(id, ObserverEntry{std::move(closure), last_fired, slot});
   return id;
@@ -53,7 +59,18 @@ void Runtime::stabilize() {
     }
   }
   for (Copied& observer : pass) {
-    const auto [fired, seen] = observer.closure->fire(*this, observer.last_fired);
+    // An observer removed during the pass still fires in it (it was copied), but not once its
+    // node is gone: a deletion, perhaps by an earlier callback, took its observers along.
+    const ErasedVelk& node = observer.closure->node();
+    if (!is_alive(node)) continue;
+    std::pair<bool, uint64_t> outcome;
+    try {
+      outcome = observer.closure->fire(*this, observer.last_fired);
+    } catch (const Failure&) {
+      if (!is_alive(node)) continue;  // deleted while it fired
+      throw;
+    }
+    const auto [fired, seen] = outcome;
     observer.closure.reset();
     if (!fired) continue;
     std::unique_lock lock(structural_lock_);

@@ -178,7 +178,9 @@ class Runtime {
   bool deps_unchanged(const NodeRecord& record) const;
 
   // Observers, deletion and tracing.
-  uint64_t install_observer(uint32_t slot, std::shared_ptr<ObserverClosure> closure);
+  // 0 when the node was deleted after the handle check.
+  uint64_t install_observer(uint32_t slot, uint32_t generation,
+                            std::shared_ptr<ObserverClosure> closure);
   void delete_node_erased(ErasedVelk handle, std::string_view type_name);
   void append_trace(uint32_t slot, TraceAction action);
   void begin_trace();
@@ -281,8 +283,18 @@ const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   // Recorded before the node is brought up to date, so it is recorded even if that fails.
   SharedDepStack::current().record(handle.slot, record.load_generation());
   ensure_clean(handle.slot);
-  auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
-  return arena->read_protected(record.load_value_index(), holder);
+  const T* value;
+  try {
+    auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+    value = &arena->read_protected(record.load_value_index(), holder);
+  } catch (const Failure&) {
+    check(handle);  // deleted meanwhile: the handle is stale
+    throw;
+  }
+  // A deletion raises the generation before it frees the value, so a value it emptied, or one
+  // of another node that reused the cell or the slot, is never returned.
+  check(handle);
+  return *value;
 }
 
 template <class T>
@@ -306,8 +318,11 @@ void Runtime::set(Velk<T> handle, T value) {
 
 template <class T>
 uint64_t Runtime::observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closure) {
-  check(handle);
-  return install_observer(handle.slot, std::move(closure));
+  for (;;) {
+    check(handle);
+    const uint64_t id = install_observer(handle.slot, handle.generation, closure);
+    if (id != 0) return id;  // else the re-check reports the deletion with the handle's wording
+  }
 }
 
 template <class T>
