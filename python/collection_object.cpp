@@ -1,5 +1,6 @@
 // The Collection class: a root collection fed by insert and delete, or an operator's output.
 #include "collection_operators.h"
+#include "join_group_operators.h"
 #include "method.h"
 #include "version_mirror.h"
 #include "velk/collection_ops.h"
@@ -92,6 +93,33 @@ PyObject* collection_reduce(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+PyObject* collection_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return held_method("join", {"right", "left_key", "right_key"}, {args, nargs, kwnames},
+                     [&](PyObject** argv) {
+                       if (!PyObject_TypeCheck(argv[0], collection_type)) {
+                         PyErr_Format(PyExc_TypeError,
+                                      "join() argument 'right' must be Collection, not %.200s",
+                                      Py_TYPE(argv[0])->tp_name);
+                         throw PyErrOccurred{};
+                       }
+                       const CollectionHandle<PyValue>& right = as_collection(argv[0])->handle;
+                       return derived(self, [&](Runtime& rt, const CollectionHandle<PyValue>& left) {
+                         return build_join(rt, left, right, argv[1], argv[2]);
+                       });
+                     });
+}
+
+PyObject* collection_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return held_method("group_by", {"key_fn"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    CollectionObject* c = as_collection(self);
+    return make_grouped_collection(c->runtime, c->mirrors,
+                                   build_group_by(*c->runtime, c->handle, argv[0]))
+        .release();
+  });
+}
+
 void collection_dealloc(PyObject* self) {
   CollectionObject* c = as_collection(self);
   c->handle.~CollectionHandle();
@@ -116,6 +144,8 @@ PyMethodDef collection_methods[] = {
     {"filter", fast(collection_filter), kFast, VELK_SIG("filter($self, predicate)")},
     {"count", collection_count, METH_NOARGS, VELK_SIG("count($self)")},
     {"reduce", fast(collection_reduce), kFast, VELK_SIG("reduce($self, fold_fn)")},
+    {"join", fast(collection_join), kFast, VELK_SIG("join($self, right, left_key, right_key)")},
+    {"group_by", fast(collection_group_by), kFast, VELK_SIG("group_by($self, key_fn)")},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef VELK_SIG

@@ -1,5 +1,5 @@
-// The sorted and grouped collection classes. Their engine state and methods are added with
-// their operators; until then they are bare types that Python code cannot instantiate.
+// The sorted collection class. Its engine state and methods come with the sorted operators;
+// until then it is a bare type that Python code cannot instantiate.
 #include <string>
 
 #include "types.h"
@@ -7,7 +7,6 @@
 namespace velk::py {
 
 PyTypeObject* sorted_collection_type = nullptr;
-PyTypeObject* grouped_collection_type = nullptr;
 
 namespace {
 

@@ -26,7 +26,6 @@ struct ClassEntry {
 };
 
 PyTypeObject* create_sorted_collection() { return create_bare_collection_type("SortedCollection"); }
-PyTypeObject* create_grouped_collection() { return create_bare_collection_type("GroupedCollection"); }
 
 const ClassEntry kClasses[] = {
     {"Runtime", &runtime_type, create_runtime_type},
@@ -35,7 +34,7 @@ const ClassEntry kClasses[] = {
     {"RuntimeRef", &runtime_ref_type, create_runtime_ref_type},
     {"Collection", &collection_type, create_collection_type},
     {"SortedCollection", &sorted_collection_type, create_sorted_collection},
-    {"GroupedCollection", &grouped_collection_type, create_grouped_collection},
+    {"GroupedCollection", &grouped_collection_type, create_grouped_collection_type},
 };
 
 PyObject* init_module() {

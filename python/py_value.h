@@ -26,7 +26,10 @@ class PyValue {
 
   PyValue(const PyValue& other);
   PyValue(PyValue&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-  PyValue& operator=(const PyValue&) = delete;
+  PyValue& operator=(const PyValue& other) {
+    if (this != &other) *this = PyValue(other);
+    return *this;
+  }
   PyValue& operator=(PyValue&& other) noexcept {
     if (this != &other) release_reference(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
     return *this;

@@ -25,6 +25,7 @@ struct ObserverIdObject {
 };
 
 class VersionMirrorCache;
+struct GroupedHandle;
 
 struct RuntimeObject {
   PyObject_HEAD
@@ -59,7 +60,13 @@ PyTypeObject* create_node_id_type();
 PyTypeObject* create_observer_id_type();
 PyTypeObject* create_runtime_ref_type();
 PyTypeObject* create_collection_type();
+PyTypeObject* create_grouped_collection_type();
 PyTypeObject* create_bare_collection_type(const char* name);
+
+// A new GroupedCollection object sharing `runtime` and `mirrors`.
+OwnedRef make_grouped_collection(const std::shared_ptr<Runtime>& runtime,
+                                 const std::shared_ptr<VersionMirrorCache>& mirrors,
+                                 GroupedHandle grouped);
 
 // A new Collection object sharing `runtime` and `mirrors`.
 OwnedRef make_collection(const std::shared_ptr<Runtime>& runtime,

@@ -23,3 +23,23 @@ struct ValueTraits<uint64_t> {
 };
 
 }  // namespace velk
+
+#include <utility>
+
+namespace velk {
+
+// Pairs, the elements of a join's pair state: equal when both members are equal (the second
+// compared only when the first are).
+template <class A, class B>
+struct ValueTraits<std::pair<A, B>> {
+  static constexpr std::string_view name = "pair";
+  static bool equal(const std::pair<A, B>& x, const std::pair<A, B>& y) noexcept {
+    return ValueTraits<A>::equal(x.first, y.first) && ValueTraits<B>::equal(x.second, y.second);
+  }
+  static uint64_t hash(const std::pair<A, B>& v) noexcept {
+    const uint64_t h = ValueTraits<A>::hash(v.first);
+    return h ^ (ValueTraits<B>::hash(v.second) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
+  }
+};
+
+}  // namespace velk

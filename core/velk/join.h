@@ -1,0 +1,113 @@
+// The join of two collections by key, in two stages: the join node keeps an index of both
+// sides by key and maintains the multiset of matching (left, right) pairs; a second operator
+// turns the pair deltas into output elements. Multiplicities multiply.
+//
+// Lock order: the index, then the pair state; no source lock is held meanwhile.
+#pragma once
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "velk/collection_ops.h"
+
+namespace velk {
+
+template <class E>
+using PairState = CollectionState<std::pair<E, E>>;
+
+template <class E>
+class JoinIndex {
+ public:
+  enum class Side { Left, Right };
+
+  CollectionLock& lock() const noexcept { return lock_; }
+
+  // Requires the index's and the pair state's write locks. Inserts pair the element with the
+  // other side as it stands; deletes of an element this side does not hold are ignored.
+  void apply(Side side, DeltaKind kind, const E& element, const E& key, PairState<E>& pairs) {
+    Index& mine = side == Side::Left ? left_ : right_;
+    Index& other = side == Side::Left ? right_ : left_;
+    auto pair_with = [&](const E& partner) {
+      return side == Side::Left ? std::pair<E, E>(element, partner) : std::pair<E, E>(partner, element);
+    };
+    if (kind == DeltaKind::Insert) {
+      mine.keys.insert_or_assign(element, key);
+      if (auto it = other.by_key.find(key); it != other.by_key.end()) {
+        for (const E& partner : it->second) pairs.insert(pair_with(partner));
+      }
+      mine.by_key[key].push_back(element);
+      return;
+    }
+    if (!mine.keys.contains(element)) return;
+    bool last_occurrence = true;
+    if (auto it = mine.by_key.find(key); it != mine.by_key.end()) {
+      std::vector<E>& list = it->second;
+      auto found = std::find_if(list.begin(), list.end(),
+                                [&](const E& e) { return ValueTraits<E>::equal(e, element); });
+      if (found != list.end()) list.erase(found);
+      last_occurrence = std::none_of(list.begin(), list.end(),
+                                     [&](const E& e) { return ValueTraits<E>::equal(e, element); });
+      if (list.empty()) mine.by_key.erase(it);
+    }
+    if (auto it = other.by_key.find(key); it != other.by_key.end()) {
+      for (const E& partner : it->second) pairs.remove(pair_with(partner));
+    }
+    if (last_occurrence) mine.keys.erase(element);
+  }
+
+ private:
+  struct Index {
+    std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> by_key;
+    std::unordered_map<E, E, ElementHash<E>, ElementEqual<E>> keys;
+  };
+  mutable CollectionLock lock_;
+  Index left_;   // guarded by lock_
+  Index right_;  // guarded by lock_
+};
+
+// The join node's state: both sources, the index and the pair state.
+template <class E>
+struct JoinLinks {
+  SourceLink<E> left;
+  SourceLink<E> right;
+  std::shared_ptr<JoinIndex<E>> index;
+  std::shared_ptr<PairState<E>> pairs;
+};
+
+// One computation of the join node. `keys(side, batch)` returns one key per delta, Insert and
+// Delete alike (user code runs there, with no collection lock held); if it throws nothing is
+// applied and neither cursor moves. All left deltas are applied before all right deltas, so
+// each new pair appears exactly once. Returns the pair state's version.
+template <class E, class Keys>
+uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
+  using Side = typename JoinIndex<E>::Side;
+  runtime.get(j.left.version_node);
+  runtime.get(j.right.version_node);
+  auto copy_new = [](const SourceLink<E>& link) {
+    std::vector<Delta<E>> batch;
+    CollectionReadGuard guard(link.state->lock());
+    const uint64_t position = link.cursor->load();
+    if (position < link.state->log_end()) batch = link.state->deltas_since(position);
+    return batch;
+  };
+  std::vector<Delta<E>> left = copy_new(j.left);
+  std::vector<Delta<E>> right = copy_new(j.right);
+  if (left.empty() && right.empty()) return collection_version(*j.pairs);
+  const std::vector<E> left_keys = keys(Side::Left, left);
+  const std::vector<E> right_keys = keys(Side::Right, right);
+  CollectionWriteGuard index_guard(j.index->lock());
+  CollectionWriteGuard pairs_guard(j.pairs->lock());
+  for (size_t i = 0; i < left.size(); ++i) {
+    j.index->apply(Side::Left, left[i].kind, left[i].element, left_keys[i], *j.pairs);
+  }
+  for (size_t i = 0; i < right.size(); ++i) {
+    j.index->apply(Side::Right, right[i].kind, right[i].element, right_keys[i], *j.pairs);
+  }
+  j.left.cursor->store(j.left.cursor->load() + left.size());
+  j.right.cursor->store(j.right.cursor->load() + right.size());
+  return j.pairs->version();
+}
+
+}  // namespace velk

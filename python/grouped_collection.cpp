@@ -1,0 +1,113 @@
+// The GroupedCollection class: access to the groups a group_by router maintains. keys,
+// get_group and group_count read the groups as of the router's last computation; reading
+// version_node runs the router.
+#include "join_group_operators.h"
+#include "method.h"
+#include "version_mirror.h"
+
+namespace velk::py {
+
+PyTypeObject* grouped_collection_type = nullptr;
+
+namespace {
+
+struct GroupedObject {
+  PyObject_HEAD
+  std::shared_ptr<Runtime> runtime;
+  std::shared_ptr<VersionMirrorCache> mirrors;
+  GroupedHandle grouped;
+};
+
+GroupedObject* as_grouped(PyObject* self) { return reinterpret_cast<GroupedObject*>(self); }
+
+PyObject* grouped_keys(PyObject* self, PyObject*) {
+  return held_method([&] {
+    GroupTables<PyValue>& tables = *as_grouped(self)->grouped.tables;
+    CollectionReadGuard guard(tables.groups_lock);
+    OwnedRef list = OwnedRef::checked(PyList_New(0));
+    for (const auto& entry : tables.groups) {
+      if (PyList_Append(list.get(), entry.first.get()) < 0) throw PyErrOccurred{};
+    }
+    return list.release();
+  });
+}
+
+PyObject* grouped_get_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return held_method("get_group", {"key"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    GroupedObject* g = as_grouped(self);
+    std::optional<CollectionHandle<PyValue>> group;
+    {
+      CollectionReadGuard guard(g->grouped.tables->groups_lock);
+      auto it = g->grouped.tables->groups.find(PyValue::new_ref(argv[0]));
+      if (it != g->grouped.tables->groups.end()) group = it->second;
+    }
+    if (!group) Py_RETURN_NONE;
+    return make_collection(g->runtime, g->mirrors, std::move(*group)).release();
+  });
+}
+
+PyObject* grouped_group_count(PyObject* self, PyObject*) {
+  return held_method([&] {
+    GroupTables<PyValue>& tables = *as_grouped(self)->grouped.tables;
+    CollectionReadGuard guard(tables.groups_lock);
+    return PyLong_FromSize_t(tables.groups.size());
+  });
+}
+
+PyObject* grouped_version_node(PyObject* self, void*) {
+  return held_method([&] {
+    GroupedObject* g = as_grouped(self);
+    return make_node_id(g->mirrors->mirror_of(*g->runtime, g->grouped.router)).release();
+  });
+}
+
+void grouped_dealloc(PyObject* self) {
+  GroupedObject* g = as_grouped(self);
+  g->grouped.~GroupedHandle();
+  g->mirrors.~shared_ptr();
+  g->runtime.~shared_ptr();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef grouped_methods[] = {
+    {"keys", grouped_keys, METH_NOARGS, "keys($self)\n--\n\n"},
+    {"get_group", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(grouped_get_group)),
+     METH_FASTCALL | METH_KEYWORDS, "get_group($self, key)\n--\n\n"},
+    {"group_count", grouped_group_count, METH_NOARGS, "group_count($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef grouped_getset[] = {
+    {"version_node", grouped_version_node, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_grouped_collection_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_methods, grouped_methods},
+      {Py_tp_getset, grouped_getset},
+      {Py_tp_dealloc, reinterpret_cast<void*>(grouped_dealloc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"velk_concurrent.GroupedCollection", sizeof(GroupedObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+OwnedRef make_grouped_collection(const std::shared_ptr<Runtime>& runtime,
+                                 const std::shared_ptr<VersionMirrorCache>& mirrors,
+                                 GroupedHandle grouped) {
+  auto* obj = PyObject_New(GroupedObject, grouped_collection_type);
+  if (obj == nullptr) throw PyErrOccurred{};
+  new (&obj->runtime) std::shared_ptr<Runtime>(runtime);
+  new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(mirrors);
+  new (&obj->grouped) GroupedHandle(std::move(grouped));
+  return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+}  // namespace velk::py

@@ -1,0 +1,152 @@
+#include "join_group_operators.h"
+
+#include "errors.h"
+#include "gil.h"
+#include "velk/join.h"
+
+namespace velk::py {
+
+namespace {
+
+using Pair = std::pair<PyValue, PyValue>;
+
+// key_fn(x) for each element; requires the interpreter lock.
+std::vector<PyValue> keys_of(PyObject* key_fn, const std::vector<PyValue>& elements) {
+  std::vector<PyValue> keys;
+  keys.reserve(elements.size());
+  for (const PyValue& element : elements) {
+    PyObject* args[] = {element.get()};
+    keys.push_back(PyValue::steal(invoke_callback(key_fn, args, 1).release()));
+  }
+  return keys;
+}
+
+PyValue tuple_of(const PyValue& left, const PyValue& right) {
+  PyObject* tuple = PyTuple_Pack(2, left.get(), right.get());
+  if (tuple == nullptr) throw_current_error_as_failure("velk: building a join tuple failed");
+  return PyValue::steal(tuple);
+}
+
+struct JoinOperator {
+  JoinLinks<PyValue> links;
+  PyValue left_key;
+  PyValue right_key;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return join_step(runtime, links, [this](JoinIndex<PyValue>::Side side,
+                                            const std::vector<Delta<PyValue>>& batch) {
+      PyObject* key_fn = side == JoinIndex<PyValue>::Side::Left ? left_key.get() : right_key.get();
+      std::vector<PyValue> keys;
+      keys.reserve(batch.size());
+      GilEnsure gil;
+      for (const Delta<PyValue>& delta : batch) {
+        PyObject* args[] = {delta.element.get()};
+        keys.push_back(PyValue::steal(invoke_callback(key_fn, args, 1).release()));
+      }
+      return keys;
+    });
+  }
+};
+
+struct TupleOperator {
+  SourceLink<Pair> pairs;
+  std::shared_ptr<CollectionState<PyValue>> output;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return consume_deltas(runtime, pairs, *output, [](std::vector<Delta<Pair>>& batch) {
+      std::vector<Delta<PyValue>> tuples;
+      tuples.reserve(batch.size());
+      GilEnsure gil;
+      for (const Delta<Pair>& d : batch) {
+        tuples.push_back({d.kind, tuple_of(d.element.first, d.element.second)});
+      }
+      batch.clear();
+      return tuples;
+    });
+  }
+};
+
+struct RouterOperator {
+  SourceLink<PyValue> source;
+  std::shared_ptr<GroupTables<PyValue>> tables;
+  PyValue key_fn;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return route_step(runtime, source, *tables, [this](const std::vector<Delta<PyValue>>& batch) {
+      std::vector<PyValue> keys;
+      GilEnsure gil;
+      for (const Delta<PyValue>& delta : batch) {
+        if (delta.kind != DeltaKind::Insert) continue;
+        PyObject* args[] = {delta.element.get()};
+        keys.push_back(PyValue::steal(invoke_callback(key_fn.get(), args, 1).release()));
+      }
+      return keys;
+    });
+  }
+};
+
+}  // namespace
+
+CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<PyValue>& left,
+                                     const CollectionHandle<PyValue>& right, PyObject* left_key,
+                                     PyObject* right_key) {
+  using Side = JoinIndex<PyValue>::Side;
+  auto [left_link, left_snapshot] = subscribe(left);
+  auto [right_link, right_snapshot] = subscribe(right);
+  const std::vector<PyValue> left_keys = keys_of(left_key, left_snapshot);
+  const std::vector<PyValue> right_keys = keys_of(right_key, right_snapshot);
+  JoinLinks<PyValue> links{std::move(left_link), std::move(right_link),
+                           std::make_shared<JoinIndex<PyValue>>(),
+                           std::make_shared<PairState<PyValue>>()};
+  {
+    CollectionWriteGuard index_guard(links.index->lock());
+    CollectionWriteGuard pairs_guard(links.pairs->lock());
+    for (size_t i = 0; i < left_snapshot.size(); ++i) {
+      links.index->apply(Side::Left, DeltaKind::Insert, left_snapshot[i], left_keys[i], *links.pairs);
+    }
+    for (size_t i = 0; i < right_snapshot.size(); ++i) {
+      links.index->apply(Side::Right, DeltaKind::Insert, right_snapshot[i], right_keys[i], *links.pairs);
+    }
+  }
+  auto pairs = links.pairs;
+  const Velk<uint64_t> join_node = runtime.create_query<uint64_t>(
+      JoinOperator{std::move(links), PyValue::new_ref(left_key), PyValue::new_ref(right_key)});
+
+  CollectionHandle<Pair> pair_collection{pairs, join_node, true};
+  auto [pair_link, pair_snapshot] = subscribe(pair_collection);
+  std::vector<PyValue> tuples;
+  tuples.reserve(pair_snapshot.size());
+  for (const Pair& pair : pair_snapshot) tuples.push_back(tuple_of(pair.first, pair.second));
+  CollectionHandle<PyValue> output;
+  output.state = seeded_output(std::move(tuples));
+  output.derived = true;
+  output.version_node =
+      runtime.create_query<uint64_t>(TupleOperator{std::move(pair_link), output.state});
+  return output;
+}
+
+GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                             PyObject* key_fn) {
+  auto [link, snapshot] = subscribe(source);
+  auto tables = std::make_shared<GroupTables<PyValue>>();
+  const std::vector<PyValue> keys = keys_of(key_fn, snapshot);
+  {
+    CollectionWriteGuard groups_guard(tables->groups_lock);
+    CollectionWriteGuard keys_guard(tables->keys_lock);
+    for (size_t i = 0; i < snapshot.size(); ++i) {
+      tables->file(snapshot[i], keys[i]);
+      std::vector<Delta<PyValue>> change{{DeltaKind::Insert, std::move(snapshot[i])}};
+      apply_to_group(runtime, tables->group_of(runtime, keys[i]), change);
+    }
+  }
+  const Velk<uint64_t> router = runtime.create_query<uint64_t>(
+      RouterOperator{std::move(link), tables, PyValue::new_ref(key_fn)});
+  CollectionWriteGuard groups_guard(tables->groups_lock);
+  tables->record_router(ErasedVelk(router));
+  for (const auto& [key, group] : tables->groups) {
+    runtime.adopt(ErasedVelk(router), ErasedVelk(group.version_node));
+  }
+  return GroupedHandle{std::move(tables), router};
+}
+
+}  // namespace velk::py

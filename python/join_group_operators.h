@@ -1,0 +1,23 @@
+// Join and group-by: the operators that combine two collections by key, and that partition one
+// collection by key. Builders run with the interpreter lock held and compute nothing.
+#pragma once
+
+#include "types.h"
+#include "velk/group_by.h"
+
+namespace velk::py {
+
+// The derived collection of (l, r) tuples with left_key(l) == right_key(r).
+CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<PyValue>& left,
+                                     const CollectionHandle<PyValue>& right, PyObject* left_key,
+                                     PyObject* right_key);
+
+struct GroupedHandle {
+  std::shared_ptr<GroupTables<PyValue>> tables;
+  Velk<uint64_t> router;
+};
+
+GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                             PyObject* key_fn);
+
+}  // namespace velk::py
