@@ -1,6 +1,7 @@
 // The Collection class: a root collection fed by insert and delete, or an operator's output.
 #include "collection_operators.h"
 #include "join_group_operators.h"
+#include "sorted_operators.h"
 #include "method.h"
 #include "version_mirror.h"
 #include "velk/collection_ops.h"
@@ -120,6 +121,16 @@ PyObject* collection_group_by(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
+PyObject* collection_sort_by_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return held_method("sort_by_key", {"key_fn"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+    CollectionObject* c = as_collection(self);
+    return make_sorted_collection(c->runtime, c->mirrors,
+                                  build_sort_by_key(*c->runtime, c->handle, argv[0]))
+        .release();
+  });
+}
+
 void collection_dealloc(PyObject* self) {
   CollectionObject* c = as_collection(self);
   c->handle.~CollectionHandle();
@@ -146,6 +157,7 @@ PyMethodDef collection_methods[] = {
     {"reduce", fast(collection_reduce), kFast, VELK_SIG("reduce($self, fold_fn)")},
     {"join", fast(collection_join), kFast, VELK_SIG("join($self, right, left_key, right_key)")},
     {"group_by", fast(collection_group_by), kFast, VELK_SIG("group_by($self, key_fn)")},
+    {"sort_by_key", fast(collection_sort_by_key), kFast, VELK_SIG("sort_by_key($self, key_fn)")},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef VELK_SIG

@@ -112,7 +112,13 @@ CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<Py
   const Velk<uint64_t> join_node = runtime.create_query<uint64_t>(
       JoinOperator{std::move(links), PyValue::new_ref(left_key), PyValue::new_ref(right_key)});
 
-  CollectionHandle<Pair> pair_collection{pairs, join_node, true};
+  return build_tuple_stage(runtime, pairs, join_node);
+}
+
+CollectionHandle<PyValue> build_tuple_stage(Runtime& runtime,
+                                            const std::shared_ptr<PairState<PyValue>>& pairs,
+                                            Velk<uint64_t> pair_node) {
+  CollectionHandle<Pair> pair_collection{pairs, pair_node, true};
   auto [pair_link, pair_snapshot] = subscribe(pair_collection);
   std::vector<PyValue> tuples;
   tuples.reserve(pair_snapshot.size());

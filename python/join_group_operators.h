@@ -4,6 +4,7 @@
 
 #include "types.h"
 #include "velk/group_by.h"
+#include "velk/join.h"
 
 namespace velk::py {
 
@@ -11,6 +12,11 @@ namespace velk::py {
 CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<PyValue>& left,
                                      const CollectionHandle<PyValue>& right, PyObject* left_key,
                                      PyObject* right_key);
+
+// The collection of (first, second) tuples that follows a pair state maintained by `pair_node`.
+CollectionHandle<PyValue> build_tuple_stage(Runtime& runtime,
+                                            const std::shared_ptr<PairState<PyValue>>& pairs,
+                                            Velk<uint64_t> pair_node);
 
 struct GroupedHandle {
   std::shared_ptr<GroupTables<PyValue>> tables;

@@ -25,7 +25,6 @@ struct ClassEntry {
   PyTypeObject* (*create)();
 };
 
-PyTypeObject* create_sorted_collection() { return create_bare_collection_type("SortedCollection"); }
 
 const ClassEntry kClasses[] = {
     {"Runtime", &runtime_type, create_runtime_type},
@@ -33,7 +32,7 @@ const ClassEntry kClasses[] = {
     {"ObserverId", &observer_id_type, create_observer_id_type},
     {"RuntimeRef", &runtime_ref_type, create_runtime_ref_type},
     {"Collection", &collection_type, create_collection_type},
-    {"SortedCollection", &sorted_collection_type, create_sorted_collection},
+    {"SortedCollection", &sorted_collection_type, create_sorted_collection_type},
     {"GroupedCollection", &grouped_collection_type, create_grouped_collection_type},
 };
 

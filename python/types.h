@@ -26,6 +26,7 @@ struct ObserverIdObject {
 
 class VersionMirrorCache;
 struct GroupedHandle;
+struct SortedHandle;
 
 struct RuntimeObject {
   PyObject_HEAD
@@ -61,12 +62,17 @@ PyTypeObject* create_observer_id_type();
 PyTypeObject* create_runtime_ref_type();
 PyTypeObject* create_collection_type();
 PyTypeObject* create_grouped_collection_type();
-PyTypeObject* create_bare_collection_type(const char* name);
+PyTypeObject* create_sorted_collection_type();
 
 // A new GroupedCollection object sharing `runtime` and `mirrors`.
 OwnedRef make_grouped_collection(const std::shared_ptr<Runtime>& runtime,
                                  const std::shared_ptr<VersionMirrorCache>& mirrors,
                                  GroupedHandle grouped);
+
+// A new SortedCollection object sharing `runtime` and `mirrors`.
+OwnedRef make_sorted_collection(const std::shared_ptr<Runtime>& runtime,
+                                const std::shared_ptr<VersionMirrorCache>& mirrors,
+                                SortedHandle sorted);
 
 // A new Collection object sharing `runtime` and `mirrors`.
 OwnedRef make_collection(const std::shared_ptr<Runtime>& runtime,

@@ -8,6 +8,7 @@
 // a time, and read by the compaction check under the write lock.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -47,10 +48,70 @@ struct ElementEqual {
   bool operator()(const E& a, const E& b) const noexcept { return ValueTraits<E>::equal(a, b); }
 };
 
+// A change log with reader cursors, shared by collections and sorted collections. Entries are
+// dropped in batches: once the log reaches 1024 entries, every append drops the entries that
+// all live readers have passed (all of them when no reader is live). A reader is dead when the
+// log holds the only reference to its cursor. Guarded by its owner's lock.
+template <class Entry>
+class ChangeLog {
+ public:
+  static constexpr size_t kCompactionThreshold = 1024;
+
+  // Appends an entry and returns the new version (the number of entries ever appended).
+  uint64_t append(Entry entry) {
+    const bool check = entries_.size() >= kCompactionThreshold - 1;
+    entries_.push_back(std::move(entry));
+    ++version_;
+    if (check) compact();
+    return version_;
+  }
+
+  // A cursor at the log end, registered as a reader.
+  std::shared_ptr<DeltaCursor> add_reader() {
+    auto cursor = std::make_shared<DeltaCursor>();
+    cursor->store(end());
+    readers_.push_back(cursor);
+    return cursor;
+  }
+
+  // Copies of the entries from `position` (between base and the end) to the end.
+  std::vector<Entry> since(uint64_t position) const {
+    return std::vector<Entry>(entries_.begin() + ptrdiff_t(position - base_), entries_.end());
+  }
+
+  template <class Visit>
+  void for_each_since(uint64_t position, Visit&& visit) const {
+    for (auto it = entries_.begin() + ptrdiff_t(position - base_); it != entries_.end(); ++it) {
+      visit(*it);
+    }
+  }
+
+  uint64_t version() const noexcept { return version_; }
+  uint64_t base() const noexcept { return base_; }
+  uint64_t end() const noexcept { return base_ + entries_.size(); }
+  size_t length() const noexcept { return entries_.size(); }
+  size_t reader_count() const noexcept { return readers_.size(); }
+
+ private:
+  void compact() {
+    std::erase_if(readers_, [](const std::shared_ptr<DeltaCursor>& c) { return c.use_count() == 1; });
+    uint64_t keep_from = end();
+    for (const auto& reader : readers_) keep_from = std::min(keep_from, reader->load());
+    if (keep_from <= base_) return;
+    entries_.erase(entries_.begin(), entries_.begin() + ptrdiff_t(keep_from - base_));
+    base_ = keep_from;
+  }
+
+  std::deque<Entry> entries_;
+  std::vector<std::shared_ptr<DeltaCursor>> readers_;
+  uint64_t base_ = 0;
+  uint64_t version_ = 0;
+};
+
 template <class E>
 class CollectionState {
  public:
-  static constexpr size_t kCompactionThreshold = 1024;
+  static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
 
   CollectionLock& lock() const noexcept { return lock_; }
 
@@ -64,24 +125,21 @@ class CollectionState {
       ++it->second;
     }
     ++total_;
-    return log(DeltaKind::Insert, std::move(element));
+    return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
 
   // Removes one occurrence if present and logs it: (found, version).
   std::pair<bool, uint64_t> remove(const E& element) {
     auto it = counts_.find(element);
-    if (it == counts_.end()) return {false, version_};
+    if (it == counts_.end()) return {false, log_.version()};
     if (--it->second == 0) counts_.erase(it);
     --total_;
-    return {true, log(DeltaKind::Delete, element)};
+    return {true, log_.append(Delta<E>{DeltaKind::Delete, element})};
   }
 
   // A cursor at the current log end, registered as a reader, and the contents it reflects.
   std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribe() {
-    auto cursor = std::make_shared<DeltaCursor>();
-    cursor->store(log_end());
-    readers_.push_back(cursor);
-    return {std::move(cursor), snapshot()};
+    return {log_.add_reader(), snapshot()};
   }
 
   // --- require at least the read lock ---
@@ -96,51 +154,26 @@ class CollectionState {
   }
 
   // Copies of the entries from `position` (between base and the log end) to the end.
-  std::vector<Delta<E>> deltas_since(uint64_t position) const {
-    return std::vector<Delta<E>>(deltas_.begin() + ptrdiff_t(position - base_), deltas_.end());
-  }
+  std::vector<Delta<E>> deltas_since(uint64_t position) const { return log_.since(position); }
 
   // Visits the entries from `position` to the end in place, without copying.
   template <class Visit>
   void for_each_delta_since(uint64_t position, Visit&& visit) const {
-    for (auto it = deltas_.begin() + ptrdiff_t(position - base_); it != deltas_.end(); ++it) {
-      visit(*it);
-    }
+    log_.for_each_since(position, visit);
   }
 
-  uint64_t version() const noexcept { return version_; }
-  uint64_t base() const noexcept { return base_; }
-  uint64_t log_end() const noexcept { return base_ + deltas_.size(); }
-  size_t log_length() const noexcept { return deltas_.size(); }
-  size_t reader_count() const noexcept { return readers_.size(); }
+  uint64_t version() const noexcept { return log_.version(); }
+  uint64_t base() const noexcept { return log_.base(); }
+  uint64_t log_end() const noexcept { return log_.end(); }
+  size_t log_length() const noexcept { return log_.length(); }
+  size_t reader_count() const noexcept { return log_.reader_count(); }
   // Elements counted with multiplicity.
   uint64_t size() const noexcept { return total_; }
 
  private:
-  uint64_t log(DeltaKind kind, E element) {
-    const bool check = deltas_.size() >= kCompactionThreshold - 1;
-    deltas_.push_back(Delta<E>{kind, std::move(element)});
-    ++version_;
-    if (check) compact();
-    return version_;
-  }
-
-  // Drops dead readers, then every entry that all live readers have passed.
-  void compact() {
-    std::erase_if(readers_, [](const std::shared_ptr<DeltaCursor>& c) { return c.use_count() == 1; });
-    uint64_t keep_from = log_end();
-    for (const auto& reader : readers_) keep_from = std::min(keep_from, reader->load());
-    if (keep_from <= base_) return;
-    deltas_.erase(deltas_.begin(), deltas_.begin() + ptrdiff_t(keep_from - base_));
-    base_ = keep_from;
-  }
-
   mutable CollectionLock lock_;
-  std::deque<Delta<E>> deltas_;
-  std::vector<std::shared_ptr<DeltaCursor>> readers_;
+  ChangeLog<Delta<E>> log_;
   std::unordered_map<E, uint64_t, ElementHash<E>, ElementEqual<E>> counts_;
-  uint64_t base_ = 0;
-  uint64_t version_ = 0;
   uint64_t total_ = 0;
 };
 

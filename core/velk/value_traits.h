@@ -12,6 +12,8 @@ namespace velk {
 //   static bool equal(const T& a, const T& b);       // may run user code; must not throw
 // and, for element types of collections,
 //   static uint64_t hash(const T& v);                // may run user code; must not throw
+// and, for sort keys,
+//   static bool less(const T& a, const T& b);        // may run user code; must not throw
 template <class T>
 struct ValueTraits;
 
@@ -20,13 +22,33 @@ struct ValueTraits<uint64_t> {
   static constexpr std::string_view name = "u64";
   static bool equal(uint64_t a, uint64_t b) noexcept { return a == b; }
   static uint64_t hash(uint64_t v) noexcept { return v * 0x9E3779B97F4A7C15ULL; }
+  static bool less(uint64_t a, uint64_t b) noexcept { return a < b; }
 };
 
 }  // namespace velk
 
 #include <utility>
+#include <vector>
 
 namespace velk {
+
+// Windows of a sorted collection: sequence equality, and a hash that follows the order.
+template <class E>
+struct ValueTraits<std::vector<E>> {
+  static constexpr std::string_view name = "window";
+  static bool equal(const std::vector<E>& x, const std::vector<E>& y) noexcept {
+    if (x.size() != y.size()) return false;
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (!ValueTraits<E>::equal(x[i], y[i])) return false;
+    }
+    return true;
+  }
+  static uint64_t hash(const std::vector<E>& v) noexcept {
+    uint64_t h = 0xCBF29CE484222325ULL;
+    for (const E& e : v) h = (h ^ ValueTraits<E>::hash(e)) * 0x100000001B3ULL;
+    return h;
+  }
+};
 
 // Pairs, the elements of a join's pair state: equal when both members are equal (the second
 // compared only when the first are).

@@ -1,0 +1,123 @@
+#include "sorted_operators.h"
+
+#include "errors.h"
+#include "gil.h"
+#include "join_group_operators.h"
+#include "velk/positional.h"
+
+namespace velk::py {
+
+namespace {
+
+struct SortOperator {
+  SourceLink<PyValue> source;
+  std::shared_ptr<SortedState<PyValue>> sorted;
+  PyValue key_fn;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return sort_step(runtime, source, *sorted, [this](const std::vector<Delta<PyValue>>& batch) {
+      std::vector<PyValue> keys;
+      keys.reserve(batch.size());
+      GilEnsure gil;
+      for (const Delta<PyValue>& delta : batch) {
+        PyObject* args[] = {delta.element.get()};
+        keys.push_back(PyValue::steal(invoke_callback(key_fn.get(), args, 1).release()));
+      }
+      return keys;
+    });
+  }
+};
+
+template <class Out, class Rule>
+struct PositionalOperator {
+  SortedLink<PyValue> source;
+  std::shared_ptr<SortedMirror<PyValue>> mirror;
+  std::shared_ptr<CollectionState<Out>> out;
+  Rule rule;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return positional_step(runtime, source, *mirror, *out, rule);
+  }
+};
+
+PyValue list_of(const Window<PyValue>& window) {
+  PyObject* list = PyList_New(Py_ssize_t(window.size()));
+  if (list == nullptr) throw_current_error_as_failure("velk: building a window list failed");
+  for (size_t i = 0; i < window.size(); ++i) {
+    PyList_SET_ITEM(list, Py_ssize_t(i), OwnedRef::new_ref(window[i].get()).release());
+  }
+  return PyValue::steal(list);
+}
+
+struct ListOperator {
+  SourceLink<Window<PyValue>> windows;
+  std::shared_ptr<CollectionState<PyValue>> output;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return consume_deltas(runtime, windows, *output, [](std::vector<Delta<Window<PyValue>>>& batch) {
+      std::vector<Delta<PyValue>> lists;
+      lists.reserve(batch.size());
+      GilEnsure gil;
+      for (const auto& d : batch) lists.push_back({d.kind, list_of(d.element)});
+      batch.clear();
+      return lists;
+    });
+  }
+};
+
+// Subscribes a positional stage to the sorted state and creates its node.
+template <class Out, class Rule>
+std::pair<std::shared_ptr<CollectionState<Out>>, Velk<uint64_t>> build_positional(
+    Runtime& runtime, const SortedHandle& sorted, Rule rule) {
+  SortedLink<PyValue> link{nullptr, nullptr, sorted.sort_node};
+  auto mirror = std::make_shared<SortedMirror<PyValue>>();
+  auto out = subscribe_positional<PyValue, Out>(sorted.state, link, *mirror, rule);
+  const Velk<uint64_t> node = runtime.create_query<uint64_t>(
+      PositionalOperator<Out, Rule>{std::move(link), std::move(mirror), out, rule});
+  return {out, node};
+}
+
+}  // namespace
+
+SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                               PyObject* key_fn) {
+  auto [link, snapshot] = subscribe(source);
+  auto sorted = std::make_shared<SortedState<PyValue>>();
+  std::vector<PyValue> keys;
+  keys.reserve(snapshot.size());
+  for (const PyValue& element : snapshot) {
+    PyObject* args[] = {element.get()};
+    keys.push_back(PyValue::steal(invoke_callback(key_fn, args, 1).release()));
+  }
+  {
+    CollectionWriteGuard guard(sorted->lock());
+    for (size_t i = 0; i < snapshot.size(); ++i) sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
+  }
+  const Velk<uint64_t> node = runtime.create_query<uint64_t>(
+      SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)});
+  return SortedHandle{std::move(sorted), node};
+}
+
+CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sorted, size_t size) {
+  if (size == 0) fail("window size must be positive");
+  auto [windows, window_node] =
+      build_positional<Window<PyValue>>(runtime, sorted, WindowRule<PyValue>{size});
+  CollectionHandle<Window<PyValue>> intermediate{windows, window_node, true};
+  auto [link, snapshot] = subscribe(intermediate);
+  std::vector<PyValue> lists;
+  lists.reserve(snapshot.size());
+  for (const Window<PyValue>& window : snapshot) lists.push_back(list_of(window));
+  CollectionHandle<PyValue> output;
+  output.state = seeded_output(std::move(lists));
+  output.derived = true;
+  output.version_node = runtime.create_query<uint64_t>(ListOperator{std::move(link), output.state});
+  return output;
+}
+
+CollectionHandle<PyValue> build_pairwise(Runtime& runtime, const SortedHandle& sorted) {
+  auto [pairs, pair_node] =
+      build_positional<std::pair<PyValue, PyValue>>(runtime, sorted, PairRule<PyValue>{});
+  return build_tuple_stage(runtime, pairs, pair_node);
+}
+
+}  // namespace velk::py

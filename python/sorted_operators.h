@@ -1,0 +1,23 @@
+// Sorted collections and their positional operators: sort_by_key, window and pairwise.
+// Builders run with the interpreter lock held and compute nothing.
+#pragma once
+
+#include "types.h"
+#include "velk/sorted_collection.h"
+
+namespace velk::py {
+
+struct SortedHandle {
+  std::shared_ptr<SortedState<PyValue>> state;
+  Velk<uint64_t> sort_node;
+};
+
+SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                               PyObject* key_fn);
+// The derived collection of lists of `size` consecutive elements ("window size must be
+// positive" for 0).
+CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sorted, size_t size);
+// The derived collection of (earlier, later) tuples of neighbouring elements.
+CollectionHandle<PyValue> build_pairwise(Runtime& runtime, const SortedHandle& sorted);
+
+}  // namespace velk::py
