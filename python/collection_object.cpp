@@ -131,6 +131,17 @@ PyObject* collection_sort_by_key(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+PyObject* collection_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return held_method("aggregate", {"identity", "lift", "combine"}, {args, nargs, kwnames},
+                     [&](PyObject** argv) {
+                       CollectionObject* c = as_collection(self);
+                       return make_node_id(build_aggregate(*c->runtime, c->handle, argv[0],
+                                                           argv[1], argv[2]))
+                           .release();
+                     });
+}
+
 void collection_dealloc(PyObject* self) {
   CollectionObject* c = as_collection(self);
   c->handle.~CollectionHandle();
@@ -157,6 +168,12 @@ PyMethodDef collection_methods[] = {
     {"reduce", fast(collection_reduce), kFast, VELK_SIG("reduce($self, fold_fn)")},
     {"join", fast(collection_join), kFast, VELK_SIG("join($self, right, left_key, right_key)")},
     {"group_by", fast(collection_group_by), kFast, VELK_SIG("group_by($self, key_fn)")},
+    {"aggregate", fast(collection_aggregate), kFast,
+     VELK_SIG("aggregate($self, identity, lift, combine)")
+         "Monoid fold of lift(x) over every element, combined from identity, maintained from "
+         "changes at O(log n) cost per change.\nSee the velk C++ library documentation "
+         "(velk::AggregateTree in aggregate.h) for the associativity contract that combine "
+         "and identity must meet."},
     {"sort_by_key", fast(collection_sort_by_key), kFast, VELK_SIG("sort_by_key($self, key_fn)")},
     {nullptr, nullptr, 0, nullptr},
 };

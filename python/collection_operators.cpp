@@ -6,6 +6,7 @@
 #include "errors.h"
 #include "gil.h"
 #include "version_mirror.h"
+#include "velk/aggregate.h"
 #include "velk/collection_ops.h"
 
 namespace velk::py {
@@ -122,7 +123,49 @@ struct ReduceOperator {
   }
 };
 
+// lift and combine as the aggregate tree calls them: each call takes the interpreter lock.
+struct FoldFunctions {
+  PyValue lift_fn;
+  PyValue combine_fn;
+
+  PyValue lift(const PyValue& x) const {
+    GilEnsure gil;
+    PyObject* args[] = {x.get()};
+    return PyValue::steal(invoke_callback(lift_fn.get(), args, 1).release());
+  }
+  PyValue combine(const PyValue& a, const PyValue& b) const {
+    GilEnsure gil;
+    PyObject* args[] = {a.get(), b.get()};
+    return PyValue::steal(invoke_callback(combine_fn.get(), args, 2).release());
+  }
+};
+
+struct AggregateOperator {
+  AggregateLink<PyValue, PyValue> link;
+  std::shared_ptr<const FoldFunctions> fold;
+
+  PyValue operator()(Runtime& runtime, uint32_t) const {
+    const FoldFunctions& f = *fold;
+    return aggregate_step(runtime, link, [&f](const PyValue& x) { return f.lift(x); },
+                          [&f](const PyValue& a, const PyValue& b) { return f.combine(a, b); });
+  }
+};
+
 }  // namespace
+
+NodeHandle build_aggregate(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                           PyObject* identity, PyObject* lift, PyObject* combine) {
+  auto fold = std::make_shared<const FoldFunctions>(
+      FoldFunctions{PyValue::new_ref(lift), PyValue::new_ref(combine)});
+  auto [source_link, snapshot] = subscribe(source);
+  AggregateLink<PyValue, PyValue> link;
+  link.source = std::move(source_link);
+  link.tree = std::make_shared<std::unique_ptr<AggregateTree<PyValue, PyValue>>>(
+      build_aggregate_tree<PyValue, PyValue>(
+          PyValue::new_ref(identity), snapshot, [&](const PyValue& x) { return fold->lift(x); },
+          [&](const PyValue& a, const PyValue& b) { return fold->combine(a, b); }));
+  return runtime.create_query<PyValue>(AggregateOperator{std::move(link), std::move(fold)});
+}
 
 CollectionHandle<PyValue> build_map(Runtime& runtime, const CollectionHandle<PyValue>& source,
                                     PyObject* func) {

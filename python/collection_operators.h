@@ -17,4 +17,8 @@ NodeHandle build_count(Runtime& runtime, const CollectionHandle<PyValue>& source
 NodeHandle build_reduce(Runtime& runtime, const CollectionHandle<PyValue>& source,
                         PyObject* fold_fn);
 
+// A node holding the monoid fold of lift(x) over every occurrence, combined from identity.
+NodeHandle build_aggregate(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                           PyObject* identity, PyObject* lift, PyObject* combine);
+
 }  // namespace velk::py
