@@ -42,6 +42,25 @@ bool compare_true(PyObject* a, PyObject* b, int op) noexcept {
   return truth == 1;
 }
 
+// Lists cannot be hashed, yet they are the elements of window outputs. Hashing a plain list by
+// its contents (as the equal tuple would hash) agrees with list equality and spares those
+// collections one hash bucket for everything; any other unhashable value hashes as 0.
+Py_hash_t list_content_hash(PyObject* obj) noexcept {
+  if (!PyList_CheckExact(obj)) return 0;
+  PyObject* tuple = PyList_AsTuple(obj);
+  if (tuple == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  OwnedRef owned = OwnedRef::steal(tuple);
+  const Py_hash_t h = PyObject_Hash(owned.get());
+  if (h == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return h;
+}
+
 // Runs `fn` with the interpreter lock, keeping any error already set on this thread.
 template <class F>
 auto with_gil_preserving_error(F fn) noexcept {
@@ -104,10 +123,10 @@ bool PyValue::equal(const PyValue& a, const PyValue& b) noexcept {
 
 int64_t PyValue::hash(const PyValue& v) noexcept {
   return with_gil_preserving_error([&]() -> int64_t {
-    const Py_hash_t h = PyObject_Hash(v.obj_);
+    Py_hash_t h = PyObject_Hash(v.obj_);
     if (h == -1 && PyErr_Occurred()) {
       PyErr_Clear();
-      return 0;
+      h = list_content_hash(v.obj_);
     }
     return h;
   });

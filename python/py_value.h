@@ -63,6 +63,9 @@ struct velk::ValueTraits<velk::py::PyValue> {
     return py::PyValue::equal(a, b);
   }
   static uint64_t hash(const py::PyValue& v) noexcept { return uint64_t(py::PyValue::hash(v)); }
+  static bool identical(const py::PyValue& a, const py::PyValue& b) noexcept {
+    return a.get() == b.get();
+  }
   static bool less(const py::PyValue& a, const py::PyValue& b) noexcept {
     return py::PyValue::less(a, b);
   }

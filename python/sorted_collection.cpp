@@ -26,14 +26,14 @@ size_t size_argument(PyObject* obj) {
                  Py_TYPE(obj)->tp_name);
     throw PyErrOccurred{};
   }
-  const size_t size = PyLong_AsSize_t(obj);
-  if (size == size_t(-1) && PyErr_Occurred()) {
+  const Py_ssize_t size = PyLong_AsSsize_t(obj);
+  if (size < 0) {
     PyErr_Clear();
     PyErr_SetString(PyExc_OverflowError,
                     "window() argument 'size' must be a non-negative int that fits a machine word");
     throw PyErrOccurred{};
   }
-  return size;
+  return size_t(size);
 }
 
 PyObject* sorted_snapshot(PyObject* self, PyObject*) {

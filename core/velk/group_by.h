@@ -17,15 +17,11 @@ namespace velk {
 
 template <class E>
 struct GroupTables {
-  struct Filed {
-    E key;
-    uint64_t occurrences;  // the entry goes with the last occurrence
-  };
-
   mutable CollectionLock groups_lock;
   std::unordered_map<E, CollectionHandle<E>, ElementHash<E>, ElementEqual<E>> groups;  // only grows
   mutable CollectionLock keys_lock;
-  std::unordered_map<E, Filed, ElementHash<E>, ElementEqual<E>> element_keys;
+  // The key of each occurrence present, in insertion order; the entry goes with the last one.
+  std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> element_keys;
   std::atomic<uint64_t> router_version{0};
   std::optional<ErasedVelk> router;  // set once, right after the router node is created
 
@@ -40,22 +36,16 @@ struct GroupTables {
   }
 
   // Requires keys_lock (write).
-  void file(const E& element, const E& key) {
-    auto it = element_keys.find(element);
-    if (it == element_keys.end()) {
-      element_keys.emplace(element, Filed{key, 1});
-    } else {
-      it->second.key = key;
-      ++it->second.occurrences;
-    }
-  }
+  void file(const E& element, const E& key) { element_keys[element].push_back(key); }
 
-  // Requires keys_lock (write). The key a Delete goes to, or none if the element is absent.
+  // Requires keys_lock (write). The key a Delete goes to: the one an occurrence was filed under
+  // (the key function may answer differently by now), or none if the element is absent.
   std::optional<E> unfile(const E& element) {
     auto it = element_keys.find(element);
     if (it == element_keys.end()) return std::nullopt;
-    E key = it->second.key;
-    if (--it->second.occurrences == 0) element_keys.erase(it);
+    E key = std::move(it->second.back());
+    it->second.pop_back();
+    if (it->second.empty()) element_keys.erase(it);
     return key;
   }
 

@@ -25,7 +25,9 @@ class JoinIndex {
   CollectionLock& lock() const noexcept { return lock_; }
 
   // Requires the index's and the pair state's write locks. Inserts pair the element with the
-  // other side as it stands; deletes of an element this side does not hold are ignored.
+  // other side as it stands. A delete takes one occurrence out under the key that occurrence was
+  // inserted with (`key` is not used: the key function may answer differently by now); deletes of
+  // an element this side does not hold are ignored.
   void apply(Side side, DeltaKind kind, const E& element, const E& key, PairState<E>& pairs) {
     Index& mine = side == Side::Left ? left_ : right_;
     Index& other = side == Side::Left ? right_ : left_;
@@ -33,34 +35,35 @@ class JoinIndex {
       return side == Side::Left ? std::pair<E, E>(element, partner) : std::pair<E, E>(partner, element);
     };
     if (kind == DeltaKind::Insert) {
-      mine.keys.insert_or_assign(element, key);
+      mine.keys[element].push_back(key);
       if (auto it = other.by_key.find(key); it != other.by_key.end()) {
         for (const E& partner : it->second) pairs.insert(pair_with(partner));
       }
       mine.by_key[key].push_back(element);
       return;
     }
-    if (!mine.keys.contains(element)) return;
-    bool last_occurrence = true;
-    if (auto it = mine.by_key.find(key); it != mine.by_key.end()) {
+    auto held = mine.keys.find(element);
+    if (held == mine.keys.end()) return;
+    const E inserted_key = std::move(held->second.back());
+    held->second.pop_back();
+    if (held->second.empty()) mine.keys.erase(held);
+    if (auto it = mine.by_key.find(inserted_key); it != mine.by_key.end()) {
       std::vector<E>& list = it->second;
       auto found = std::find_if(list.begin(), list.end(),
-                                [&](const E& e) { return ValueTraits<E>::equal(e, element); });
+                                [&](const E& e) { return same_value(e, element); });
       if (found != list.end()) list.erase(found);
-      last_occurrence = std::none_of(list.begin(), list.end(),
-                                     [&](const E& e) { return ValueTraits<E>::equal(e, element); });
       if (list.empty()) mine.by_key.erase(it);
     }
-    if (auto it = other.by_key.find(key); it != other.by_key.end()) {
+    if (auto it = other.by_key.find(inserted_key); it != other.by_key.end()) {
       for (const E& partner : it->second) pairs.remove(pair_with(partner));
     }
-    if (last_occurrence) mine.keys.erase(element);
   }
 
  private:
   struct Index {
     std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> by_key;
-    std::unordered_map<E, E, ElementHash<E>, ElementEqual<E>> keys;
+    // The key of each occurrence held, in insertion order.
+    std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> keys;
   };
   mutable CollectionLock lock_;
   Index left_;   // guarded by lock_
@@ -77,9 +80,10 @@ struct JoinLinks {
 };
 
 // One computation of the join node. `keys(side, batch)` returns one key per delta, Insert and
-// Delete alike (user code runs there, with no collection lock held); if it throws nothing is
-// applied and neither cursor moves. All left deltas are applied before all right deltas, so
-// each new pair appears exactly once. Returns the pair state's version.
+// Delete alike, though a Delete's is not used (user code runs there, with no collection lock
+// held); if it throws nothing is applied and neither cursor moves. All left deltas are applied
+// before all right deltas, so each new pair appears exactly once. Returns the pair state's
+// version.
 template <class E, class Keys>
 uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
   using Side = typename JoinIndex<E>::Side;

@@ -32,6 +32,17 @@ struct ValueTraits<uint64_t> {
 
 namespace velk {
 
+// Equality for the members of composite elements (pairs, windows) that the engine builds from
+// its own references: the very same value is the same member even when it is not equal to
+// itself (a float NaN), so such a composite can always be found again and removed.
+template <class T>
+bool same_value(const T& a, const T& b) noexcept {
+  if constexpr (requires { ValueTraits<T>::identical(a, b); }) {
+    if (ValueTraits<T>::identical(a, b)) return true;
+  }
+  return ValueTraits<T>::equal(a, b);
+}
+
 // Windows of a sorted collection: sequence equality, and a hash that follows the order.
 template <class E>
 struct ValueTraits<std::vector<E>> {
@@ -39,7 +50,7 @@ struct ValueTraits<std::vector<E>> {
   static bool equal(const std::vector<E>& x, const std::vector<E>& y) noexcept {
     if (x.size() != y.size()) return false;
     for (size_t i = 0; i < x.size(); ++i) {
-      if (!ValueTraits<E>::equal(x[i], y[i])) return false;
+      if (!same_value(x[i], y[i])) return false;
     }
     return true;
   }
@@ -50,13 +61,13 @@ struct ValueTraits<std::vector<E>> {
   }
 };
 
-// Pairs, the elements of a join's pair state: equal when both members are equal (the second
-// compared only when the first are).
+// Pairs, the elements of a join's pair state: equal when both members are (the second compared
+// only when the first are).
 template <class A, class B>
 struct ValueTraits<std::pair<A, B>> {
   static constexpr std::string_view name = "pair";
   static bool equal(const std::pair<A, B>& x, const std::pair<A, B>& y) noexcept {
-    return ValueTraits<A>::equal(x.first, y.first) && ValueTraits<B>::equal(x.second, y.second);
+    return same_value(x.first, y.first) && same_value(x.second, y.second);
   }
   static uint64_t hash(const std::pair<A, B>& v) noexcept {
     const uint64_t h = ValueTraits<A>::hash(v.first);
