@@ -113,12 +113,7 @@ template <class E, class V, class Lift, class Combine>
 V aggregate_step(Runtime& runtime, const AggregateLink<E, V>& a, const Lift& lift,
                  const Combine& combine) {
   runtime.get(a.source.version_node);
-  const uint64_t position = a.source.cursor->load();
-  std::vector<Delta<E>> batch;
-  {
-    CollectionReadGuard guard(a.source.state->lock());
-    if (position < a.source.state->log_end()) batch = a.source.state->deltas_since(position);
-  }
+  auto [position, batch] = copy_new_deltas(a.source);
   if (!batch.empty()) {
     CollectionWriteGuard guard(*a.lock);
     AggregateTree<E, V>& tree = **a.tree;

@@ -84,6 +84,22 @@ std::shared_ptr<CollectionState<E>> seeded_output(std::vector<E> seed) {
   return output;
 }
 
+// The deltas logged since the cursor, copied under the source's read lock, and the cursor
+// position they start at. The caller advances the cursor once it has applied them.
+template <class E>
+struct NewDeltas {
+  uint64_t position;
+  std::vector<Delta<E>> batch;
+};
+
+template <class E>
+NewDeltas<E> copy_new_deltas(const SourceLink<E>& source) {
+  NewDeltas<E> out{source.cursor->load(), {}};
+  CollectionReadGuard guard(source.state->lock());
+  if (out.position < source.state->log_end()) out.batch = source.state->deltas_since(out.position);
+  return out;
+}
+
 // One computation of an operator node: reads the source's version node (recording the
 // dependency and bringing a derived source up to date), copies the deltas since the cursor,
 // lets `transform(batch) -> std::vector<Delta<Out>>` turn them into output changes (user code
@@ -95,12 +111,7 @@ template <class In, class Out, class Transform>
 uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, CollectionState<Out>& output,
                         Transform&& transform) {
   runtime.get(source.version_node);
-  const uint64_t position = source.cursor->load();
-  std::vector<Delta<In>> batch;
-  {
-    CollectionReadGuard guard(source.state->lock());
-    if (position < source.state->log_end()) batch = source.state->deltas_since(position);
-  }
+  auto [position, batch] = copy_new_deltas(source);
   if (batch.empty()) return collection_version(output);
   const uint64_t end = position + batch.size();  // before the transform, which may empty batch
   std::vector<Delta<Out>> changes = transform(batch);

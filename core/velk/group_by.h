@@ -80,12 +80,7 @@ template <class E, class Keys>
 uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E>& tables,
                     Keys&& keys) {
   runtime.get(source.version_node);
-  const uint64_t position = source.cursor->load();
-  std::vector<Delta<E>> batch;
-  {
-    CollectionReadGuard guard(source.state->lock());
-    if (position < source.state->log_end()) batch = source.state->deltas_since(position);
-  }
+  auto [position, batch] = copy_new_deltas(source);
   if (batch.empty()) return tables.router_version.load(std::memory_order_acquire);
   const std::vector<E> insert_keys = keys(batch);
   CollectionWriteGuard groups_guard(tables.groups_lock);

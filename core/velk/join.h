@@ -89,15 +89,8 @@ uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
   using Side = typename JoinIndex<E>::Side;
   runtime.get(j.left.version_node);
   runtime.get(j.right.version_node);
-  auto copy_new = [](const SourceLink<E>& link) {
-    std::vector<Delta<E>> batch;
-    CollectionReadGuard guard(link.state->lock());
-    const uint64_t position = link.cursor->load();
-    if (position < link.state->log_end()) batch = link.state->deltas_since(position);
-    return batch;
-  };
-  std::vector<Delta<E>> left = copy_new(j.left);
-  std::vector<Delta<E>> right = copy_new(j.right);
+  auto [left_position, left] = copy_new_deltas(j.left);
+  auto [right_position, right] = copy_new_deltas(j.right);
   if (left.empty() && right.empty()) return collection_version(*j.pairs);
   const std::vector<E> left_keys = keys(Side::Left, left);
   const std::vector<E> right_keys = keys(Side::Right, right);
@@ -109,8 +102,8 @@ uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
   for (size_t i = 0; i < right.size(); ++i) {
     j.index->apply(Side::Right, right[i].kind, right[i].element, right_keys[i], *j.pairs);
   }
-  j.left.cursor->store(j.left.cursor->load() + left.size());
-  j.right.cursor->store(j.right.cursor->load() + right.size());
+  j.left.cursor->store(left_position + left.size());
+  j.right.cursor->store(right_position + right.size());
   return j.pairs->version();
 }
 

@@ -104,12 +104,7 @@ template <class E, class Keys>
 uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
                    Keys&& keys) {
   runtime.get(source.version_node);
-  const uint64_t position = source.cursor->load();
-  std::vector<Delta<E>> batch;
-  {
-    CollectionReadGuard guard(source.state->lock());
-    if (position < source.state->log_end()) batch = source.state->deltas_since(position);
-  }
+  auto [position, batch] = copy_new_deltas(source);
   if (batch.empty()) {
     CollectionReadGuard guard(sorted.lock());
     return sorted.version();
