@@ -33,10 +33,12 @@ class ReleasedRegion {
   PyThreadState* state_;
 };
 
-// Holds the interpreter lock for its lifetime, re-entrantly.
+// Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
+// pending-release list: it is taken inside engine and collection locks, where a finaliser that
+// re-enters the engine could deadlock; method entry and released regions drain instead.
 class GilEnsure {
  public:
-  GilEnsure() noexcept : state_(PyGILState_Ensure()) { drain_pending_releases(); }
+  GilEnsure() noexcept : state_(PyGILState_Ensure()) {}
   ~GilEnsure() { PyGILState_Release(state_); }
   GilEnsure(const GilEnsure&) = delete;
   GilEnsure& operator=(const GilEnsure&) = delete;

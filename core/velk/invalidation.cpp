@@ -1,6 +1,7 @@
 // The set path after the value is written, and the invalidation walk that marks everything
 // downstream of a changed input as needing verification.
 #include "velk/runtime.h"
+#include "velk/spin.h"
 
 namespace velk {
 
@@ -9,7 +10,30 @@ void Runtime::refuse_set_on_query(uint32_t slot) const {
        "; only input nodes can be set");
 }
 
-void Runtime::publish_change(uint32_t slot, NodeRecord& record) {
+Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string_view type_name)
+    : record_(&runtime.record(handle.slot)) {
+  SpinWait spin;
+  for (;;) {
+    if (record_->load_generation() != handle.generation) break;
+    const NodeState state = record_->load_state();
+    if (state == NodeState::Clean && record_->cas_state(NodeState::Clean, NodeState::Computing)) {
+      if (record_->load_generation() == handle.generation) return;
+      record_->cas_state(NodeState::Computing, NodeState::Clean);  // another node's now
+      break;
+    }
+    spin.wait();  // another set, or a deletion, holds it
+  }
+  record_ = nullptr;
+  runtime.check_handle(handle.slot, handle.generation, handle.runtime_id, type_name);
+  fail("velk-core: node " + std::to_string(handle.slot) + " was deleted while it was being set");
+}
+
+void Runtime::InputClaim::release() noexcept {
+  if (record_ != nullptr) record_->cas_state(NodeState::Computing, NodeState::Clean);
+  record_ = nullptr;
+}
+
+void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim) {
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
   uint64_t cur = record.changed_at.load(std::memory_order_acquire);
   while ((cur == kRevisionReplacing || cur < r) &&
@@ -17,6 +41,7 @@ void Runtime::publish_change(uint32_t slot, NodeRecord& record) {
                                                   std::memory_order_acquire)) {
   }
   record.raise_verified_at(r);
+  claim.release();
   // The revision is posted even when the walk fails, so the watermark never waits for it.
   struct PostRevision {
     WalkRing& ring;

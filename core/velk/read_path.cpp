@@ -121,7 +121,7 @@ void Runtime::settle(uint32_t slot) {
 
 bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   NodeRecord& record = nodes_.get(slot);
-  std::shared_ptr<ComputeFunction> fn = compute_function(slot);
+  auto [fn, generation] = compute_function_of_node(slot);
   if (!fn) {
     record.raise_verified_at(revision());
     return record.cas_state(seen, NodeState::Clean);
@@ -129,6 +129,12 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   const bool was_dirty = record.cas_state(NodeState::Dirty, NodeState::Computing);
   if (!was_dirty && !(seen == NodeState::New && record.cas_state(NodeState::New, NodeState::Computing))) {
     return false;  // another thread claimed it, or its state moved on
+  }
+  if (record.load_generation() != generation) {
+    // The node was deleted and its slot reused since the function was looked up: that function
+    // is not this node's. Hand the claim back and decide again.
+    record.cas_state(NodeState::Computing, was_dirty ? NodeState::Dirty : NodeState::New);
+    return false;
   }
   ClaimGuard claim(record);
   const uint64_t start_revision = revision();

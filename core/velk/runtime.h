@@ -166,6 +166,8 @@ class Runtime {
   template <class T>
   std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> ensure_arena();
   std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
+  // The compute function together with the generation of the node it belongs to.
+  std::pair<std::shared_ptr<ComputeFunction>, uint32_t> compute_function_of_node(uint32_t slot) const;
   std::vector<uint32_t> copy_dependents(uint32_t slot) const;
 
   // Read path (read_path.cpp).
@@ -186,8 +188,21 @@ class Runtime {
   void begin_trace();
   void end_trace(uint32_t target, uint64_t start_ns, TraceReport& report);
 
-  // Set path (invalidation.cpp): steps after the value was written.
-  void publish_change(uint32_t slot, NodeRecord& record);
+  // Set path (invalidation.cpp). An input is held Computing while its value is replaced;
+  // deletion waits for that like for any claim.
+  class InputClaim {
+   public:
+    InputClaim(Runtime& runtime, ErasedVelk handle, std::string_view type_name);
+    ~InputClaim() { release(); }
+    InputClaim(const InputClaim&) = delete;
+    InputClaim& operator=(const InputClaim&) = delete;
+    void release() noexcept;
+
+   private:
+    NodeRecord* record_;
+  };
+  // Stamps the new revision, ends the claim and invalidates everything downstream.
+  void publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim);
   void refuse_set_on_query(uint32_t slot) const;
 
   const RuntimeId id_;
@@ -310,10 +325,13 @@ void Runtime::set(Velk<T> handle, T value) {
   if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
   const uint32_t index = record.load_value_index();
   if (arena->equals(index, value)) return;  // an equal value takes no revision
+  // Claimed while its value is replaced, so a deletion (and a new node reusing the slot and the
+  // cell) cannot slip in between the handle check and the write.
+  InputClaim claim(*this, ErasedVelk(handle), ValueTraits<T>::name);
   // Until the new revision is stamped, a verifying reader sees the input as changed.
   record.changed_at.exchange(kRevisionReplacing, std::memory_order_acq_rel);
   arena->write(index, std::move(value));
-  publish_change(handle.slot, record);
+  publish_change(handle.slot, record, claim);
 }
 
 template <class T>
