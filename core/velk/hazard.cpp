@@ -13,6 +13,7 @@ thread_local bool reclaiming = false;
 // Retired objects of one thread. Leftovers at thread exit are handed to the domain.
 struct RetiredList {
   std::vector<HazardDomain::Retired> items;
+  size_t kept = 0;  // items still protected at the end of the last reclaim
   ~RetiredList() {
     if (items.empty()) return;
     HazardDomain::global().adopt_orphans(std::move(items));
@@ -124,7 +125,14 @@ void HazardDomain::reclaim() {
     }
   }
   items.insert(items.end(), kept.begin(), kept.end());
+  retired_list.kept = items.size();
   reclaiming = false;
+}
+
+void HazardDomain::reclaim_if_pending() {
+  if (retired_list.items.size() > retired_list.kept || has_orphans_.load(std::memory_order_relaxed)) {
+    reclaim();
+  }
 }
 
 size_t HazardDomain::pending_on_this_thread() const noexcept {

@@ -40,13 +40,12 @@ class HazardDomain {
   // protects. Normally triggered by retire; public for tests and for orderly shutdown.
   void reclaim();
 
-  // reclaim(), only when this thread has retired something since. Lets a caller at a quiet
-  // point (no engine lock held) free replaced values promptly instead of in batches.
-  void reclaim_if_pending() {
-    if (pending_on_this_thread() != 0) reclaim();
-  }
+  // reclaim(), only when this thread has retired something since its last reclaim. Lets a
+  // caller at a quiet point (no engine lock held) free replaced values promptly instead of in
+  // batches, without rescanning for objects a reader was still protecting last time.
+  void reclaim_if_pending();
 
-  // Objects retired and not yet freed, on this thread's list and orphaned.
+  // Objects retired by this thread and not yet freed.
   size_t pending_on_this_thread() const noexcept;
 
   // True while this thread runs deleters: value types must not run user code then.
