@@ -30,11 +30,17 @@ class PyValue {
     if (this != &other) *this = PyValue(other);
     return *this;
   }
+  // Moves are plain pointer moves: arrays of values (sorted entries, windows) shift them often,
+  // and a moved-from value holds nothing to release.
   PyValue& operator=(PyValue&& other) noexcept {
-    if (this != &other) release_reference(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
+    if (this == &other) return *this;
+    PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+    if (old != nullptr) release_reference(old);
     return *this;
   }
-  ~PyValue() { release_reference(obj_); }
+  ~PyValue() {
+    if (obj_ != nullptr) release_reference(obj_);
+  }
 
   PyObject* get() const noexcept { return obj_; }
 
