@@ -142,16 +142,6 @@ PyObject* collection_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t
                      });
 }
 
-void collection_dealloc(PyObject* self) {
-  CollectionObject* c = as_collection(self);
-  c->handle.~CollectionHandle();
-  c->mirrors.~shared_ptr();
-  c->runtime.~shared_ptr();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 #define VELK_SIG(signature) signature "\n--\n\n"
 PyCFunction fast(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
@@ -190,7 +180,7 @@ PyTypeObject* create_collection_type() {
   static PyType_Slot slots[] = {
       {Py_tp_methods, collection_methods},
       {Py_tp_getset, collection_getset},
-      {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(engine_object_dealloc<CollectionHandle<PyValue>>)},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.Collection", sizeof(CollectionObject), 0,
@@ -201,12 +191,7 @@ PyTypeObject* create_collection_type() {
 OwnedRef make_collection(const std::shared_ptr<Runtime>& runtime,
                          const std::shared_ptr<VersionMirrorCache>& mirrors,
                          CollectionHandle<PyValue> handle) {
-  auto* obj = PyObject_New(CollectionObject, collection_type);
-  if (obj == nullptr) throw PyErrOccurred{};
-  new (&obj->runtime) std::shared_ptr<Runtime>(runtime);
-  new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(mirrors);
-  new (&obj->handle) CollectionHandle<PyValue>(std::move(handle));
-  return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
+  return make_engine_object(collection_type, runtime, mirrors, std::move(handle));
 }
 
 }  // namespace velk::py

@@ -130,8 +130,7 @@ struct FoldFunctions {
 
   PyValue lift(const PyValue& x) const {
     GilEnsure gil;
-    PyObject* args[] = {x.get()};
-    return PyValue::steal(invoke_callback(lift_fn.get(), args, 1).release());
+    return call_with(lift_fn.get(), x);
   }
   PyValue combine(const PyValue& a, const PyValue& b) const {
     GilEnsure gil;

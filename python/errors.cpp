@@ -120,6 +120,11 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
   fail(std::move(message));
 }
 
+PyValue call_with(PyObject* callable, const PyValue& x) {
+  PyObject* args[] = {x.get()};
+  return PyValue::steal(invoke_callback(callable, args, 1).release());
+}
+
 void throw_current_error_as_failure(const char* context) {
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   fail(std::string(context) + ": " + (exception ? describe(exception.get()) : "unknown error"));

@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "py_value.h"
 #include "refs.h"
 
 namespace velk::py {
@@ -19,6 +20,9 @@ void create_panic_exception();
 // the callback is not stored: its notice and traceback go to standard error, the exception it
 // carries as its cause (if any) is parked again, and the failure continues with its message.
 OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs);
+
+// callable(x) through the invoker, as an engine value. Requires the interpreter lock.
+PyValue call_with(PyObject* callable, const PyValue& x);
 
 // Turns the Python error currently set into an engine failure with its text (for binding
 // steps that fail inside engine work, such as creating a RuntimeRef).

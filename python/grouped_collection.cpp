@@ -11,18 +11,13 @@ PyTypeObject* grouped_collection_type = nullptr;
 
 namespace {
 
-struct GroupedObject {
-  PyObject_HEAD
-  std::shared_ptr<Runtime> runtime;
-  std::shared_ptr<VersionMirrorCache> mirrors;
-  GroupedHandle grouped;
-};
+using GroupedObject = EngineObject<GroupedHandle>;
 
 GroupedObject* as_grouped(PyObject* self) { return reinterpret_cast<GroupedObject*>(self); }
 
 PyObject* grouped_keys(PyObject* self, PyObject*) {
   return held_method([&] {
-    GroupTables<PyValue>& tables = *as_grouped(self)->grouped.tables;
+    GroupTables<PyValue>& tables = *as_grouped(self)->handle.tables;
     CollectionReadGuard guard(tables.groups_lock);
     OwnedRef list = OwnedRef::checked(PyList_New(0));
     for (const auto& entry : tables.groups) {
@@ -38,9 +33,9 @@ PyObject* grouped_get_group(PyObject* self, PyObject* const* args, Py_ssize_t na
     GroupedObject* g = as_grouped(self);
     std::optional<CollectionHandle<PyValue>> group;
     {
-      CollectionReadGuard guard(g->grouped.tables->groups_lock);
-      auto it = g->grouped.tables->groups.find(PyValue::new_ref(argv[0]));
-      if (it != g->grouped.tables->groups.end()) group = it->second;
+      CollectionReadGuard guard(g->handle.tables->groups_lock);
+      auto it = g->handle.tables->groups.find(PyValue::new_ref(argv[0]));
+      if (it != g->handle.tables->groups.end()) group = it->second;
     }
     if (!group) Py_RETURN_NONE;
     return make_collection(g->runtime, g->mirrors, std::move(*group)).release();
@@ -49,7 +44,7 @@ PyObject* grouped_get_group(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* grouped_group_count(PyObject* self, PyObject*) {
   return held_method([&] {
-    GroupTables<PyValue>& tables = *as_grouped(self)->grouped.tables;
+    GroupTables<PyValue>& tables = *as_grouped(self)->handle.tables;
     CollectionReadGuard guard(tables.groups_lock);
     return PyLong_FromSize_t(tables.groups.size());
   });
@@ -58,18 +53,8 @@ PyObject* grouped_group_count(PyObject* self, PyObject*) {
 PyObject* grouped_version_node(PyObject* self, void*) {
   return held_method([&] {
     GroupedObject* g = as_grouped(self);
-    return make_node_id(g->mirrors->mirror_of(*g->runtime, g->grouped.router)).release();
+    return make_node_id(g->mirrors->mirror_of(*g->runtime, g->handle.router)).release();
   });
-}
-
-void grouped_dealloc(PyObject* self) {
-  GroupedObject* g = as_grouped(self);
-  g->grouped.~GroupedHandle();
-  g->mirrors.~shared_ptr();
-  g->runtime.~shared_ptr();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyMethodDef grouped_methods[] = {
@@ -91,7 +76,7 @@ PyTypeObject* create_grouped_collection_type() {
   static PyType_Slot slots[] = {
       {Py_tp_methods, grouped_methods},
       {Py_tp_getset, grouped_getset},
-      {Py_tp_dealloc, reinterpret_cast<void*>(grouped_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(engine_object_dealloc<GroupedHandle>)},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.GroupedCollection", sizeof(GroupedObject), 0,
@@ -102,12 +87,7 @@ PyTypeObject* create_grouped_collection_type() {
 OwnedRef make_grouped_collection(const std::shared_ptr<Runtime>& runtime,
                                  const std::shared_ptr<VersionMirrorCache>& mirrors,
                                  GroupedHandle grouped) {
-  auto* obj = PyObject_New(GroupedObject, grouped_collection_type);
-  if (obj == nullptr) throw PyErrOccurred{};
-  new (&obj->runtime) std::shared_ptr<Runtime>(runtime);
-  new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(mirrors);
-  new (&obj->grouped) GroupedHandle(std::move(grouped));
-  return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
+  return make_engine_object(grouped_collection_type, runtime, mirrors, std::move(grouped));
 }
 
 }  // namespace velk::py

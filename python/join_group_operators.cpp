@@ -10,17 +10,6 @@ namespace {
 
 using Pair = std::pair<PyValue, PyValue>;
 
-// key_fn(x) for each element; requires the interpreter lock.
-std::vector<PyValue> keys_of(PyObject* key_fn, const std::vector<PyValue>& elements) {
-  std::vector<PyValue> keys;
-  keys.reserve(elements.size());
-  for (const PyValue& element : elements) {
-    PyObject* args[] = {element.get()};
-    keys.push_back(PyValue::steal(invoke_callback(key_fn, args, 1).release()));
-  }
-  return keys;
-}
-
 PyValue tuple_of(const PyValue& left, const PyValue& right) {
   PyObject* tuple = PyTuple_Pack(2, left.get(), right.get());
   if (tuple == nullptr) throw_current_error_as_failure("velk: building a join tuple failed");
@@ -36,14 +25,7 @@ struct JoinOperator {
     return join_step(runtime, links, [this](JoinIndex<PyValue>::Side side,
                                             const std::vector<Delta<PyValue>>& batch) {
       PyObject* key_fn = side == JoinIndex<PyValue>::Side::Left ? left_key.get() : right_key.get();
-      std::vector<PyValue> keys;
-      keys.reserve(batch.size());
-      GilEnsure gil;
-      for (const Delta<PyValue>& delta : batch) {
-        PyObject* args[] = {delta.element.get()};
-        keys.push_back(PyValue::steal(invoke_callback(key_fn, args, 1).release()));
-      }
-      return keys;
+      return keys_of_deltas(key_fn, batch, false);
     });
   }
 };
@@ -73,19 +55,31 @@ struct RouterOperator {
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
     return route_step(runtime, source, *tables, [this](const std::vector<Delta<PyValue>>& batch) {
-      std::vector<PyValue> keys;
-      GilEnsure gil;
-      for (const Delta<PyValue>& delta : batch) {
-        if (delta.kind != DeltaKind::Insert) continue;
-        PyObject* args[] = {delta.element.get()};
-        keys.push_back(PyValue::steal(invoke_callback(key_fn.get(), args, 1).release()));
-      }
-      return keys;
+      return keys_of_deltas(key_fn.get(), batch, true);
     });
   }
 };
 
 }  // namespace
+
+std::vector<PyValue> keys_of(PyObject* key_fn, const std::vector<PyValue>& elements) {
+  std::vector<PyValue> keys;
+  keys.reserve(elements.size());
+  for (const PyValue& element : elements) keys.push_back(call_with(key_fn, element));
+  return keys;
+}
+
+std::vector<PyValue> keys_of_deltas(PyObject* key_fn, const std::vector<Delta<PyValue>>& batch,
+                                    bool inserts_only) {
+  std::vector<PyValue> keys;
+  keys.reserve(batch.size());
+  GilEnsure gil;
+  for (const Delta<PyValue>& delta : batch) {
+    if (inserts_only && delta.kind != DeltaKind::Insert) continue;
+    keys.push_back(call_with(key_fn, delta.element));
+  }
+  return keys;
+}
 
 CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<PyValue>& left,
                                      const CollectionHandle<PyValue>& right, PyObject* left_key,

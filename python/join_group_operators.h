@@ -8,6 +8,13 @@
 
 namespace velk::py {
 
+// key_fn(x) for each element; requires the interpreter lock.
+std::vector<PyValue> keys_of(PyObject* key_fn, const std::vector<PyValue>& elements);
+// key_fn(x) for the element of each delta (only the Insert deltas when `inserts_only`); takes
+// the interpreter lock for the batch.
+std::vector<PyValue> keys_of_deltas(PyObject* key_fn, const std::vector<Delta<PyValue>>& batch,
+                                    bool inserts_only);
+
 // The derived collection of (l, r) tuples with left_key(l) == right_key(r).
 CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<PyValue>& left,
                                      const CollectionHandle<PyValue>& right, PyObject* left_key,

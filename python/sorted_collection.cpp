@@ -11,12 +11,7 @@ PyTypeObject* sorted_collection_type = nullptr;
 
 namespace {
 
-struct SortedObject {
-  PyObject_HEAD
-  std::shared_ptr<Runtime> runtime;
-  std::shared_ptr<VersionMirrorCache> mirrors;
-  SortedHandle sorted;
-};
+using SortedObject = EngineObject<SortedHandle>;
 
 SortedObject* as_sorted(PyObject* self) { return reinterpret_cast<SortedObject*>(self); }
 
@@ -40,7 +35,7 @@ PyObject* sorted_snapshot(PyObject* self, PyObject*) {
   return held_method([&] {
     std::vector<PyValue> elements;
     {
-      const SortedState<PyValue>& state = *as_sorted(self)->sorted.state;
+      const SortedState<PyValue>& state = *as_sorted(self)->handle.state;
       CollectionReadGuard guard(state.lock());
       elements = state.elements();
     }
@@ -54,7 +49,7 @@ PyObject* sorted_snapshot(PyObject* self, PyObject*) {
 
 PyObject* sorted_snapshot_len(PyObject* self, PyObject*) {
   return held_method([&] {
-    const SortedState<PyValue>& state = *as_sorted(self)->sorted.state;
+    const SortedState<PyValue>& state = *as_sorted(self)->handle.state;
     CollectionReadGuard guard(state.lock());
     return PyLong_FromSize_t(state.size());
   });
@@ -63,7 +58,7 @@ PyObject* sorted_snapshot_len(PyObject* self, PyObject*) {
 PyObject* sorted_version_node(PyObject* self, void*) {
   return held_method([&] {
     SortedObject* s = as_sorted(self);
-    return make_node_id(s->mirrors->mirror_of(*s->runtime, s->sorted.sort_node)).release();
+    return make_node_id(s->mirrors->mirror_of(*s->runtime, s->handle.sort_node)).release();
   });
 }
 
@@ -72,7 +67,7 @@ PyObject* sorted_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return held_method("window", {"size"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     const size_t size = size_argument(argv[0]);
     SortedObject* s = as_sorted(self);
-    return make_collection(s->runtime, s->mirrors, build_window(*s->runtime, s->sorted, size))
+    return make_collection(s->runtime, s->mirrors, build_window(*s->runtime, s->handle, size))
         .release();
   });
 }
@@ -80,18 +75,8 @@ PyObject* sorted_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* sorted_pairwise(PyObject* self, PyObject*) {
   return held_method([&] {
     SortedObject* s = as_sorted(self);
-    return make_collection(s->runtime, s->mirrors, build_pairwise(*s->runtime, s->sorted)).release();
+    return make_collection(s->runtime, s->mirrors, build_pairwise(*s->runtime, s->handle)).release();
   });
-}
-
-void sorted_dealloc(PyObject* self) {
-  SortedObject* s = as_sorted(self);
-  s->sorted.~SortedHandle();
-  s->mirrors.~shared_ptr();
-  s->runtime.~shared_ptr();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyMethodDef sorted_methods[] = {
@@ -114,7 +99,7 @@ PyTypeObject* create_sorted_collection_type() {
   static PyType_Slot slots[] = {
       {Py_tp_methods, sorted_methods},
       {Py_tp_getset, sorted_getset},
-      {Py_tp_dealloc, reinterpret_cast<void*>(sorted_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(engine_object_dealloc<SortedHandle>)},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.SortedCollection", sizeof(SortedObject), 0,
@@ -125,12 +110,7 @@ PyTypeObject* create_sorted_collection_type() {
 OwnedRef make_sorted_collection(const std::shared_ptr<Runtime>& runtime,
                                 const std::shared_ptr<VersionMirrorCache>& mirrors,
                                 SortedHandle sorted) {
-  auto* obj = PyObject_New(SortedObject, sorted_collection_type);
-  if (obj == nullptr) throw PyErrOccurred{};
-  new (&obj->runtime) std::shared_ptr<Runtime>(runtime);
-  new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(mirrors);
-  new (&obj->sorted) SortedHandle(std::move(sorted));
-  return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
+  return make_engine_object(sorted_collection_type, runtime, mirrors, std::move(sorted));
 }
 
 }  // namespace velk::py

@@ -16,14 +16,7 @@ struct SortOperator {
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
     return sort_step(runtime, source, *sorted, [this](const std::vector<Delta<PyValue>>& batch) {
-      std::vector<PyValue> keys;
-      keys.reserve(batch.size());
-      GilEnsure gil;
-      for (const Delta<PyValue>& delta : batch) {
-        PyObject* args[] = {delta.element.get()};
-        keys.push_back(PyValue::steal(invoke_callback(key_fn.get(), args, 1).release()));
-      }
-      return keys;
+      return keys_of_deltas(key_fn.get(), batch, false);
     });
   }
 };
@@ -83,12 +76,7 @@ SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>
                                PyObject* key_fn) {
   auto [link, snapshot] = subscribe(source);
   auto sorted = std::make_shared<SortedState<PyValue>>();
-  std::vector<PyValue> keys;
-  keys.reserve(snapshot.size());
-  for (const PyValue& element : snapshot) {
-    PyObject* args[] = {element.get()};
-    keys.push_back(PyValue::steal(invoke_callback(key_fn, args, 1).release()));
-  }
+  std::vector<PyValue> keys = keys_of(key_fn, snapshot);
   {
     CollectionWriteGuard guard(sorted->lock());
     for (size_t i = 0; i < snapshot.size(); ++i) sorted->insert(std::move(keys[i]), std::move(snapshot[i]));

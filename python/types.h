@@ -34,12 +34,46 @@ struct RuntimeObject {
   std::shared_ptr<VersionMirrorCache> mirrors;
 };
 
-struct CollectionObject {
+// The collection classes hold the same things: shares of the runtime and of its mirror cache
+// (the engine lives until the last of its objects is gone) and one engine handle.
+template <class Handle>
+struct EngineObject {
   PyObject_HEAD
   std::shared_ptr<Runtime> runtime;
   std::shared_ptr<VersionMirrorCache> mirrors;
-  CollectionHandle<PyValue> handle;
+  Handle handle;
 };
+
+template <class Handle>
+EngineObject<Handle>* as_engine_object(PyObject* self) {
+  return reinterpret_cast<EngineObject<Handle>*>(self);
+}
+
+// A new object of `type` (whose layout is EngineObject<Handle>).
+template <class Handle>
+OwnedRef make_engine_object(PyTypeObject* type, const std::shared_ptr<Runtime>& runtime,
+                            const std::shared_ptr<VersionMirrorCache>& mirrors, Handle handle) {
+  auto* obj = PyObject_New(EngineObject<Handle>, type);
+  if (obj == nullptr) throw PyErrOccurred{};
+  new (&obj->runtime) std::shared_ptr<Runtime>(runtime);
+  new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(mirrors);
+  new (&obj->handle) Handle(std::move(handle));
+  return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+// tp_dealloc of every EngineObject type; the cache type must be complete where it is used.
+template <class Handle>
+void engine_object_dealloc(PyObject* self) {
+  EngineObject<Handle>* obj = as_engine_object<Handle>(self);
+  obj->handle.~Handle();
+  obj->mirrors.~shared_ptr();
+  obj->runtime.~shared_ptr();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+using CollectionObject = EngineObject<CollectionHandle<PyValue>>;
 
 struct RuntimeRefObject {
   PyObject_HEAD
