@@ -52,8 +52,10 @@ PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return mapped_method("get", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     const NodeHandle node = node_argument("get", "node", argv[0]);
     HazardHolder holder;  // keeps the value's cell alive until its reference is taken
-    const PyValue* value;
-    {
+    // An up-to-date node is read with the interpreter lock kept: releasing it would cost more
+    // than the read, and the clean read neither computes nor waits.
+    const PyValue* value = engine(self).try_get_clean(node, holder);
+    if (value == nullptr) {
       ReleasedRegion region;
       value = &engine(self).get_protected(node, holder);
     }

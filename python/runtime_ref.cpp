@@ -44,8 +44,8 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         const NodeHandle node = node_argument("get", "node", argv[0]);
         HazardHolder holder;
-        const PyValue* value;
-        {
+        const PyValue* value = ref->runtime->try_get_clean(node, holder);  // see Runtime.get
+        if (value == nullptr) {
           ReleasedRegion region;
           value = &ref->runtime->get_protected(node, holder);
         }

@@ -73,6 +73,12 @@ class GenericArena final : public ErasedArena {
     return cell->value;
   }
 
+  // Like read_protected, but nullptr for a cell emptied meanwhile.
+  const T* try_read_protected(uint32_t index, HazardHolder& holder) const {
+    const Cell<T>* cell = checked(index).protect(holder);
+    return cell == nullptr ? nullptr : &cell->value;
+  }
+
   T read(uint32_t index) const {
     HazardHolder holder;
     return read_protected(index, holder);

@@ -70,6 +70,10 @@ class Runtime {
   // caller can copy it later (for Python values: after retaking the interpreter lock).
   template <class T>
   const T& get_protected(Velk<T> handle, HazardHolder& holder);
+  // The value if the node is already up to date, else nullptr; never computes or waits, so a
+  // caller may hold locks of its own (the binding keeps the interpreter lock for it).
+  template <class T>
+  const T* try_get_clean(Velk<T> handle, HazardHolder& holder);
 
   // Sets an input. An equal value changes nothing; otherwise it takes the next revision and
   // invalidates everything downstream.
@@ -310,6 +314,24 @@ const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   // of another node that reused the cell or the slot, is never returned.
   check(handle);
   return *value;
+}
+
+template <class T>
+const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
+  NodeRecord& record = check(handle);
+  if (record.load_state() != NodeState::Clean) return nullptr;
+  const T* value;
+  try {
+    auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+    value = arena->try_read_protected(record.load_value_index(), holder);
+  } catch (const Failure&) {
+    return nullptr;
+  }
+  // Dirtied, deleted or recycled meanwhile: the full read path sorts it out.
+  if (value == nullptr || record.load_state() != NodeState::Clean) return nullptr;
+  check(handle);
+  SharedDepStack::current().record(handle.slot, record.load_generation());
+  return value;
 }
 
 template <class T>
