@@ -22,7 +22,7 @@ using WindowState = CollectionState<Window<E>>;
 template <class E>
 struct SortedMirror {
   mutable CollectionLock lock;
-  std::vector<E> elements;  // guarded by lock
+  ChunkedSequence<E> elements;  // guarded by lock
 };
 
 // Windows of `size` consecutive elements. Requires the mirror's and the output's write locks.
@@ -32,17 +32,22 @@ struct WindowRule {
 
   // The windows of `m` starting at s = lo .. hi (inclusive, ascending), signed bounds.
   template <class Op>
-  void each(const std::vector<E>& m, int64_t lo, int64_t hi, Op op) const {
-    for (int64_t s = std::max<int64_t>(0, lo); s <= hi; ++s) {
-      op(Window<E>(m.begin() + s, m.begin() + s + int64_t(size)));
-    }
+  void each(const ChunkedSequence<E>& m, int64_t lo, int64_t hi, Op op) const {
+    for (int64_t s = std::max<int64_t>(0, lo); s <= hi; ++s) op(window_at(m, size_t(s)));
   }
 
-  void seed(const std::vector<E>& m, WindowState<E>& out) const {
-    for (size_t s = 0; s + size <= m.size(); ++s) out.insert(Window<E>(m.begin() + s, m.begin() + s + size));
+  Window<E> window_at(const ChunkedSequence<E>& m, size_t start) const {
+    Window<E> w;
+    w.reserve(size);
+    m.for_range(start, size, [&](const E& e) { w.push_back(e); });
+    return w;
   }
 
-  void apply(const SortedChange<E>& change, std::vector<E>& m, WindowState<E>& out) const {
+  void seed(const ChunkedSequence<E>& m, WindowState<E>& out) const {
+    for (size_t s = 0; s + size <= m.size(); ++s) out.insert(window_at(m, s));
+  }
+
+  void apply(const SortedChange<E>& change, ChunkedSequence<E>& m, WindowState<E>& out) const {
     const int64_t k = int64_t(size), n = int64_t(m.size()), p = int64_t(change.position);
     if (p > n || (change.kind == DeltaKind::Delete && p >= n)) {
       fail_index_out_of_range("sorted mirror", uint64_t(p), uint64_t(n));
@@ -51,11 +56,11 @@ struct WindowRule {
     auto insert = [&](Window<E> w) { out.insert(std::move(w)); };
     if (change.kind == DeltaKind::Insert) {
       if (p >= 1 && n >= k) each(m, p - k + 1, std::min(p - 1, n - k), remove);
-      m.insert(m.begin() + p, change.element);
+      m.insert(size_t(p), change.element);
       if (n + 1 >= k) each(m, p - k + 1, std::min(p, n + 1 - k), insert);
     } else {
       if (n >= k) each(m, p - k + 1, std::min(p, n - k), remove);
-      m.erase(m.begin() + p);
+      m.erase(size_t(p));
       if (p >= 1 && n - 1 >= k) each(m, p - k + 1, std::min(p - 1, n - 1 - k), insert);
     }
   }
@@ -64,11 +69,15 @@ struct WindowRule {
 // Neighbouring pairs (earlier, later). Requires the mirror's and the output's write locks.
 template <class E>
 struct PairRule {
-  void seed(const std::vector<E>& m, PairState<E>& out) const {
-    for (size_t i = 0; i + 1 < m.size(); ++i) out.insert({m[i], m[i + 1]});
+  void seed(const ChunkedSequence<E>& m, PairState<E>& out) const {
+    const E* previous = nullptr;
+    m.for_each([&](const E& e) {
+      if (previous != nullptr) out.insert({*previous, e});
+      previous = &e;
+    });
   }
 
-  void apply(const SortedChange<E>& change, std::vector<E>& m, PairState<E>& out) const {
+  void apply(const SortedChange<E>& change, ChunkedSequence<E>& m, PairState<E>& out) const {
     const size_t n = m.size(), p = size_t(change.position);
     if (p > n || (change.kind == DeltaKind::Delete && p >= n)) {
       fail_index_out_of_range("sorted mirror", p, n);
@@ -80,12 +89,12 @@ struct PairRule {
         out.insert({m[p - 1], x});
       }
       if (p < n) out.insert({x, m[p]});
-      m.insert(m.begin() + ptrdiff_t(p), x);
+      m.insert(p, x);
     } else {
       if (p >= 1) out.remove({m[p - 1], m[p]});
       if (p + 1 < n) out.remove({m[p], m[p + 1]});
       if (p >= 1 && p + 1 < n) out.insert({m[p - 1], m[p + 1]});
-      m.erase(m.begin() + ptrdiff_t(p));
+      m.erase(p);
     }
   }
 };
@@ -128,7 +137,7 @@ std::shared_ptr<CollectionState<Out>> subscribe_positional(const std::shared_ptr
     CollectionWriteGuard guard(sorted->lock());
     auto [cursor, elements] = sorted->subscribe();
     link.cursor = std::move(cursor);
-    mirror.elements = std::move(elements);
+    mirror.elements.assign(std::move(elements));
   }
   link.state = sorted;
   auto out = std::make_shared<CollectionState<Out>>();

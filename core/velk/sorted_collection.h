@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "velk/chunked_sequence.h"
 #include "velk/collection_ops.h"
 
 namespace velk {
@@ -28,7 +29,7 @@ class SortedState {
   // Inserts after every entry whose key is less than or equal to `key`; logs the position.
   void insert(E key, E element) {
     const size_t p = count_where([&](const E& k) { return !greater(k, key); });
-    entries_.insert(entries_.begin() + ptrdiff_t(p), Entry{std::move(key), element});
+    entries_.insert(p, Entry{std::move(key), element});
     log_.append(SortedChange<E>{DeltaKind::Insert, p, std::move(element)});
   }
 
@@ -38,9 +39,8 @@ class SortedState {
     const size_t hi = count_where([&](const E& k) { return !greater(k, key); });
     for (size_t p = lo; p < hi; ++p) {
       if (!ValueTraits<E>::equal(entries_[p].element, element)) continue;
-      E removed = std::move(entries_[p].element);
-      entries_.erase(entries_.begin() + ptrdiff_t(p));
-      log_.append(SortedChange<E>{DeltaKind::Delete, p, std::move(removed)});
+      Entry removed = entries_.erase(p);
+      log_.append(SortedChange<E>{DeltaKind::Delete, p, std::move(removed.element)});
       return true;
     }
     return false;
@@ -55,7 +55,7 @@ class SortedState {
   std::vector<E> elements() const {
     std::vector<E> out;
     out.reserve(entries_.size());
-    for (const Entry& e : entries_) out.push_back(e.element);
+    entries_.for_each([&](const Entry& e) { out.push_back(e.element); });
     return out;
   }
   std::vector<SortedChange<E>> changes_since(uint64_t position) const {
@@ -93,7 +93,7 @@ class SortedState {
   }
 
   mutable CollectionLock lock_;
-  std::vector<Entry> entries_;
+  ChunkedSequence<Entry> entries_;
   ChangeLog<SortedChange<E>> log_;
 };
 

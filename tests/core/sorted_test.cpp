@@ -97,7 +97,7 @@ TEST(PositionalRules, RandomChangesKeepWindowsAndPairsEqualToTheCurrentOrder) {
       wlink.cursor->store(sorted->log_end());
       plink.cursor->store(sorted->log_end());
       const Elements order = sorted->elements();
-      ASSERT_EQ(wmirror.elements, order);
+      ASSERT_EQ(wmirror.elements.to_vector(), order);
       ASSERT_EQ(sorted_snapshot(*windows), windows_of(order, k)) << "k=" << k << " round " << round;
       ASSERT_EQ(sorted_snapshot(*pairs), pairs_of(order)) << "round " << round;
     }
@@ -142,7 +142,7 @@ TEST(PositionalNodes, ConcurrentInsertsWhileAReaderFollowsWindowsAndPairs) {
       if (i % 8 != 0) continue;
       // Between steps the window state is exactly the windows of the mirror.
       velk::CollectionReadGuard mirror_guard(wmirror->lock);
-      const Elements m = wmirror->elements;
+      const Elements m = wmirror->elements.to_vector();
       if (sorted_snapshot(*windows) != windows_of(m, 3)) torn_reads.fetch_add(1);
     }
   });
