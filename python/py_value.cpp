@@ -123,6 +123,8 @@ bool PyValue::equal(const PyValue& a, const PyValue& b) noexcept {
 
 int64_t PyValue::hash(const PyValue& v) noexcept {
   return with_gil_preserving_error([&]() -> int64_t {
+    // Checked first: failing to hash a list would build and discard a TypeError every time.
+    if (PyList_CheckExact(v.obj_)) return int64_t(list_content_hash(v.obj_));
     Py_hash_t h = PyObject_Hash(v.obj_);
     if (h == -1 && PyErr_Occurred()) {
       PyErr_Clear();

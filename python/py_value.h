@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "gil.h"
 #include "refs.h"
 #include "velk/value_traits.h"
 
@@ -65,6 +66,7 @@ void mark_interpreter_finalizing() noexcept;
 template <>
 struct velk::ValueTraits<velk::py::PyValue> {
   static constexpr std::string_view name = "velk_concurrent::PyValue";
+  using BatchScope = py::GilEnsure;  // a batch of hashes and compares takes the lock once
   static bool equal(const py::PyValue& a, const py::PyValue& b) noexcept {
     return py::PyValue::equal(a, b);
   }

@@ -116,6 +116,7 @@ V aggregate_step(Runtime& runtime, const AggregateLink<E, V>& a, const Lift& lif
   auto [position, batch] = copy_new_deltas(a.source);
   if (!batch.empty()) {
     CollectionWriteGuard guard(*a.lock);
+    [[maybe_unused]] ValueBatchScope<E> values;
     AggregateTree<E, V>& tree = **a.tree;
     try {
       if (tree.needs_rebuild) {

@@ -96,7 +96,10 @@ template <class E>
 NewDeltas<E> copy_new_deltas(const SourceLink<E>& source) {
   NewDeltas<E> out{source.cursor->load(), {}};
   CollectionReadGuard guard(source.state->lock());
-  if (out.position < source.state->log_end()) out.batch = source.state->deltas_since(out.position);
+  if (out.position < source.state->log_end()) {
+    [[maybe_unused]] ValueBatchScope<E> values;  // copies of values
+    out.batch = source.state->deltas_since(out.position);
+  }
   return out;
 }
 
@@ -116,6 +119,7 @@ uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, Collecti
   const uint64_t end = position + batch.size();  // before the transform, which may empty batch
   std::vector<Delta<Out>> changes = transform(batch);
   CollectionWriteGuard guard(output.lock());
+  [[maybe_unused]] ValueBatchScope<Out> values;
   for (Delta<Out>& change : changes) {
     if (change.kind == DeltaKind::Insert) {
       output.insert(std::move(change.element));

@@ -96,6 +96,7 @@ uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
   const std::vector<E> right_keys = keys(Side::Right, right);
   CollectionWriteGuard index_guard(j.index->lock());
   CollectionWriteGuard pairs_guard(j.pairs->lock());
+  [[maybe_unused]] ValueBatchScope<E> values;
   for (size_t i = 0; i < left.size(); ++i) {
     j.index->apply(Side::Left, left[i].kind, left[i].element, left_keys[i], *j.pairs);
   }

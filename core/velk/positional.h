@@ -123,6 +123,7 @@ uint64_t positional_step(Runtime& runtime, const SortedLink<E>& source, SortedMi
   if (changes.empty()) return collection_version(out);
   CollectionWriteGuard mirror_guard(mirror.lock);
   CollectionWriteGuard out_guard(out.lock());
+  [[maybe_unused]] ValueBatchScope<E> values;
   for (const SortedChange<E>& change : changes) rule.apply(change, mirror.elements, out);
   source.cursor->store(position + changes.size());
   return out.version();

@@ -111,6 +111,7 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
   }
   std::vector<E> batch_keys = keys(batch);
   CollectionWriteGuard guard(sorted.lock());
+  [[maybe_unused]] ValueBatchScope<E> values;
   for (size_t i = 0; i < batch.size(); ++i) {
     if (batch[i].kind == DeltaKind::Insert) {
       sorted.insert(std::move(batch_keys[i]), std::move(batch[i].element));

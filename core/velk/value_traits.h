@@ -75,4 +75,27 @@ struct ValueTraits<std::pair<A, B>> {
   }
 };
 
+// A scope held around a batch of operations on values under a collection lock. Values whose
+// operations need a process-wide resource (the interpreter lock for Python objects) name it as
+// `ValueTraits<T>::BatchScope`, so a batch takes it once rather than once per hash or compare.
+// The scope must not be held across anything that waits for another computation.
+struct NoBatchScope {};
+
+template <class T>
+struct BatchScopeOf {
+  using type = NoBatchScope;
+};
+template <class T>
+  requires requires { typename ValueTraits<T>::BatchScope; }
+struct BatchScopeOf<T> {
+  using type = typename ValueTraits<T>::BatchScope;
+};
+template <class E>
+struct BatchScopeOf<std::vector<E>> : BatchScopeOf<E> {};
+template <class A, class B>
+struct BatchScopeOf<std::pair<A, B>> : BatchScopeOf<A> {};
+
+template <class T>
+using ValueBatchScope = typename BatchScopeOf<T>::type;
+
 }  // namespace velk
