@@ -40,7 +40,8 @@ def to_dot(snapshot: Iterable[Mapping[str, Any]], trace: Mapping[str, Any] | Non
         keep = set(actions) | ({target} if target is not None else set())
         nodes = [n for n in nodes if n["id"] in keep]
     drawn = {n["id"] for n in nodes}
-    lines = ["digraph velk {", "  rankdir=LR;", '  node [fontname="Helvetica"];']
+    lines = ["digraph velk {", "  rankdir=LR;", '  graph [fontname="Helvetica"];',
+             '  node [fontname="Helvetica"];']
     caption = title if title is not None else _summary(trace)
     if caption:
         lines.append(f"  label={_quote(caption)}; labelloc=t;")
