@@ -1,20 +1,22 @@
 """A first tour: inputs, queries, cutoff, and threads reading one runtime."""
+from __future__ import annotations
+
 import threading
 
 import velk_concurrent as velk
 
 rt = velk.Runtime()
-price = rt.create_input(120)
+price: velk.NodeId[float] = rt.create_input(120)
 quantity = rt.create_input(3)
 runs = {"total": 0, "label": 0}
 
 
-def total(ref):
+def total(ref: velk.RuntimeRef) -> float:
     runs["total"] += 1
     return ref.get(price) * ref.get(quantity)
 
 
-def label(ref):
+def label(ref: velk.RuntimeRef) -> str:
     runs["label"] += 1
     return "expensive" if ref.get(total_node) > 300 else "cheap"
 
@@ -40,15 +42,15 @@ rt.set(price, 200.0)
 print("equal set is a no-op:", rt.get(price), runs)
 
 # Many threads may read and write one runtime at once; the engine releases the GIL.
-results = []
+results: list[str] = []
 
 
-def reader():
+def reader() -> None:
     for _ in range(1000):
         results.append(rt.get(label_node))
 
 
-def writer():
+def writer() -> None:
     for q in range(1, 200):
         rt.set(quantity, q)
 

@@ -1,11 +1,32 @@
 """Type stubs for velk_concurrent: a concurrent, self-adjusting computation engine."""
-from typing import Any, Callable, Generic, TypeVar, final
+from typing import Any, Callable, Generic, Literal, TypedDict, TypeVar, final
 
 _T = TypeVar("_T")
 _E = TypeVar("_E")
 _K = TypeVar("_K")
 _U = TypeVar("_U")
 _R = TypeVar("_R")
+
+# The dictionaries of get_traced and graph_snapshot. The names are private because the module
+# defines no such classes at run time; import them under `if TYPE_CHECKING:` to annotate.
+class _TraceEntry(TypedDict):
+    id: int
+    action: Literal["recomputed_changed", "recomputed_cutoff", "verified_clean"]
+
+class _Trace(TypedDict):
+    target: int
+    total_nodes: int
+    nodes_recomputed: int
+    nodes_cutoff: int
+    elapsed_ns: int
+    node_traces: list[_TraceEntry]
+
+class _GraphNode(TypedDict):
+    id: int
+    kind: Literal["input", "compute"]
+    label: str | None
+    dependencies: list[int]
+    dependents: list[int]
 
 @final
 class NodeId(Generic[_T]):
@@ -36,12 +57,12 @@ class Collection(Generic[_E]):
     def filter(self, predicate: Callable[[_E], object]) -> Collection[_E]: ...
     def count(self) -> NodeId[int]: ...
     def reduce(self, fold_fn: Callable[[list[_E]], _R]) -> NodeId[_R]: ...
-    def join(self, right: Collection[_U], left_key: Callable[[_E], Any],
-             right_key: Callable[[_U], Any]) -> Collection[tuple[_E, _U]]: ...
+    def join(self, right: Collection[_U], left_key: Callable[[_E], object],
+             right_key: Callable[[_U], object]) -> Collection[tuple[_E, _U]]: ...
     def group_by(self, key_fn: Callable[[_E], _K]) -> GroupedCollection[_K, _E]: ...
     def aggregate(self, identity: _R, lift: Callable[[_E], _R],
                   combine: Callable[[_R, _R], _R]) -> NodeId[_R]: ...
-    def sort_by_key(self, key_fn: Callable[[_E], Any]) -> SortedCollection[_E]: ...
+    def sort_by_key(self, key_fn: Callable[[_E], object]) -> SortedCollection[_E]: ...
 
 @final
 class SortedCollection(Generic[_E]):
@@ -76,6 +97,6 @@ class Runtime:
     def delete_with_dependents(self, node: NodeId[Any]) -> int: ...
     def set_label(self, node: NodeId[Any], label: str) -> None: ...
     def set_label_by_id(self, id: int, label: str) -> None: ...
-    def get_traced(self, node: NodeId[_T]) -> tuple[_T, dict[str, Any]]: ...
-    def graph_snapshot(self) -> list[dict[str, Any]]: ...
+    def get_traced(self, node: NodeId[_T]) -> tuple[_T, _Trace]: ...
+    def graph_snapshot(self) -> list[_GraphNode]: ...
     def create_collection(self) -> Collection[Any]: ...
