@@ -9,7 +9,7 @@ namespace {
 // Passes each held Python object to the collector's visit function until one returns nonzero.
 class PythonVisitor final : public ValueVisitor<PyValue> {
  public:
-  PythonVisitor(visitproc visit, void* arg) noexcept : visit_(visit), arg_(arg) {}
+  PythonVisitor(visitproc function, void* arg) noexcept : visit_(function), arg_(arg) {}
 
   void visit(const PyValue& value) override {
     if (result_ == 0 && value.get() != nullptr) result_ = visit_(value.get(), arg_);
