@@ -9,10 +9,8 @@
 // the same visited set. A collection started from inside a compute sees its own scope open.
 #pragma once
 
-#include <memory>
-#include <vector>
-
 #include "py_value.h"
+#include "types.h"
 #include "velk/collection.h"
 #include "velk/held.h"
 #include "velk/runtime.h"
@@ -34,12 +32,8 @@ class EngineScope {
   EngineScope& operator=(const EngineScope&) = delete;
 };
 
-// Reports to `visit` every Python object `runtime` holds, and the contents of the root
-// collections still alive, each reference once; nothing while an engine scope is open.
-// Requires the interpreter lock.
-int traverse_engine(const Runtime& runtime,
-                    const std::vector<std::weak_ptr<CollectionState<PyValue>>>& roots,
-                    visitproc visit, void* arg) noexcept;
+// Lists a root collection with its runtime, so that the collector sees its contents.
+void remember_root(RuntimeObject& runtime, const std::shared_ptr<CollectionState<PyValue>>& state);
 
 // The binding's operators hold Python values only; they offer them through this.
 inline ValueVisitor<PyValue>* python_values(HeldVisitor& visitor) noexcept {

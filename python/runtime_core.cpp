@@ -10,17 +10,6 @@ namespace velk::py {
 
 Runtime& engine(PyObject* self) { return *reinterpret_cast<RuntimeObject*>(self)->runtime; }
 
-namespace {
-
-// Drops the entries of collections gone since, whenever the list doubles: amortised O(1).
-void forget_dropped_roots(std::vector<std::weak_ptr<CollectionState<PyValue>>>& roots) {
-  const size_t n = roots.size();
-  if (n < 16 || (n & (n - 1)) != 0) return;
-  std::erase_if(roots, [](const auto& root) { return root.expired(); });
-}
-
-}  // namespace
-
 PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
     PyErr_SetString(PyExc_TypeError, "Runtime() takes no arguments");
@@ -54,29 +43,6 @@ void runtime_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
-}
-
-int runtime_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  auto* obj = reinterpret_cast<RuntimeObject*>(self);
-  if (!obj->runtime) return 0;  // allocated, not yet initialised
-  return traverse_engine(*obj->runtime, obj->roots, visit, arg);
-}
-
-int runtime_clear(PyObject* self) {
-  auto* obj = reinterpret_cast<RuntimeObject*>(self);
-  if (!obj->runtime) return 0;
-  // Only garbage is cleared, and a thread inside this engine would keep its Runtime object (or
-  // a collection object, which keeps it) alive: no thread uses the engine now.
-  obj->roots.clear();
-  try {
-    obj->runtime->release_all();
-  } catch (const std::exception&) {
-    // Out of memory part-way: what is left stays until the engine is destroyed.
-  }
-  HazardDomain::global().reclaim_if_pending();
-  drain_pending_releases();
-  return 0;
 }
 
 PyObject* runtime_create_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -141,8 +107,7 @@ PyObject* runtime_create_collection(PyObject* self, PyObject*) {
     }
     auto* obj = reinterpret_cast<RuntimeObject*>(self);
     CollectionHandle<PyValue> handle = create_collection_node<PyValue>(*obj->runtime, false);
-    obj->roots.push_back(handle.state);
-    forget_dropped_roots(obj->roots);
+    remember_root(*obj, handle.state);
     return make_collection(share_of(obj), std::move(handle)).release();
   });
 }
