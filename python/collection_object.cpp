@@ -58,7 +58,7 @@ PyObject* collection_version_node(PyObject* self, void*) {
 template <class Build>
 PyObject* derived(PyObject* self, Build build) {
   CollectionObject* c = as_collection(self);
-  return make_collection(c->runtime, c->mirrors, build(*c->runtime, c->handle)).release();
+  return make_collection(share_of(c), build(*c->runtime, c->handle)).release();
 }
 
 PyObject* collection_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -115,8 +115,7 @@ PyObject* collection_group_by(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return held_method("group_by", {"key_fn"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     CollectionObject* c = as_collection(self);
-    return make_grouped_collection(c->runtime, c->mirrors,
-                                   build_group_by(*c->runtime, c->handle, argv[0]))
+    return make_grouped_collection(share_of(c), build_group_by(*c->runtime, c->handle, argv[0]))
         .release();
   });
 }
@@ -125,8 +124,7 @@ PyObject* collection_sort_by_key(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   return held_method("sort_by_key", {"key_fn"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     CollectionObject* c = as_collection(self);
-    return make_sorted_collection(c->runtime, c->mirrors,
-                                  build_sort_by_key(*c->runtime, c->handle, argv[0]))
+    return make_sorted_collection(share_of(c), build_sort_by_key(*c->runtime, c->handle, argv[0]))
         .release();
   });
 }
@@ -181,17 +179,19 @@ PyTypeObject* create_collection_type() {
       {Py_tp_methods, collection_methods},
       {Py_tp_getset, collection_getset},
       {Py_tp_dealloc, reinterpret_cast<void*>(engine_object_dealloc<CollectionHandle<PyValue>>)},
+      {Py_tp_traverse, reinterpret_cast<void*>(engine_object_traverse<CollectionHandle<PyValue>>)},
+      {Py_tp_clear, reinterpret_cast<void*>(engine_object_clear<CollectionHandle<PyValue>>)},
+      {Py_tp_members, weaklist_members<CollectionObject>()},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.Collection", sizeof(CollectionObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-OwnedRef make_collection(const std::shared_ptr<Runtime>& runtime,
-                         const std::shared_ptr<VersionMirrorCache>& mirrors,
-                         CollectionHandle<PyValue> handle) {
-  return make_engine_object(collection_type, runtime, mirrors, std::move(handle));
+OwnedRef make_collection(const EngineShare& share, CollectionHandle<PyValue> handle) {
+  return make_engine_object(collection_type, share, std::move(handle));
 }
 
 }  // namespace velk::py

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <optional>
 
+#include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
 #include "version_mirror.h"
@@ -31,6 +32,11 @@ class ElementRule {
     return element;
   }
 
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    visit(function_);
+  }
+
  private:
   PyValue function_;
   bool is_filter_;
@@ -54,6 +60,14 @@ struct ElementwiseOperator {
       batch.clear();  // drop the copies while the interpreter lock is held
       return changes;
     });
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, source.state);
+      offer_shared(*values, output);
+      offer_shared(*values, rule);
+    }
   }
 };
 
@@ -97,6 +111,10 @@ struct CountOperator {
     const int64_t value = count->load(std::memory_order_acquire);
     return value >= 1 ? uint64_t(value) : 0;
   }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) offer_shared(*values, source.state);
+  }
 };
 
 struct ReduceOperator {
@@ -121,6 +139,13 @@ struct ReduceOperator {
     PyObject* args[] = {list.get()};
     return PyValue::steal(invoke_callback(fold_fn.get(), args, 1).release());
   }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, source);
+      values->visit(fold_fn);
+    }
+  }
 };
 
 // lift and combine as the aggregate tree calls them: each call takes the interpreter lock.
@@ -137,6 +162,12 @@ struct FoldFunctions {
     PyObject* args[] = {a.get(), b.get()};
     return PyValue::steal(invoke_callback(combine_fn.get(), args, 2).release());
   }
+
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    visit(lift_fn);
+    visit(combine_fn);
+  }
 };
 
 struct AggregateOperator {
@@ -147,6 +178,17 @@ struct AggregateOperator {
     const FoldFunctions& f = *fold;
     return aggregate_step(runtime, link, [&f](const PyValue& x) { return f.lift(x); },
                           [&f](const PyValue& a, const PyValue& b) { return f.combine(a, b); });
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    ValueVisitor<PyValue>* values = python_values(visitor);
+    if (values == nullptr) return;
+    offer_shared(*values, link.source.state);
+    offer_shared(*values, fold);
+    // The tree is replaced whole by a rebuild; its holder is what the operator shares.
+    if (link.tree && *link.tree && values->first_visit(link.tree.get())) {
+      (*link.tree)->for_each_value([values](const PyValue& v) { values->visit(v); });
+    }
   }
 };
 

@@ -38,7 +38,7 @@ PyObject* grouped_get_group(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (it != g->handle.tables->groups.end()) group = it->second;
     }
     if (!group) Py_RETURN_NONE;
-    return make_collection(g->runtime, g->mirrors, std::move(*group)).release();
+    return make_collection(share_of(g), std::move(*group)).release();
   });
 }
 
@@ -77,17 +77,19 @@ PyTypeObject* create_grouped_collection_type() {
       {Py_tp_methods, grouped_methods},
       {Py_tp_getset, grouped_getset},
       {Py_tp_dealloc, reinterpret_cast<void*>(engine_object_dealloc<GroupedHandle>)},
+      {Py_tp_traverse, reinterpret_cast<void*>(engine_object_traverse<GroupedHandle>)},
+      {Py_tp_clear, reinterpret_cast<void*>(engine_object_clear<GroupedHandle>)},
+      {Py_tp_members, weaklist_members<GroupedObject>()},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.GroupedCollection", sizeof(GroupedObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-OwnedRef make_grouped_collection(const std::shared_ptr<Runtime>& runtime,
-                                 const std::shared_ptr<VersionMirrorCache>& mirrors,
-                                 GroupedHandle grouped) {
-  return make_engine_object(grouped_collection_type, runtime, mirrors, std::move(grouped));
+OwnedRef make_grouped_collection(const EngineShare& share, GroupedHandle grouped) {
+  return make_engine_object(grouped_collection_type, share, std::move(grouped));
 }
 
 }  // namespace velk::py

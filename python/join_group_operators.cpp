@@ -1,5 +1,6 @@
 #include "join_group_operators.h"
 
+#include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
 #include "velk/join.h"
@@ -28,6 +29,17 @@ struct JoinOperator {
       return keys_of_deltas(key_fn, batch, false);
     });
   }
+
+  void visit_held(HeldVisitor& visitor) const {
+    ValueVisitor<PyValue>* values = python_values(visitor);
+    if (values == nullptr) return;
+    offer_shared(*values, links.left.state);
+    offer_shared(*values, links.right.state);
+    offer_shared(*values, links.index);
+    offer_shared(*values, links.pairs);
+    values->visit(left_key);
+    values->visit(right_key);
+  }
 };
 
 struct TupleOperator {
@@ -46,6 +58,13 @@ struct TupleOperator {
       return tuples;
     });
   }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, pairs.state);
+      offer_shared(*values, output);
+    }
+  }
 };
 
 struct RouterOperator {
@@ -57,6 +76,17 @@ struct RouterOperator {
     return route_step(runtime, source, *tables, [this](const std::vector<Delta<PyValue>>& batch) {
       return keys_of_deltas(key_fn.get(), batch, true);
     });
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    ValueVisitor<PyValue>* values = python_values(visitor);
+    if (values == nullptr) return;
+    offer_shared(*values, source.state);
+    if (values->first_visit(tables.get())) {
+      tables->for_each_value([values](const PyValue& v) { values->visit(v); });
+      for (const auto& group : tables->groups) offer_shared(*values, group.second.state);
+    }
+    values->visit(key_fn);
   }
 };
 

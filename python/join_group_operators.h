@@ -30,6 +30,12 @@ struct GroupedHandle {
   Velk<uint64_t> router;
 };
 
+// Replaces the groups with fresh empty tables (a cleared GroupedCollection object's).
+inline void detach(GroupedHandle& handle) {
+  auto empty = std::make_shared<GroupTables<PyValue>>();
+  handle.tables.swap(empty);
+}
+
 GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& source,
                              PyObject* key_fn);
 

@@ -1,10 +1,12 @@
 // The one shape of every method of the module: drain the pending-release list, parse the named
 // arguments (positional or keyword), and run the body inside the single catch boundary. A held
 // method turns a failure into PanicException; a mapped one re-raises the exception a Python
-// callback raised during it, or raises RuntimeError with the engine's message.
+// callback raised during it, or raises RuntimeError with the engine's message. The body runs in
+// an engine scope, so the cycle collector leaves the engines alone meanwhile.
 #pragma once
 
 #include "args.h"
+#include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
 
@@ -22,12 +24,14 @@ PyObject* held_method(const char* name, const char* const (&params)[N], CallArgs
   drain_pending_releases();
   PyObject* argv[N];
   if (!parse_arguments(name, call.args, call.nargs, call.kwnames, params, argv)) return nullptr;
+  EngineScope scope;
   return boundary([&] { return body(argv); }, raise_held);
 }
 
 template <class Body>
 PyObject* held_method(Body&& body) {
   drain_pending_releases();
+  EngineScope scope;
   return boundary(body, raise_held);
 }
 
@@ -38,6 +42,7 @@ PyObject* mapped_method(const char* name, const char* const (&params)[N], CallAr
   PyObject* argv[N];
   if (!parse_arguments(name, call.args, call.nargs, call.kwnames, params, argv)) return nullptr;
   MappedCall mapped;  // outlives the boundary, which takes the parked exception first
+  EngineScope scope;
   return boundary([&] { return body(argv); }, raise_mapped);
 }
 
@@ -45,6 +50,7 @@ template <class Body>
 PyObject* mapped_method(Body&& body) {
   drain_pending_releases();
   MappedCall mapped;
+  EngineScope scope;
   return boundary(body, raise_mapped);
 }
 

@@ -1,5 +1,6 @@
 #include "query_adapter.h"
 
+#include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
 #include "types.h"
@@ -31,6 +32,10 @@ PyValue PythonQuery::operator()(Runtime& runtime, uint32_t) {
     result = invoke_callback(function_.get(), args, 1);
   }
   return PyValue::steal(result.release());
+}
+
+void PythonQuery::visit_held(HeldVisitor& visitor) const {
+  if (ValueVisitor<PyValue>* values = python_values(visitor)) values->visit(function_);
 }
 
 }  // namespace velk::py

@@ -16,6 +16,8 @@ class PythonQuery {
   // released again.
   PyValue operator()(Runtime& runtime, uint32_t slot);
 
+  void visit_held(HeldVisitor& visitor) const;
+
  private:
   PyValue function_;
 };

@@ -22,13 +22,18 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* obj = reinterpret_cast<RuntimeObject*>(self.get());
         new (&obj->runtime) std::shared_ptr<Runtime>(std::make_shared<Runtime>());
         new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(std::make_shared<VersionMirrorCache>());
+        new (&obj->roots) std::vector<std::weak_ptr<CollectionState<PyValue>>>();
+        obj->weakrefs = nullptr;
         return self.release();
       },
       raise_held);
 }
 
 void runtime_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   auto* obj = reinterpret_cast<RuntimeObject*>(self);
+  if (obj->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  obj->roots.~vector();
   obj->mirrors.~shared_ptr();
   obj->runtime.~shared_ptr();
   // The runtime's cells were retired, not freed: free them now (the GIL is held), like the end
@@ -103,9 +108,9 @@ PyObject* runtime_create_collection(PyObject* self, PyObject*) {
       fail("create_input called during compute; not permitted");
     }
     auto* obj = reinterpret_cast<RuntimeObject*>(self);
-    return make_collection(obj->runtime, obj->mirrors,
-                           create_collection_node<PyValue>(*obj->runtime, false))
-        .release();
+    CollectionHandle<PyValue> handle = create_collection_node<PyValue>(*obj->runtime, false);
+    remember_root(*obj, handle.state);
+    return make_collection(share_of(obj), std::move(handle)).release();
   });
 }
 

@@ -12,6 +12,10 @@ using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 
 PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 void runtime_dealloc(PyObject* self);
+// The cycle collector's view: everything the engine holds, and the release that breaks a cycle
+// (engine_gc.cpp).
+int runtime_traverse(PyObject* self, visitproc visit, void* arg);
+int runtime_clear(PyObject* self);
 
 // Inputs, queries, reads (runtime_core.cpp).
 PyObject* runtime_create_input(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -21,6 +21,11 @@ class PythonObserver final : public ObserverClosure {
     invoke_callback(callback_.get(), args, 1);
   }
 
+ public:
+  void visit_held(HeldVisitor& visitor) const override {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) values->visit(callback_);
+  }
+
  private:
   NodeHandle node_;
   PyValue callback_;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "args.h"
+#include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
 #include "velk/failure.h"
@@ -33,6 +34,7 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const char* const names[] = {"node"};
   PyObject* argv[1];
   if (!parse_arguments("get", args, nargs, kwnames, names, argv)) return nullptr;
+  EngineScope scope;
   return boundary(
       [&]() -> PyObject* {
         RuntimeRefObject* ref = as_ref(self);

@@ -60,11 +60,14 @@ PyTypeObject* create_runtime_type() {
       {Py_tp_doc, const_cast<char*>("Runtime()\n--\n\n")},
       {Py_tp_new, reinterpret_cast<void*>(runtime_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(runtime_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(runtime_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(runtime_clear)},
+      {Py_tp_members, weaklist_members<RuntimeObject>()},
       {Py_tp_methods, runtime_methods},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.Runtime", sizeof(RuntimeObject), 0,
-                             Py_TPFLAGS_DEFAULT, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

@@ -67,15 +67,14 @@ PyObject* sorted_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return held_method("window", {"size"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     const size_t size = size_argument(argv[0]);
     SortedObject* s = as_sorted(self);
-    return make_collection(s->runtime, s->mirrors, build_window(*s->runtime, s->handle, size))
-        .release();
+    return make_collection(share_of(s), build_window(*s->runtime, s->handle, size)).release();
   });
 }
 
 PyObject* sorted_pairwise(PyObject* self, PyObject*) {
   return held_method([&] {
     SortedObject* s = as_sorted(self);
-    return make_collection(s->runtime, s->mirrors, build_pairwise(*s->runtime, s->handle)).release();
+    return make_collection(share_of(s), build_pairwise(*s->runtime, s->handle)).release();
   });
 }
 
@@ -100,17 +99,19 @@ PyTypeObject* create_sorted_collection_type() {
       {Py_tp_methods, sorted_methods},
       {Py_tp_getset, sorted_getset},
       {Py_tp_dealloc, reinterpret_cast<void*>(engine_object_dealloc<SortedHandle>)},
+      {Py_tp_traverse, reinterpret_cast<void*>(engine_object_traverse<SortedHandle>)},
+      {Py_tp_clear, reinterpret_cast<void*>(engine_object_clear<SortedHandle>)},
+      {Py_tp_members, weaklist_members<SortedObject>()},
       {0, nullptr},
   };
   static PyType_Spec spec = {"velk_concurrent.SortedCollection", sizeof(SortedObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-OwnedRef make_sorted_collection(const std::shared_ptr<Runtime>& runtime,
-                                const std::shared_ptr<VersionMirrorCache>& mirrors,
-                                SortedHandle sorted) {
-  return make_engine_object(sorted_collection_type, runtime, mirrors, std::move(sorted));
+OwnedRef make_sorted_collection(const EngineShare& share, SortedHandle sorted) {
+  return make_engine_object(sorted_collection_type, share, std::move(sorted));
 }
 
 }  // namespace velk::py

@@ -1,5 +1,6 @@
 #include "sorted_operators.h"
 
+#include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
 #include "join_group_operators.h"
@@ -19,6 +20,14 @@ struct SortOperator {
       return keys_of_deltas(key_fn.get(), batch, false);
     });
   }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, source.state);
+      offer_shared(*values, sorted);
+      values->visit(key_fn);
+    }
+  }
 };
 
 template <class Out, class Rule>
@@ -30,6 +39,14 @@ struct PositionalOperator {
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
     return positional_step(runtime, source, *mirror, *out, rule);
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, source.state);
+      offer_shared(*values, mirror);
+      offer_shared(*values, out);
+    }
   }
 };
 
@@ -55,6 +72,13 @@ struct ListOperator {
       batch.clear();
       return lists;
     });
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, windows.state);
+      offer_shared(*values, output);
+    }
   }
 };
 

@@ -12,6 +12,12 @@ struct SortedHandle {
   Velk<uint64_t> sort_node;
 };
 
+// Replaces the sorted state with a fresh empty one (a cleared SortedCollection object's).
+inline void detach(SortedHandle& handle) {
+  auto empty = std::make_shared<SortedState<PyValue>>();
+  handle.state.swap(empty);
+}
+
 SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>& source,
                                PyObject* key_fn);
 // The derived collection of lists of `size` consecutive elements ("window size must be

@@ -57,6 +57,14 @@ class AggregateTree {
   size_t capacity() const noexcept { return capacity_; }
   bool needs_rebuild = false;
 
+  // Every value and element held (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    visit(identity_);
+    for (const V& value : tree_) visit(value);
+    for (const auto& entry : leaves_by_value_) visit(entry.first);
+  }
+
  private:
   template <class Combine>
   void set_leaf(size_t leaf, V value, const Combine& combine) {

@@ -86,6 +86,12 @@ class ChangeLog {
     }
   }
 
+  // Every entry's element (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const Entry& entry : entries_) visit(entry.element);
+  }
+
   uint64_t version() const noexcept { return version_; }
   uint64_t base() const noexcept { return base_; }
   uint64_t end() const noexcept { return base_ + entries_.size(); }
@@ -160,6 +166,13 @@ class CollectionState {
   template <class Visit>
   void for_each_delta_since(uint64_t position, Visit&& visit) const {
     log_.for_each_since(position, visit);
+  }
+
+  // Every element held, in the contents and in the log (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const auto& entry : counts_) visit(entry.first);
+    log_.for_each_value(visit);
   }
 
   uint64_t version() const noexcept { return log_.version(); }

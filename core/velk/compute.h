@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "velk/generic_arena.h"
+#include "velk/held.h"
 
 namespace velk {
 
@@ -18,6 +19,8 @@ class ComputeFunction {
   // Reads other nodes only through Runtime::get, stores the value as its last step and
   // reports failure by throwing (a failed compute leaves the cell as it was).
   virtual bool compute(Runtime& runtime, uint32_t slot, bool was_dirty) = 0;
+  // Offers the values this function holds (its callable's captures, an operator's state).
+  virtual void visit_held(HeldVisitor&) const {}
 };
 
 // A compute function built from a value-producing callable `F(Runtime&, uint32_t slot) -> T`.
@@ -28,6 +31,11 @@ class QueryFunction final : public ComputeFunction {
       : arena_(std::move(arena)), produce_(std::move(produce)) {}
 
   bool compute(Runtime& runtime, uint32_t slot, bool was_dirty) override;
+
+  // A callable that holds values says so with `visit_held(HeldVisitor&) const`.
+  void visit_held(HeldVisitor& visitor) const override {
+    if constexpr (requires { produce_.visit_held(visitor); }) produce_.visit_held(visitor);
+  }
 
  private:
   std::shared_ptr<GenericArena<T>> arena_;

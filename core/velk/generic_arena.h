@@ -21,6 +21,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "velk/held.h"
 #include "velk/value_slot.h"
 
 namespace velk {
@@ -31,6 +32,9 @@ class ErasedArena {
   // The concrete arena type, so a holder can confirm the value type before converting back.
   virtual const std::type_info& as_any() const noexcept = 0;
   virtual void free(uint32_t index) = 0;
+  // Offers every stored value to a visitor of this arena's value type. Only while no thread
+  // writes or frees cells: cells are read without protection.
+  virtual void visit_values(HeldVisitor& visitor) const = 0;
 };
 
 template <class T>
@@ -91,6 +95,15 @@ class GenericArena final : public ErasedArena {
   }
 
   bool equals(uint32_t index, const T& value) const { return checked(index).equals(value); }
+
+  void visit_values(HeldVisitor& visitor) const override {
+    ValueVisitor<T>* values = values_of<T>(visitor);
+    if (values == nullptr) return;
+    const uint32_t count = slot_count();
+    for (uint32_t i = 0; i < count; ++i) {
+      if (const Cell<T>* cell = slot(i).peek()) values->visit(cell->value);
+    }
+  }
 
   bool write_if_changed(uint32_t index, T value) {
     if (equals(index, value)) return false;  // `value` is destroyed; the stored cell stays

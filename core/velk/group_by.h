@@ -49,6 +49,17 @@ struct GroupTables {
     return key;
   }
 
+  // The keys and filed elements; not the groups' states, which their holders share and offer
+  // (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const auto& entry : groups) visit(entry.first);
+    for (const auto& [element, keys] : element_keys) {
+      visit(element);
+      for (const E& key : keys) visit(key);
+    }
+  }
+
   void record_router(ErasedVelk handle) {
     if (router) fail("group_by router recorded twice " + handle.debug());
     router = handle;

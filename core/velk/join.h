@@ -24,6 +24,19 @@ class JoinIndex {
 
   CollectionLock& lock() const noexcept { return lock_; }
 
+  // Every key and element indexed (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const Index* index : {&left_, &right_}) {
+      for (const auto* map : {&index->by_key, &index->keys}) {
+        for (const auto& [key, values] : *map) {
+          visit(key);
+          for (const E& value : values) visit(value);
+        }
+      }
+    }
+  }
+
   // Requires the index's and the pair state's write locks. Inserts pair the element with the
   // other side as it stands. A delete takes one occurrence out under the key that occurrence was
   // inserted with (`key` is not used: the key function may answer differently by now); deletes of

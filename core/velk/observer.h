@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "velk/handle.h"
+#include "velk/held.h"
 
 namespace velk {
 
@@ -23,6 +24,9 @@ class ObserverClosure {
   // Brings the node up to date; when its value changed past `last_fired`, delivers it.
   // Returns (fired, seen): seen is the revision the delivery accounts for.
   std::pair<bool, uint64_t> fire(Runtime& runtime, uint64_t last_fired);
+
+  // Offers the values the closure holds (its callback).
+  virtual void visit_held(HeldVisitor&) const {}
 
  protected:
   // Reads the node's value (re-checking the handle) and hands it to the callback.

@@ -23,6 +23,11 @@ template <class E>
 struct SortedMirror {
   mutable CollectionLock lock;
   ChunkedSequence<E> elements;  // guarded by lock
+
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    elements.for_each(visit);
+  }
 };
 
 // Windows of `size` consecutive elements. Requires the mirror's and the output's write locks.

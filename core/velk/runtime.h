@@ -127,6 +127,14 @@ class Runtime {
   // releases everything it holds; the slot goes on the free-slot list.
   void retire_node(uint32_t slot);
 
+  // --- what the runtime holds, for a cycle collector (held.cpp) ---
+  // Offers every value, compute function and observer closure the runtime holds (see held.h).
+  // Only while no thread uses the runtime.
+  void visit_held(HeldVisitor& visitor) const;
+  // Deletes every node at once, dropping every value, compute function and observer; handles
+  // go stale and the runtime stays usable. Only while no thread uses the runtime.
+  void release_all();
+
   // --- tracing, labels, snapshot (tracing.cpp) ---
   // Reads like get_protected, reporting what the read path verified or recomputed.
   template <class T>

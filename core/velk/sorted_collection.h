@@ -61,6 +61,15 @@ class SortedState {
   std::vector<SortedChange<E>> changes_since(uint64_t position) const {
     return log_.since(position);
   }
+  // Every key and element held, in order and in the log (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const Entry& e : entries_) {
+      visit(e.key);
+      visit(e.element);
+    }
+    log_.for_each_value(visit);
+  }
   size_t size() const noexcept { return entries_.size(); }
   uint64_t version() const noexcept { return log_.version(); }
   uint64_t log_end() const noexcept { return log_.end(); }

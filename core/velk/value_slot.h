@@ -32,6 +32,9 @@ class ValueSlot {
   // until the holder is reset, whatever writers do meanwhile.
   const Cell<T>* protect(HazardHolder& holder) const noexcept { return holder.protect(cell_); }
 
+  // The stored cell without protection: only while no thread replaces or frees it.
+  const Cell<T>* peek() const noexcept { return cell_.load(std::memory_order_acquire); }
+
   // Installs `fresh` (may be null) and returns the replaced cell, which the caller retires.
   Cell<T>* exchange(Cell<T>* fresh) noexcept {
     return cell_.exchange(fresh, std::memory_order_seq_cst);
