@@ -64,10 +64,10 @@ class SortedState {
   // Every key and element held, in order and in the log (for HeldVisitor; no lock taken).
   template <class Visit>
   void for_each_value(Visit&& visit) const {
-    for (const Entry& e : entries_) {
+    entries_.for_each([&](const Entry& e) {
       visit(e.key);
       visit(e.element);
-    }
+    });
     log_.for_each_value(visit);
   }
   size_t size() const noexcept { return entries_.size(); }
