@@ -177,7 +177,7 @@ class Model:
         return node.value
 
     def ensure_clean(self, root):
-        """The engine's iterative walk: dependencies first, last recorded one first."""
+        """The engine's iterative walk: dependencies first, the last recorded one first."""
         if self.nodes[root].state == CLEAN:
             return
         stack = [(root, False)]
@@ -188,7 +188,9 @@ class Model:
                 if node.state == CLEAN:
                     continue
                 stack.append((key, True))
-                stack.extend((d, False) for d in node.deps if self.nodes[d].state != CLEAN)
+                # A Failed dependency is left for the recompute that reads it again.
+                stack.extend((d, False) for d in node.deps
+                             if self.nodes[d].state not in (CLEAN, FAILED))
             elif node.state == FAILED:
                 raise EngineFailure(failed_pattern(node.slot))
             elif node.state in (NEW, DIRTY):
