@@ -4,6 +4,7 @@
 
 #include "gil.h"
 #include "py_value.h"
+#include "stack_guard.h"
 #include "velk/dep_stack.h"
 #include "velk/failure.h"
 
@@ -101,7 +102,16 @@ void create_panic_exception() {
 }
 
 OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
-  PyObject* result = PyObject_Vectorcall(callable, args, nargs, nullptr);
+  PyObject* result = nullptr;
+  if (native_stack_nearly_exhausted()) {
+    // Reported as the callback's own RecursionError, like a chain too deep for the
+    // interpreter's limit, instead of overflowing the native stack.
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded: computations nested too deeply for the "
+                    "native stack");
+  } else {
+    result = PyObject_Vectorcall(callable, args, nargs, nullptr);
+  }
   if (result != nullptr) return OwnedRef::steal(result);
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   if (!exception) fail("velk: python callback raised: <no exception set>");
@@ -109,10 +119,16 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
     // Only the panic RuntimeRef.get raised for a nested callback's exception carries it (as
     // its cause); anything parked earlier and handled since must not stand for this one.
     OwnedRef cause = OwnedRef::steal(PyException_GetCause(exception.get()));
+    if (!cause) {
+      // A panic of its own: its traceback would be lost, so show it. One carrying a nested
+      // callback's exception is not shown: that exception reaches the caller unchanged, and
+      // printing at every level of a deep chain floods stderr (and fails near the recursion
+      // limit).
+      PySys_WriteStderr("velk: a PanicException passed back through a Python callback:\n");
+      restore_exception(OwnedRef::new_ref(exception.get()).release());
+      PyErr_PrintEx(0);
+    }
     store_pending(cause ? cause.release() : nullptr);
-    PySys_WriteStderr("velk: a PanicException passed back through a Python callback:\n");
-    restore_exception(OwnedRef::new_ref(exception.get()).release());
-    PyErr_PrintEx(0);
     fail(str_of(exception.get()));
   }
   std::string message = "velk: python callback raised: " + describe(exception.get());
