@@ -5,6 +5,7 @@
 
 #include "velk/runtime.h"
 #include "velk/spin.h"
+#include "velk/wait_graph.h"
 
 namespace velk {
 
@@ -90,7 +91,8 @@ void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget,
 
 void Runtime::settle(uint32_t slot) {
   SpinWait spin;
-  for (;;) {
+  wait_graph::Waiting waiting({this, slot});
+  for (uint64_t waits = 1;; ++waits) {
     const NodeState state = nodes_.get(slot).load_state();
     switch (state) {
       case NodeState::Clean:
@@ -108,6 +110,12 @@ void Runtime::settle(uint32_t slot) {
         if (SharedDepStack::current().contains(slot)) {
           fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
+        }
+        // Checked now and then, so a plain wait costs nothing extra.
+        if (waits % 4096 == 0 && waiting.closes_cycle()) {
+          fail("velk-core: dependency cycle detected across threads: node " +
+               std::to_string(slot) + " is computed by a thread that waits for a node whose " +
+               "compute is in progress on this thread");
         }
         spin.wait();
         continue;
@@ -171,6 +179,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, slot);
+  wait_graph::Computing computing({this, slot});
   bool changed;
   try {
     changed = fn.compute(*this, slot, was_dirty);

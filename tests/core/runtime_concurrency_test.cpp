@@ -244,3 +244,29 @@ TEST(ConcurrentSlots, CreationsAndRetirementsNeverShareASlotOrAValue) {
   }
   EXPECT_EQ(rt.node_count(), count);
 }
+
+// Two queries that read each other, each first computed on its own thread: each thread holds
+// one node of the cycle when it reaches the other's. Waiting would never end; at least one
+// reader fails with the cycle message, which frees the other.
+TEST(CrossThreadCycle, IsReportedInsteadOfWaitingForever) {
+  DeadlockGuard guard;
+  Runtime rt;
+  std::barrier both(2);
+  U nodes[2];
+  std::atomic<bool> first_compute[2] = {true, true};
+  for (int i = 0; i < 2; ++i) {
+    nodes[i] = rt.create_query<uint64_t>([&, i](Runtime& r, uint32_t) {
+      if (first_compute[i].exchange(false)) both.arrive_and_wait();
+      return r.get(nodes[1 - i]) + 1;
+    });
+  }
+  std::atomic<int> cycle_failures{0};
+  velk_test::run_threads(2, [&](int t) {
+    try {
+      rt.get(nodes[t]);
+    } catch (const velk::Failure& failure) {
+      if (std::string(failure.what()).find("cycle detected") != std::string::npos) ++cycle_failures;
+    }
+  });
+  EXPECT_GE(cycle_failures.load(), 1);
+}

@@ -234,8 +234,6 @@ print("done")
 """)
 
 
-@pytest.mark.xfail(strict=True, reason="a dependency cycle whose computes run on two threads "
-                   "is not detected: both readers wait for each other's node forever")
 def test_cross_thread_dependency_cycle_is_reported():
     run_ok("""
 import threading
@@ -243,10 +241,13 @@ import velk_concurrent as vc
 rt = vc.Runtime()
 both = threading.Barrier(2)
 nodes = {}
+first = {"a", "b"}
 
 def reads(other):
     def compute(ref):
-        both.wait()  # each thread holds its own node before reading the other's
+        if other in first:  # the first computes: each thread holds its node, then reads the other's
+            first.discard(other)
+            both.wait()
         return ref.get(nodes[other])
     return compute
 
