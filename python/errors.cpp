@@ -128,11 +128,16 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
       restore_exception(OwnedRef::new_ref(exception.get()).release());
       PyErr_PrintEx(0);
     }
+    const bool too_deep = cause && PyErr_GivenExceptionMatches(cause.get(), PyExc_RecursionError);
     store_pending(cause ? cause.release() : nullptr);
+    if (too_deep) fail_transient(str_of(exception.get()));
     fail(str_of(exception.get()));
   }
   std::string message = "velk: python callback raised: " + describe(exception.get());
+  // The recursion limit says how deeply this read was nested, not what the node computes.
+  const bool too_deep = PyErr_GivenExceptionMatches(exception.get(), PyExc_RecursionError);
   store_pending(exception.release());
+  if (too_deep) fail_transient(std::move(message));
   fail(std::move(message));
 }
 

@@ -19,7 +19,16 @@ class Failure : public std::exception {
   std::string message_;
 };
 
+// A failure of one compute's circumstances rather than of what it read (the interpreter's
+// recursion limit reached by a deep nesting of reads): the node is not left Failed, so its next
+// read computes it again, when the nesting may be shallower.
+class TransientFailure : public Failure {
+ public:
+  using Failure::Failure;
+};
+
 [[noreturn]] void fail(std::string message);
+[[noreturn]] void fail_transient(std::string message);
 
 // An index that does not name an element of a table or array.
 [[noreturn]] void fail_index_out_of_range(const char* what, uint64_t index, uint64_t length);

@@ -180,16 +180,26 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, slot);
   wait_graph::Computing computing({this, slot});
-  bool changed;
-  try {
-    changed = fn.compute(*this, slot, was_dirty);
-  } catch (...) {
-    // Reads made before the failure join the old list, so a change to any of them retries it.
+  // Reads made before a failure join the old list, so a change to any of them retries it.
+  auto abandon = [&](bool transient) {
     const DepFrame failed = frame.take();
     const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
     claim.disarm();
-    finish_with(record, outcome);
+    if (transient && outcome == CommitOutcome::Committed) {
+      record.finish_claim(was_dirty ? NodeState::Dirty : NodeState::New, NodeState::Dirty);
+    } else {
+      finish_with(record, outcome);
+    }
     stack.taint_top();
+  };
+  bool changed;
+  try {
+    changed = fn.compute(*this, slot, was_dirty);
+  } catch (const TransientFailure&) {
+    abandon(true);
+    throw;
+  } catch (...) {
+    abandon(false);
     throw;
   }
   const DepFrame done = frame.take();

@@ -223,6 +223,29 @@ TEST_F(ReadPath, FailedNodeStaysFailedUntilUpstreamSet) {
   EXPECT_EQ(calls, 2);
 }
 
+// A transient failure (how deeply the read was nested, not what the node read) leaves the
+// node to be computed again at its next read, first compute and recompute alike.
+TEST_F(ReadPath, TransientFailureIsRetriedAtTheNextRead) {
+  int calls = 0;
+  bool transient = true;
+  const U q = counted(calls, [&](Runtime& r) {
+    const uint64_t v = r.get(a);
+    if (transient) velk::fail_transient("too deep");
+    return v;
+  });
+  EXPECT_FAILURE(rt.get(q), "too deep");
+  EXPECT_EQ(state(q), NodeState::New);
+  transient = false;
+  EXPECT_EQ(rt.get(q), 1u);
+  rt.set(a, uint64_t(2));
+  transient = true;
+  EXPECT_FAILURE(rt.get(q), "too deep");
+  EXPECT_EQ(state(q), NodeState::Dirty);
+  transient = false;
+  EXPECT_EQ(rt.get(q), 2u);
+  EXPECT_EQ(calls, 4);
+}
+
 // The first compute sets its input before its reads are committed; the third sets it while the
 // node is already a dependent. Either way the node must not end Clean on the value it read.
 TEST_F(ReadPath, SettingAReadInputDuringComputeLeavesTheNodeDirty) {

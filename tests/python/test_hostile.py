@@ -172,8 +172,6 @@ def test_deep_cold_chain_raises_recursion_error_once_without_flooding_stderr():
     assert len(result.stderr.splitlines()) < 20, result.stderr[:2000]
 
 
-@pytest.mark.xfail(strict=True, reason="the compute refused at the recursion limit recorded no "
-                   "dependency, so no input change ever reaches it: it stays Failed for good")
 def test_chain_that_hit_the_recursion_limit_recovers_when_read_from_the_bottom():
     run_ok(DEEP_CHAIN + """
 rt.set(a, 1)
