@@ -147,6 +147,7 @@ PyCFunction fast(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObjec
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef collection_methods[] = {
+    VELK_CLASS_GETITEM,
     {"insert", fast(collection_insert_method), kFast, VELK_SIG("insert($self, value)")},
     {"delete", fast(collection_delete_method), kFast, VELK_SIG("delete($self, value)")},
     {"snapshot_len", collection_snapshot_len, METH_NOARGS, VELK_SIG("snapshot_len($self)")},

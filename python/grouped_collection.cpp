@@ -58,6 +58,7 @@ PyObject* grouped_version_node(PyObject* self, void*) {
 }
 
 PyMethodDef grouped_methods[] = {
+    VELK_CLASS_GETITEM,
     {"keys", grouped_keys, METH_NOARGS, "keys($self)\n--\n\n"},
     {"get_group", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(grouped_get_group)),
      METH_FASTCALL | METH_KEYWORDS, "get_group($self, key)\n--\n\n"},

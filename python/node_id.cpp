@@ -50,6 +50,11 @@ void node_id_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+PyMethodDef node_id_methods[] = {
+    VELK_CLASS_GETITEM,
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef node_id_getset[] = {
     {"id", node_id_get_id, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -64,6 +69,7 @@ PyTypeObject* create_node_id_type() {
       {Py_tp_hash, reinterpret_cast<void*>(node_id_hash)},
       {Py_tp_richcompare, reinterpret_cast<void*>(node_id_richcompare)},
       {Py_tp_getset, node_id_getset},
+      {Py_tp_methods, node_id_methods},
       {Py_tp_dealloc, reinterpret_cast<void*>(node_id_dealloc)},
       {0, nullptr},
   };

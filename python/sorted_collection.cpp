@@ -79,6 +79,7 @@ PyObject* sorted_pairwise(PyObject* self, PyObject*) {
 }
 
 PyMethodDef sorted_methods[] = {
+    VELK_CLASS_GETITEM,
     {"snapshot", sorted_snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
     {"snapshot_len", sorted_snapshot_len, METH_NOARGS, "snapshot_len($self)\n--\n\n"},
     {"window", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(sorted_window)),

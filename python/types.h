@@ -12,6 +12,11 @@
 #include "velk/handle.h"
 #include "velk/runtime.h"
 
+// The method-table entry that lets annotations subscript a class (NodeId[int],
+// Collection[str]) as they do the standard generic classes.
+#define VELK_CLASS_GETITEM \
+  {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585."}
+
 #include <structmember.h>  // after Python.h, which refs.h includes
 
 namespace velk::py {

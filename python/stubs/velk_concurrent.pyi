@@ -1,4 +1,5 @@
 """Type stubs for velk_concurrent: a concurrent, self-adjusting computation engine."""
+from types import GenericAlias
 from typing import Any, Callable, Generic, Literal, TypedDict, TypeVar, final
 
 _T = TypeVar("_T")
@@ -31,6 +32,8 @@ class _GraphNode(TypedDict):
 @final
 class NodeId(Generic[_T]):
     """Typed node handle exposed to Python. Wraps `Velk<PyValue>`."""
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     @property
     def id(self) -> int: ...
     def __eq__(self, other: object, /) -> bool: ...
@@ -48,6 +51,8 @@ class RuntimeRef:
 
 @final
 class Collection(Generic[_E]):
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     @property
     def version_node(self) -> NodeId[int]: ...
     def insert(self, value: _E) -> None: ...
@@ -66,6 +71,8 @@ class Collection(Generic[_E]):
 
 @final
 class SortedCollection(Generic[_E]):
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     @property
     def version_node(self) -> NodeId[int]: ...
     def snapshot(self) -> list[_E]: ...
@@ -75,6 +82,8 @@ class SortedCollection(Generic[_E]):
 
 @final
 class GroupedCollection(Generic[_K, _E]):
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     @property
     def version_node(self) -> NodeId[int]: ...
     def keys(self) -> list[_K]: ...

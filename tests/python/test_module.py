@@ -1,4 +1,6 @@
 """The module's surface, and the interpreters that may import it."""
+import types
+
 import pytest
 import velk_concurrent as vc
 from conftest import run_python
@@ -38,3 +40,10 @@ def import_in_subinterpreter(main_first):
 def test_import_fails_in_a_subinterpreter_only(main_first):
     out = import_in_subinterpreter(main_first)
     assert "ImportError" in out and "sub: imported" not in out and "main: 7" in out
+
+
+def test_generic_classes_can_be_subscripted_in_evaluated_annotations():
+    alias = vc.Collection[int]
+    assert isinstance(alias, types.GenericAlias) and alias.__origin__ is vc.Collection
+    assert vc.GroupedCollection[str, int].__args__ == (str, int)
+    assert vc.NodeId[float].__origin__ is vc.NodeId and vc.SortedCollection[int] is not None
