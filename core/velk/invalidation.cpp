@@ -81,13 +81,22 @@ bool mark_reached(NodeRecord& record) {
 }  // namespace
 
 void Runtime::invalidate_dependents(uint32_t source) {
-  std::vector<uint32_t> work = copy_dependents(source);
+  // One shared hold of the structural lock for the whole walk: creations and deletions wait for
+  // it, reads and other walks do not, and no node costs a lock or a copy of its own.
+  std::shared_lock lock(structural_lock_);
+  std::vector<uint32_t> work;
+  auto push_dependents = [&](uint32_t slot) {
+    if (slot >= structural_.dependents.size()) {
+      fail_index_out_of_range("dependents table", slot, structural_.dependents.size());
+    }
+    const std::vector<uint32_t>& dependents = structural_.dependents[slot];
+    work.insert(work.end(), dependents.begin(), dependents.end());
+  };
+  push_dependents(source);
   while (!work.empty()) {
     const uint32_t d = work.back();
     work.pop_back();
-    if (!mark_reached(nodes_.get(d))) continue;
-    const std::vector<uint32_t> more = copy_dependents(d);
-    work.insert(work.end(), more.begin(), more.end());
+    if (mark_reached(nodes_.get(d))) push_dependents(d);
   }
 }
 

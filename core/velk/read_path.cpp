@@ -129,20 +129,11 @@ void Runtime::settle(uint32_t slot) {
 
 bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   NodeRecord& record = nodes_.get(slot);
-  auto [fn, generation] = compute_function_of_node(slot);
-  if (!fn) {
-    record.raise_verified_at(revision());
-    return record.cas_state(seen, NodeState::Clean);
-  }
+  // Claimed first: a claimed node cannot be deleted, so the function looked up below is its
+  // own, and a verification that finds nothing changed needs no lookup at all.
   const bool was_dirty = record.cas_state(NodeState::Dirty, NodeState::Computing);
   if (!was_dirty && !(seen == NodeState::New && record.cas_state(NodeState::New, NodeState::Computing))) {
     return false;  // another thread claimed it, or its state moved on
-  }
-  if (record.load_generation() != generation) {
-    // The node was deleted and its slot reused since the function was looked up: that function
-    // is not this node's. Hand the claim back and decide again.
-    record.cas_state(NodeState::Computing, was_dirty ? NodeState::Dirty : NodeState::New);
-    return false;
   }
   ClaimGuard claim(record);
   const uint64_t start_revision = revision();
@@ -156,6 +147,13 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
       record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty);
       SharedDepStack::current().taint_top();
     }
+    return true;
+  }
+  const std::shared_ptr<ComputeFunction> fn = compute_function(slot);
+  if (!fn) {  // an input: nothing to compute
+    record.raise_verified_at(start_revision);
+    claim.disarm();
+    record.finish_claim(NodeState::Clean, NodeState::Dirty);
     return true;
   }
   return recompute(slot, *fn, was_dirty, start_revision, start_watermark, claim);

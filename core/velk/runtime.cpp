@@ -77,13 +77,6 @@ std::vector<uint32_t> Runtime::copy_dependents(uint32_t slot) const {
 
 bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }
 
-std::pair<std::shared_ptr<ComputeFunction>, uint32_t> Runtime::compute_function_of_node(
-    uint32_t slot) const {
-  std::shared_lock lock(structural_lock_);  // retire changes both under the write lock
-  if (slot >= structural_.compute_fns.size()) return {nullptr, nodes_.get(slot).load_generation()};
-  return {structural_.compute_fns[slot], nodes_.get(slot).load_generation()};
-}
-
 std::shared_ptr<ComputeFunction> Runtime::compute_function(uint32_t slot) const {
   std::shared_lock lock(structural_lock_);
   if (slot >= structural_.compute_fns.size()) return nullptr;

@@ -178,8 +178,6 @@ class Runtime {
   template <class T>
   std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> ensure_arena();
   std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
-  // The compute function together with the generation of the node it belongs to.
-  std::pair<std::shared_ptr<ComputeFunction>, uint32_t> compute_function_of_node(uint32_t slot) const;
   std::vector<uint32_t> copy_dependents(uint32_t slot) const;
 
   // Read path (read_path.cpp).
