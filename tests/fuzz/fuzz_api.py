@@ -217,11 +217,11 @@ class Session:
             pool = self.pick([self.colls, self.sorted, self.grouped, self.nodes])
             if pool:
                 del pool[fdp.ConsumeIntInRange(0, len(pool) - 1)]
-            gc.collect()
+            self.collect()
         elif op == 24:
             # Drop the Runtime object; its collections keep the engine alive, its nodes turn foreign.
             self.foreign, self.rt = self.rt, vc.Runtime()
-            gc.collect()
+            self.collect()
         elif op == 25:
             self.in_thread()
         elif op == 26:
@@ -230,6 +230,10 @@ class Session:
                 self.owner().get(obj.version_node)
         else:
             self.owner().node_count()
+
+    def collect(self):
+        # A full collection costs milliseconds with the fuzzer's heap: mostly the young one.
+        gc.collect(2 if self.fdp.ConsumeIntInRange(0, 7) == 0 else 0)
 
     def collection_operator(self, coll):
         fdp = self.fdp
