@@ -83,7 +83,37 @@ class Session:
         return tables.make_value(self.fdp, self.nodes + self.colls + self.sorted)
 
     def unary(self):
-        return self.pick(tables.UNARY)
+        if self.fdp.ConsumeIntInRange(0, 3):
+            return self.pick(tables.UNARY)
+        return self.reentrant()
+
+    def reentrant(self):
+        """An operator callback that calls back into the runtime while its operator computes."""
+        rt, node, coll, value = self.rt, self.node(), self.coll(), self.value()
+        s, g = self.pick(self.sorted), self.pick(self.grouped)
+        calls = [
+            lambda: coll.insert(value),          # possibly into the operator's own source
+            lambda: coll.delete(value),
+            lambda: rt.get(node),
+            lambda: rt.set(node, value),
+            lambda: rt.delete_with_dependents(node),
+            lambda: rt.stabilize(),
+            lambda: coll.map(tables.UNARY[0]),
+            lambda: s and (s.snapshot(), s.window(2)),
+            lambda: g and [g.get_group(k) for k in g.keys()],
+            lambda: gc.collect(),
+        ]
+        call, swallow = self.pick(calls), self.fdp.ConsumeBool()
+
+        def callback(*args):
+            try:
+                call()
+            except EXPECTED:
+                if not swallow:
+                    raise
+            return args[0] if args else 0
+
+        return callback
 
     def owner(self):
         """The runtime most calls go to: usually ours, sometimes the foreign one."""
@@ -246,13 +276,14 @@ class Session:
             result = coll.count()
             self.counts.append((result, coll))
         elif op == 3:
-            result = coll.reduce(self.pick(tables.FOLD))
+            result = coll.reduce(self.pick(tables.FOLD) if self.fdp.ConsumeBool() else self.reentrant())
         elif op == 4:
             result = coll.join(self.coll(), self.unary(), self.unary())
         elif op == 5:
             result = coll.group_by(self.unary())
         elif op == 6:
-            result = coll.aggregate(self.value(), self.unary(), self.pick(tables.BINARY))
+            combine = self.pick(tables.BINARY) if self.fdp.ConsumeBool() else self.reentrant()
+            result = coll.aggregate(self.value(), self.unary(), combine)
         elif op == 7:
             result = coll.sort_by_key(self.unary())
         else:
