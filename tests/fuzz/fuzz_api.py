@@ -80,6 +80,8 @@ class Session:
         return self.pick(self.colls)
 
     def value(self):
+        if self.fdp.ConsumeIntInRange(0, 15) == 0:
+            return tables.Reentrant(self.reentrant_call())
         return tables.make_value(self.fdp, self.nodes + self.colls + self.sorted)
 
     def unary(self):
@@ -89,21 +91,7 @@ class Session:
 
     def reentrant(self):
         """An operator callback that calls back into the runtime while its operator computes."""
-        rt, node, coll, value = self.rt, self.node(), self.coll(), self.value()
-        s, g = self.pick(self.sorted), self.pick(self.grouped)
-        calls = [
-            lambda: coll.insert(value),          # possibly into the operator's own source
-            lambda: coll.delete(value),
-            lambda: rt.get(node),
-            lambda: rt.set(node, value),
-            lambda: rt.delete_with_dependents(node),
-            lambda: rt.stabilize(),
-            lambda: coll.map(tables.UNARY[0]),
-            lambda: s and (s.snapshot(), s.window(2)),
-            lambda: g and [g.get_group(k) for k in g.keys()],
-            lambda: gc.collect(),
-        ]
-        call, swallow = self.pick(calls), self.fdp.ConsumeBool()
+        call, swallow = self.reentrant_call(), self.fdp.ConsumeBool()
 
         def callback(*args):
             try:
@@ -114,6 +102,25 @@ class Session:
             return args[0] if args else 0
 
         return callback
+
+    def reentrant_call(self):
+        rt, node, coll = self.rt, self.node(), self.coll()
+        value = tables.make_value(self.fdp, self.nodes)
+        s, g = self.pick(self.sorted), self.pick(self.grouped)
+        return self.pick([
+            lambda: coll.insert(value),          # possibly into the operator's own source
+            lambda: coll.delete(value),
+            lambda: rt.get(node),
+            lambda: rt.set(node, value),
+            lambda: rt.delete_with_dependents(node),
+            lambda: rt.stabilize(),
+            lambda: coll.map(tables.UNARY[0]),
+            lambda: s and (s.snapshot(), s.window(2)),
+            lambda: g and [g.get_group(k) for k in g.keys()],
+            lambda: gc.collect(),
+            lambda: rt.graph_snapshot(),
+            lambda: rt.get_traced(node),
+        ])
 
     def owner(self):
         """The runtime most calls go to: usually ours, sometimes the foreign one."""
