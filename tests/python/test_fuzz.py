@@ -32,7 +32,7 @@ def run_harness(args, cwd, timeout):
 def test_short_fuzz_run_finds_nothing(tmp_path):
     corpus = tmp_path / "corpus"
     corpus.mkdir()
-    proc = run_harness([f"-max_total_time={SECONDS}", "-timeout=30", "-max_len=2048",
+    proc = run_harness([f"-max_total_time={SECONDS}", "-timeout=60", "-max_len=2048",
                         "-rss_limit_mb=4096", f"-artifact_prefix={tmp_path}/", str(corpus),
                         str(REGRESSIONS)], tmp_path, SECONDS + 180)
     assert "Done" in proc.stderr
@@ -41,4 +41,4 @@ def test_short_fuzz_run_finds_nothing(tmp_path):
 def test_saved_findings_replay_cleanly(tmp_path):
     inputs = sorted(str(p) for p in REGRESSIONS.iterdir() if p.is_file())
     assert inputs, "tests/fuzz/regressions is empty"
-    run_harness(["-timeout=30", f"-artifact_prefix={tmp_path}/", *inputs], tmp_path, 300)
+    run_harness(["-timeout=60", f"-artifact_prefix={tmp_path}/", *inputs], tmp_path, 300)
