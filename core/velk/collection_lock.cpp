@@ -27,9 +27,7 @@ HeldLock* find_held(const CollectionLock* lock) {
 }
 
 void forget_held(const CollectionLock* lock) {
-  auto it = std::find_if(held_locks.rbegin(), held_locks.rend(),
-                         [lock](const HeldLock& h) { return h.lock == lock; });
-  if (it != held_locks.rend()) held_locks.erase(std::next(it).base());
+  if (HeldLock* held = find_held(lock)) held_locks.erase(held_locks.begin() + (held - held_locks.data()));
 }
 }  // namespace
 
