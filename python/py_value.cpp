@@ -91,9 +91,12 @@ void release_gil_while_waiting(void (*wait)(void*), void* context) {
     wait(context);
     return;
   }
-  PyThreadState* state = PyEval_SaveThread();
+  // Retaken also when the wait throws: the caller's error handling needs the interpreter lock.
+  struct Restore {
+    PyThreadState* state;
+    ~Restore() { PyEval_RestoreThread(state); }
+  } restore{PyEval_SaveThread()};
   wait(context);
-  PyEval_RestoreThread(state);
 }
 
 void mark_interpreter_finalizing() noexcept { finalizing.store(true, std::memory_order_release); }

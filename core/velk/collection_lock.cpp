@@ -1,12 +1,35 @@
 #include "velk/collection_lock.h"
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
+
+#include "velk/failure.h"
 
 namespace velk {
 
 namespace {
 std::atomic<BlockingHook> blocking_hook{nullptr};
+
+// The collection locks this thread holds, with whether it holds each exclusively. Guards are
+// scoped, so a lock is released on the thread that took it.
+struct HeldLock {
+  const CollectionLock* lock;
+  bool exclusive;
+};
+thread_local std::vector<HeldLock> held_locks;
+
+// The most recent entry of `lock` on this thread, or null.
+HeldLock* find_held(const CollectionLock* lock) {
+  auto it = std::find_if(held_locks.rbegin(), held_locks.rend(),
+                         [lock](const HeldLock& h) { return h.lock == lock; });
+  return it == held_locks.rend() ? nullptr : &*it;
 }
+
+void forget_held(const CollectionLock* lock) {
+  if (HeldLock* held = find_held(lock)) held_locks.erase(held_locks.begin() + (held - held_locks.data()));
+}
+}  // namespace
 
 void set_blocking_hook(BlockingHook hook) noexcept {
   blocking_hook.store(hook, std::memory_order_release);
@@ -21,13 +44,33 @@ void run_blocking(void (*wait)(void*), void* context) {
 }
 
 void CollectionLock::lock() {
-  if (mutex_.try_lock()) return;
-  run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock(); }, &mutex_);
+  if (find_held(this) != nullptr) fail(kCollectionReentryMessage);
+  held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
+  if (!mutex_.try_lock()) {
+    run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock(); }, &mutex_);
+  }
+  held_locks.push_back({this, true});
+}
+
+void CollectionLock::unlock() {
+  forget_held(this);
+  mutex_.unlock();
 }
 
 void CollectionLock::lock_shared() {
-  if (mutex_.try_lock_shared()) return;
-  run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock_shared(); }, &mutex_);
+  if (const HeldLock* held = find_held(this); held != nullptr && held->exclusive) {
+    fail(kCollectionReentryMessage);
+  }
+  held_locks.reserve(held_locks.size() + 1);
+  if (!mutex_.try_lock_shared()) {
+    run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock_shared(); }, &mutex_);
+  }
+  held_locks.push_back({this, false});
+}
+
+void CollectionLock::unlock_shared() {
+  forget_held(this);
+  mutex_.unlock_shared();
 }
 
 }  // namespace velk

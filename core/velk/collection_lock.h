@@ -3,6 +3,12 @@
 // must therefore never block on it while holding the interpreter lock. Every acquisition tries
 // first and, only when it must wait, waits through the process-wide blocking hook, which the
 // Python binding installs to release the interpreter lock for the wait.
+//
+// Such a callback may itself use the collection whose lock its thread holds (an element whose
+// __hash__ inserts into, or builds an operator on, that collection). Waiting would never end,
+// so an acquisition that would wait on the calling thread's own lock fails instead; only a
+// shared acquisition while the thread already holds the lock shared goes ahead, as it cannot
+// wait on itself.
 #pragma once
 
 #include <mutex>
@@ -17,12 +23,16 @@ using BlockingHook = void (*)(void (*wait)(void*), void* context);
 void set_blocking_hook(BlockingHook hook) noexcept;
 void run_blocking(void (*wait)(void*), void* context);
 
+inline constexpr const char* kCollectionReentryMessage =
+    "velk-core: a collection was used by a callback running under its own lock (hashing, "
+    "comparing or ordering one of its elements); that use would wait forever";
+
 class CollectionLock {
  public:
   void lock();
-  void unlock() { mutex_.unlock(); }
+  void unlock();
   void lock_shared();
-  void unlock_shared() { mutex_.unlock_shared(); }
+  void unlock_shared();
 
  private:
   std::shared_mutex mutex_;

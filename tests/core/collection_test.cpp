@@ -195,3 +195,27 @@ TEST(ConsumeDeltas, ConcurrentMutatorsAndAReaderConvergeOnTheTransformedSource) 
   EXPECT_EQ(version_went_back.load(), 0);
   EXPECT_EQ(rt.get(m.source.version_node), velk::collection_version(*m.source.state));
 }
+
+// A callback run under a collection's lock (an element's hash, say) that uses the same
+// collection would wait on its own thread forever: the acquisition fails instead.
+TEST(CollectionLock, ReentryThatWouldWaitOnItsOwnThreadFailsAndLeavesTheLockUsable) {
+  velk::CollectionLock lock;
+  {
+    velk::CollectionWriteGuard outer(lock);
+    EXPECT_FAILURE(velk::CollectionWriteGuard inner(lock), velk::kCollectionReentryMessage);
+    EXPECT_FAILURE(velk::CollectionReadGuard inner(lock), velk::kCollectionReentryMessage);
+  }
+  {
+    velk::CollectionReadGuard outer(lock);
+    velk::CollectionReadGuard again(lock);  // shared twice cannot wait on itself
+    EXPECT_FAILURE(velk::CollectionWriteGuard inner(lock), velk::kCollectionReentryMessage);
+  }
+  bool taken = false;
+  std::thread other([&] {
+    velk::CollectionWriteGuard guard(lock);
+    taken = true;
+  });
+  other.join();
+  EXPECT_TRUE(taken);
+  velk::CollectionWriteGuard after(lock);  // this thread's record was cleared on release
+}

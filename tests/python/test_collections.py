@@ -129,3 +129,40 @@ def test_waiting_for_a_collection_lock_releases_the_interpreter_lock():
         print("ok")
     """)
     assert result.stdout == "ok\n", result.stderr
+
+
+def test_element_whose_hash_uses_its_own_collection_is_refused_not_a_crash():
+    # The hash runs under the collection's lock; using that collection from it once crashed
+    # the interpreter. Each use is refused and the insert completes (hash treated as failed).
+    result = run_python("""
+        import velk_concurrent as velk
+        rt = velk.Runtime()
+        c = rt.create_collection()
+        total = c.aggregate(0, lambda x: 1, lambda a, b: a + b)
+        seen = []
+        class UsesItsCollection:
+            inserting = True  # only while its own insert runs: stored, it hashes quietly
+            def __init__(self, use): self.use = use
+            def __hash__(self):
+                if self.inserting:
+                    try:
+                        self.use()
+                    except BaseException as exc:
+                        seen.append(str(exc))
+                return 1
+            def __eq__(self, other): return self is other
+        c.insert(1)
+        for use in (lambda: c.map(lambda x: x), lambda: c.insert(2), c.snapshot_len,
+                    lambda: rt.get(total)):
+            element = UsesItsCollection(use)
+            c.insert(element)
+            element.inserting = False
+        # After a refused read the aggregate reports its failure: only the first is the refusal.
+        print(all(m.startswith("velk-core: ") for m in seen), seen[0])
+        print(c.snapshot_len(), rt.get(total))
+    """)
+    assert result.returncode == 0, result.stderr
+    all_engine_messages, message = result.stdout.splitlines()[0].split(" ", 1)
+    assert all_engine_messages == "True"
+    assert message.startswith("velk-core: a collection was used by a callback running under its own lock")
+    assert result.stdout.splitlines()[1] == "5 5"
