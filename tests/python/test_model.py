@@ -3,7 +3,7 @@
 Every step compares what Python can see: values (and their identity where the engine keeps the
 stored object), the exception raised, how many times each query function ran, which observers
 fired with which values, which handles are alive, and the output of every collection operator.
-VELK_MODEL_EXAMPLES sets how many random programs run (default 200, up to 40 steps each).
+VELK_MODEL_EXAMPLES sets how many random programs run (default 500, up to 40 steps each).
 """
 import operator
 import os
@@ -221,7 +221,7 @@ class EngineMachine(RuleBasedStateMachine):
 
 
 EngineMachine.TestCase.settings = settings(
-    max_examples=int(os.environ.get("VELK_MODEL_EXAMPLES", "200")),
+    max_examples=int(os.environ.get("VELK_MODEL_EXAMPLES", "500")),
     stateful_step_count=40,
     deadline=None,
     database=None,
