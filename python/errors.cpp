@@ -7,6 +7,7 @@
 #include "stack_guard.h"
 #include "velk/dep_stack.h"
 #include "velk/failure.h"
+#include "velk/hot_tls.h"
 
 namespace velk::py {
 
@@ -25,7 +26,7 @@ struct PendingErrorSlot {
   PyObject* exception = nullptr;
   ~PendingErrorSlot() { PyValue::release_reference(std::exchange(exception, nullptr)); }
 };
-thread_local PendingErrorSlot pending_error;
+VELK_HOT_TLS thread_local PendingErrorSlot pending_error;
 
 void store_pending(PyObject* exception) noexcept {
   PyValue::release_reference(std::exchange(pending_error.exception, exception));

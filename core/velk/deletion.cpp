@@ -36,7 +36,7 @@ struct SlotGeneration {
 void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) {
   const uint32_t target = handle.slot;
   NodeRecord& record = check_handle(target, handle.generation, handle.runtime_id, type_name);
-  if (SharedDepStack::current().contains(target)) {
+  if (SharedDepStack::current().contains(this, target)) {
     fail("velk-core: delete_node called from inside node " + std::to_string(target) +
          "'s own compute");
   }

@@ -3,17 +3,19 @@
 #include <algorithm>
 
 #include "velk/failure.h"
+#include "velk/hot_tls.h"
 
 namespace velk {
 
 SharedDepStack& SharedDepStack::current() {
-  thread_local SharedDepStack stack;
+  VELK_HOT_TLS thread_local SharedDepStack stack;
   return stack;
 }
 
-void SharedDepStack::push_frame(uint32_t node) {
+void SharedDepStack::push_frame(const void* owner, uint32_t node) {
   DepFrame frame;
   frame.deps.reserve(4);
+  frame.owner = owner;
   frame.node = node;
   frames_.push_back(std::move(frame));
 }
@@ -25,17 +27,20 @@ DepFrame SharedDepStack::pop_frame() {
   return top;
 }
 
-void SharedDepStack::record(uint32_t slot, uint32_t generation) {
-  if (!frames_.empty()) frames_.back().deps.push_back(DepRead{slot, generation});
+void SharedDepStack::record(const void* owner, uint32_t slot, uint32_t generation) {
+  if (!frames_.empty() && frames_.back().owner == owner) {
+    frames_.back().deps.push_back(DepRead{slot, generation});
+  }
 }
 
-void SharedDepStack::taint_top() noexcept {
-  if (!frames_.empty()) frames_.back().tainted = true;
+void SharedDepStack::taint_top(const void* owner) noexcept {
+  if (!frames_.empty() && frames_.back().owner == owner) frames_.back().tainted = true;
 }
 
-bool SharedDepStack::contains(uint32_t slot) const noexcept {
-  return std::any_of(frames_.begin(), frames_.end(),
-                     [slot](const DepFrame& f) { return f.node == slot; });
+bool SharedDepStack::contains(const void* owner, uint32_t slot) const noexcept {
+  return std::any_of(frames_.begin(), frames_.end(), [owner, slot](const DepFrame& f) {
+    return f.owner == owner && f.node == slot;
+  });
 }
 
 }  // namespace velk

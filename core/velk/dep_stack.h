@@ -1,5 +1,7 @@
 // Per-thread stack of dependency-recording frames, one per compute running on the thread.
-// Touched only by its own thread; never borrowed across a compute.
+// Touched only by its own thread; never borrowed across a compute. A frame belongs to one
+// runtime: reads of another runtime's nodes (a compute may use a second runtime directly) are
+// not its dependencies, and its slots say nothing about another runtime's slots.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@ struct DepRead {
 
 struct DepFrame {
   std::vector<DepRead> deps;  // every read while this frame was on top, in order
+  const void* owner = nullptr;  // the runtime whose node's compute opened the frame
   uint32_t node = 0;          // slot whose compute opened the frame
   bool tainted = false;       // a node brought up to date here ended Dirty, or a nested compute failed
 };
@@ -25,13 +28,13 @@ class SharedDepStack {
   // The calling thread's stack, created on first use.
   static SharedDepStack& current();
 
-  void push_frame(uint32_t node);
+  void push_frame(const void* owner, uint32_t node);
   DepFrame pop_frame();
-  void record(uint32_t slot, uint32_t generation);
-  void taint_top() noexcept;
+  // Records a read of `owner`'s node into the top frame, if that frame is `owner`'s.
+  void record(const void* owner, uint32_t slot, uint32_t generation);
+  void taint_top(const void* owner) noexcept;
   bool in_compute() const noexcept { return !frames_.empty(); }
-  // Frames are compared by slot only, not by runtime.
-  bool contains(uint32_t slot) const noexcept;
+  bool contains(const void* owner, uint32_t slot) const noexcept;
   size_t depth() const noexcept { return frames_.size(); }
 
  private:
@@ -42,8 +45,9 @@ class SharedDepStack {
 // balanced when a compute unwinds.
 class FrameGuard {
  public:
-  FrameGuard(SharedDepStack& stack, uint32_t node) : stack_(stack), depth_(stack.depth()) {
-    stack_.push_frame(node);
+  FrameGuard(SharedDepStack& stack, const void* owner, uint32_t node)
+      : stack_(stack), depth_(stack.depth()) {
+    stack_.push_frame(owner, node);
   }
   ~FrameGuard() {
     if (!taken_ && stack_.depth() > depth_) stack_.pop_frame();

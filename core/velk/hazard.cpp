@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "velk/failure.h"
+#include "velk/hot_tls.h"
 
 namespace velk {
 
@@ -22,7 +23,7 @@ struct RetiredList {
 thread_local RetiredList retired_list;
 
 enum class CacheLife : uint8_t { Unborn, Alive, Dead };
-thread_local CacheLife cache_life = CacheLife::Unborn;  // trivially destructible: outlives the cache
+VELK_HOT_TLS thread_local CacheLife cache_life = CacheLife::Unborn;  // trivially destructible: outlives the cache
 
 // The per-thread hazard cache: a stack of records, released to the domain at thread exit.
 struct HazardCache {
@@ -35,7 +36,7 @@ struct HazardCache {
 };
 
 HazardCache& hazard_cache() {
-  thread_local HazardCache cache;
+  VELK_HOT_TLS thread_local HazardCache cache;
   return cache;
 }
 

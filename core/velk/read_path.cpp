@@ -107,7 +107,7 @@ void Runtime::settle(uint32_t slot) {
              "its recorded dependencies)");
       case NodeState::Computing:
       case NodeState::ComputingDirtied:
-        if (SharedDepStack::current().contains(slot)) {
+        if (SharedDepStack::current().contains(this, slot)) {
           fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
         }
@@ -145,7 +145,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
       report(slot, TraceAction::VerifiedClean);
     } else {
       record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty);
-      SharedDepStack::current().taint_top();
+      SharedDepStack::current().taint_top(this);
     }
     return true;
   }
@@ -176,7 +176,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
                         uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
-  FrameGuard frame(stack, slot);
+  FrameGuard frame(stack, this, slot);
   wait_graph::Computing computing({this, slot});
   // Reads made before a failure join the old list, so a change to any of them retries it.
   auto abandon = [&](bool transient) {
@@ -188,7 +188,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
     } else {
       finish_with(record, outcome);
     }
-    stack.taint_top();
+    stack.taint_top(this);
   };
   bool changed;
   try {
@@ -212,9 +212,9 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   const bool stale = outcome == CommitOutcome::CommittedStale || done.tainted;
   const NodeState target = stale ? NodeState::Dirty : NodeState::Clean;
   if (record.cas_state(NodeState::Computing, target)) {
-    if (stale) stack.taint_top();
+    if (stale) stack.taint_top(this);
   } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
-    stack.taint_top();
+    stack.taint_top(this);
   }
   report(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
   return true;

@@ -306,7 +306,7 @@ template <class T>
 const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   NodeRecord& record = check(handle);
   // Recorded before the node is brought up to date, so it is recorded even if that fails.
-  SharedDepStack::current().record(handle.slot, record.load_generation());
+  SharedDepStack::current().record(this, handle.slot, record.load_generation());
   ensure_clean(handle.slot);
   const T* value;
   try {
@@ -336,7 +336,7 @@ const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   // Dirtied, deleted or recycled meanwhile: the full read path sorts it out.
   if (value == nullptr || record.load_state() != NodeState::Clean) return nullptr;
   check(handle);
-  SharedDepStack::current().record(handle.slot, record.load_generation());
+  SharedDepStack::current().record(this, handle.slot, record.load_generation());
   return value;
 }
 

@@ -9,26 +9,29 @@ using velk::SharedDepStack;
 TEST(SharedDepStack, ReadsGoToTheTopFrameAndNowhereOutsideAFrame) {
   SharedDepStack stack;
   EXPECT_FAILURE(stack.pop_frame(), "SharedDepStack::pop_frame on empty stack");
-  stack.record(1, 0);
+  stack.record(&stack, 1, 0);
   EXPECT_FALSE(stack.in_compute());
-  stack.push_frame(10);
-  stack.record(2, 0);
-  stack.push_frame(20);
-  stack.record(3, 5);
-  EXPECT_TRUE(stack.in_compute() && stack.contains(10) && stack.contains(20));
-  EXPECT_FALSE(stack.contains(2));
+  stack.push_frame(&stack, 10);
+  stack.record(&stack, 2, 0);
+  stack.push_frame(&stack, 20);
+  stack.record(&stack, 3, 5);
+  EXPECT_TRUE(stack.in_compute() && stack.contains(&stack, 10) && stack.contains(&stack, 20));
+  EXPECT_FALSE(stack.contains(&stack, 2));
+  int other_runtime;
+  stack.record(&other_runtime, 4, 0);  // not this frame's runtime: not a dependency
+  EXPECT_FALSE(stack.contains(&other_runtime, 20));
   EXPECT_EQ(stack.pop_frame().deps, (std::vector<DepRead>{{3, 5}}));
   EXPECT_EQ(stack.pop_frame().deps, (std::vector<DepRead>{{2, 0}}));
   EXPECT_FALSE(stack.in_compute());
 }
 
 TEST(SharedDepStack, EachThreadHasItsOwnStack) {
-  FrameGuard guard(SharedDepStack::current(), 7);
+  FrameGuard guard(SharedDepStack::current(), nullptr, 7);
   std::thread([] {
     EXPECT_FALSE(SharedDepStack::current().in_compute());
-    FrameGuard inner(SharedDepStack::current(), 8);
-    SharedDepStack::current().record(9, 0);
+    FrameGuard inner(SharedDepStack::current(), nullptr, 8);
+    SharedDepStack::current().record(nullptr, 9, 0);
   }).join();
-  EXPECT_FALSE(SharedDepStack::current().contains(8));
+  EXPECT_FALSE(SharedDepStack::current().contains(nullptr, 8));
   EXPECT_TRUE(guard.take().deps.empty());
 }

@@ -1,7 +1,7 @@
 """Query functions that raise, nested failures, cycles and calls refused during a compute."""
 import pytest
 import velk_concurrent as vc
-from conftest import Calls, panic_type
+from conftest import Calls, panic_type, run_python
 
 PanicException = panic_type()
 
@@ -130,3 +130,22 @@ def test_creating_nodes_during_a_compute_is_refused(rt, operation):
     assert type(seen[0]) is PanicException
     assert str(seen[0]) == f"{operation} called during compute; not permitted"
     assert rt.node_count() == 1
+
+
+def test_a_compute_may_read_a_second_runtime_directly():
+    # Reads of another runtime are not dependencies of the computing node: recorded as such,
+    # they named unrelated slots of its own runtime, and the node was computed again forever.
+    result = run_python("""
+        import velk_concurrent as vc
+        a, b = vc.Runtime(), vc.Runtime()
+        x = b.create_input(1)
+        pad = a.create_input(0)
+        q = a.create_query(lambda ref: (b.get(x), ref.get(pad)))
+        assert a.get(q) == (1, 0)
+        b.set(x, 5)
+        assert a.get(q) == (1, 0)  # b's input is not among q's dependencies
+        a.set(pad, 1)
+        assert a.get(q) == (5, 1)
+        print("ok")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr[-2000:]
