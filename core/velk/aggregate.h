@@ -10,6 +10,7 @@
 // needs a commutative `combine`.
 #pragma once
 
+#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
@@ -27,29 +28,39 @@ class AggregateTree {
 
   template <class Lift, class Combine>
   void insert(const E& x, const Lift& lift, const Combine& combine) {
-    V value = lift(x);
-    size_t leaf;
-    if (!free_leaves_.empty()) {
-      leaf = free_leaves_.back();
-      free_leaves_.pop_back();
-    } else {
-      if (next_leaf_ == capacity_) grow(combine);
-      leaf = next_leaf_++;
-    }
-    leaves_by_value_[x].push_back(leaf);
-    set_leaf(leaf, std::move(value), combine);
+    const size_t leaf = place(x, lift, combine);
+    pending_.clear();
+    recombine_path(capacity_ + leaf, combine);
   }
 
   // Clears the leaf of the most recent occurrence of x; an absent x is ignored.
   template <class Combine>
   void remove(const E& x, const Combine& combine) {
-    auto it = leaves_by_value_.find(x);
-    if (it == leaves_by_value_.end()) return;
-    const size_t leaf = it->second.back();
-    it->second.pop_back();
-    if (it->second.empty()) leaves_by_value_.erase(it);
-    set_leaf(leaf, identity_, combine);
-    free_leaves_.push_back(leaf);
+    if (const size_t leaf = clear(x); leaf != kAbsent) {
+      pending_.clear();
+      recombine_path(capacity_ + leaf, combine);
+    }
+  }
+
+  // A batch of changes: the leaves change first, then every ancestor they made stale is
+  // combined once, level by level, so changes under shared ancestors (a delete and the insert
+  // that reuses the neighbouring leaf, a build) share their combines.
+  template <class Lift, class Combine>
+  void apply(const std::vector<Delta<E>>& batch, const Lift& lift, const Combine& combine) {
+    for (const Delta<E>& d : batch) {
+      if (d.kind == DeltaKind::Insert) {
+        place(d.element, lift, combine);
+      } else {
+        clear(d.element);
+      }
+    }
+    recombine_pending(combine);
+  }
+
+  template <class Lift, class Combine>
+  void insert_all(const std::vector<E>& elements, const Lift& lift, const Combine& combine) {
+    for (const E& x : elements) place(x, lift, combine);
+    recombine_pending(combine);
   }
 
   const V& root() const noexcept { return tree_[1]; }
@@ -66,14 +77,61 @@ class AggregateTree {
   }
 
  private:
+  static constexpr size_t kAbsent = ~size_t(0);
+
+  // Puts lift(x) in a free leaf (growing the tree when full); its ancestors are left stale
+  // and listed in pending_.
+  template <class Lift, class Combine>
+  size_t place(const E& x, const Lift& lift, const Combine& combine) {
+    V value = lift(x);
+    size_t leaf;
+    if (!free_leaves_.empty()) {
+      leaf = free_leaves_.back();
+      free_leaves_.pop_back();
+    } else {
+      if (next_leaf_ == capacity_) grow(combine);
+      leaf = next_leaf_++;
+    }
+    leaves_by_value_[x].push_back(leaf);
+    tree_[capacity_ + leaf] = std::move(value);
+    pending_.push_back(capacity_ + leaf);
+    return leaf;
+  }
+
+  // Resets the leaf of x's most recent occurrence to identity, ancestors stale; kAbsent if x
+  // has none.
+  size_t clear(const E& x) {
+    auto it = leaves_by_value_.find(x);
+    if (it == leaves_by_value_.end()) return kAbsent;
+    const size_t leaf = it->second.back();
+    it->second.pop_back();
+    if (it->second.empty()) leaves_by_value_.erase(it);
+    tree_[capacity_ + leaf] = identity_;
+    free_leaves_.push_back(leaf);
+    pending_.push_back(capacity_ + leaf);
+    return leaf;
+  }
+
   template <class Combine>
-  void set_leaf(size_t leaf, V value, const Combine& combine) {
-    size_t p = capacity_ + leaf;
-    tree_[p] = std::move(value);
+  void recombine_path(size_t p, const Combine& combine) {
     while (p >= 2) {
       V parent = combine(tree_[p & ~size_t(1)], tree_[p | 1]);
       p /= 2;
       tree_[p] = std::move(parent);
+    }
+  }
+
+  // Every pending position is a leaf, so all sit on one level: parents are combined a level
+  // at a time, each once.
+  template <class Combine>
+  void recombine_pending(const Combine& combine) {
+    std::vector<size_t> level = std::move(pending_);
+    pending_.clear();
+    while (!level.empty() && level.front() >= 2) {
+      for (size_t& p : level) p /= 2;
+      std::sort(level.begin(), level.end());
+      level.erase(std::unique(level.begin(), level.end()), level.end());
+      for (const size_t q : level) tree_[q] = combine(tree_[2 * q], tree_[2 * q + 1]);
     }
   }
 
@@ -85,6 +143,7 @@ class AggregateTree {
     for (size_t k = 2 * c - 1; k >= 1; --k) grown[k] = combine(grown[2 * k], grown[2 * k + 1]);
     tree_ = std::move(grown);
     capacity_ = 2 * c;
+    pending_.clear();  // every ancestor was just recombined
   }
 
   mutable CollectionLock lock_;
@@ -94,6 +153,7 @@ class AggregateTree {
   std::vector<size_t> free_leaves_;
   std::unordered_map<E, std::vector<size_t>, ElementHash<E>, ElementEqual<E>> leaves_by_value_;
   size_t next_leaf_ = 0;
+  std::vector<size_t> pending_;  // leaf positions whose ancestors are stale
 };
 
 // Builds a fresh tree over `elements`, in order.
@@ -102,7 +162,7 @@ std::unique_ptr<AggregateTree<E, V>> build_aggregate_tree(const V& identity,
                                                           const std::vector<E>& elements,
                                                           const Lift& lift, const Combine& combine) {
   auto tree = std::make_unique<AggregateTree<E, V>>(identity);
-  for (const E& x : elements) tree->insert(x, lift, combine);
+  tree->insert_all(elements, lift, combine);
   return tree;
 }
 
@@ -138,13 +198,7 @@ V aggregate_step(Runtime& runtime, const AggregateLink<E, V>& a, const Lift& lif
         *a.tree = build_aggregate_tree<E, V>(tree.identity(), snapshot, lift, combine);
         a.source.cursor->store(end);
       } else {
-        for (const Delta<E>& d : batch) {
-          if (d.kind == DeltaKind::Insert) {
-            tree.insert(d.element, lift, combine);
-          } else {
-            tree.remove(d.element, combine);
-          }
-        }
+        tree.apply(batch, lift, combine);
         a.source.cursor->store(position + batch.size());
       }
     } catch (...) {

@@ -221,6 +221,26 @@ TEST(AggregateTree, ParenthesisationFollowsTheTreeAndFreedLeavesAreReused) {
   EXPECT_EQ(f.lifts, 5);  // removals lift nothing
 }
 
+// A batch combines each stale ancestor once: a delete and the insert that reuses its leaf
+// share one root path, and the result is the one single changes give.
+TEST(AggregateTree, BatchesCombineSharedAncestorsOnce) {
+  Fold batched, single;
+  velk::AggregateTree<uint64_t, std::string> b("e"), s("e");
+  const std::vector<uint64_t> start{0, 1, 2, 3, 4, 5, 6, 7};
+  b.insert_all(start, batched.lift(), batched.combine());
+  for (uint64_t x : start) s.insert(x, single.lift(), single.combine());
+  EXPECT_EQ(b.root(), s.root());
+  EXPECT_LT(batched.combined.size(), single.combined.size());
+  batched.combined.clear();
+  using D = velk::Delta<uint64_t>;
+  b.apply({D{velk::DeltaKind::Delete, 5}, D{velk::DeltaKind::Insert, 9}}, batched.lift(),
+          batched.combine());
+  s.remove(5, single.combine());
+  s.insert(9, single.lift(), single.combine());
+  EXPECT_EQ(b.root(), s.root());
+  EXPECT_EQ(batched.combined.size(), 3u);  // one path of log2(8) levels, not two
+}
+
 TEST(AggregateStep, ThrowingLiftMarksARebuildFromTheSourcesCurrentContents) {
   Runtime rt;
   Fold f;
