@@ -52,19 +52,20 @@ PyObject* runtime_create_input(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+OwnedRef read_node(Runtime& runtime, const NodeHandle& node) {
+  HazardHolder holder;  // keeps the value's cell alive until its reference is taken
+  const PyValue* value = runtime.try_get_clean(node, holder);
+  if (value == nullptr) {
+    ReleasedRegion region;
+    value = &runtime.get_protected(node, holder);
+  }
+  return OwnedRef::new_ref(value->get());
+}
+
 PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return mapped_method("get", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
-    const NodeHandle node = node_argument("get", "node", argv[0]);
-    HazardHolder holder;  // keeps the value's cell alive until its reference is taken
-    // An up-to-date node is read with the interpreter lock kept: releasing it would cost more
-    // than the read, and the clean read neither computes nor waits.
-    const PyValue* value = engine(self).try_get_clean(node, holder);
-    if (value == nullptr) {
-      ReleasedRegion region;
-      value = &engine(self).get_protected(node, holder);
-    }
-    return OwnedRef::new_ref(value->get()).release();
+    return read_node(engine(self), node_argument("get", "node", argv[0])).release();
   });
 }
 

@@ -6,6 +6,7 @@
 #include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
+#include "runtime_methods.h"
 #include "velk/failure.h"
 
 namespace velk::py {
@@ -44,14 +45,7 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           "RuntimeRef is no longer valid (used outside query callback)");
           return nullptr;
         }
-        const NodeHandle node = node_argument("get", "node", argv[0]);
-        HazardHolder holder;
-        const PyValue* value = ref->runtime->try_get_clean(node, holder);  // see Runtime.get
-        if (value == nullptr) {
-          ReleasedRegion region;
-          value = &ref->runtime->get_protected(node, holder);
-        }
-        return OwnedRef::new_ref(value->get()).release();
+        return read_node(*ref->runtime, node_argument("get", "node", argv[0])).release();
       },
       raise_panic_keeping_slot);
 }

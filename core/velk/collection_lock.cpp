@@ -43,30 +43,30 @@ void run_blocking(void (*wait)(void*), void* context) {
   }
 }
 
-void CollectionLock::lock() {
-  if (find_held(this) != nullptr) fail(kCollectionReentryMessage);
-  held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
-  if (!mutex_.try_lock()) {
-    run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock(); }, &mutex_);
+void CollectionLock::acquire(bool exclusive) {
+  // Re-entry would wait on this very thread, except a shared hold taken again shared.
+  if (const HeldLock* held = find_held(this); held != nullptr && (exclusive || held->exclusive)) {
+    fail(kCollectionReentryMessage);
   }
-  held_locks.push_back({this, true});
+  held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
+  if (!(exclusive ? mutex_.try_lock() : mutex_.try_lock_shared())) {
+    if (exclusive) {
+      run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock(); }, &mutex_);
+    } else {
+      run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock_shared(); }, &mutex_);
+    }
+  }
+  held_locks.push_back({this, exclusive});
 }
+
+void CollectionLock::lock() { acquire(true); }
 
 void CollectionLock::unlock() {
   forget_held(this);
   mutex_.unlock();
 }
 
-void CollectionLock::lock_shared() {
-  if (const HeldLock* held = find_held(this); held != nullptr && held->exclusive) {
-    fail(kCollectionReentryMessage);
-  }
-  held_locks.reserve(held_locks.size() + 1);
-  if (!mutex_.try_lock_shared()) {
-    run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock_shared(); }, &mutex_);
-  }
-  held_locks.push_back({this, false});
-}
+void CollectionLock::lock_shared() { acquire(false); }
 
 void CollectionLock::unlock_shared() {
   forget_held(this);

@@ -35,6 +35,8 @@ class CollectionLock {
   void unlock_shared();
 
  private:
+  void acquire(bool exclusive);
+
   std::shared_mutex mutex_;
 };
 

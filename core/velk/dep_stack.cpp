@@ -17,11 +17,13 @@ void SharedDepStack::push_frame(const void* owner, uint32_t node) {
   frame.deps.reserve(4);
   frame.owner = owner;
   frame.node = node;
+  std::lock_guard lock(frames_mutex_);
   frames_.push_back(std::move(frame));
 }
 
 DepFrame SharedDepStack::pop_frame() {
   if (frames_.empty()) fail("SharedDepStack::pop_frame on empty stack");
+  std::lock_guard lock(frames_mutex_);
   DepFrame top = std::move(frames_.back());
   frames_.pop_back();
   return top;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace velk {
@@ -37,8 +38,13 @@ class SharedDepStack {
   bool contains(const void* owner, uint32_t slot) const noexcept;
   size_t depth() const noexcept { return frames_.size(); }
 
+  // Frames come and go under this lock, so another thread holding it may ask `contains` what
+  // this thread is computing (the wait graph does, to tell a cycle of waits from a slow compute).
+  std::mutex& frames_lock() const noexcept { return frames_mutex_; }
+
  private:
   std::vector<DepFrame> frames_;
+  mutable std::mutex frames_mutex_;
 };
 
 // Pops the frame it pushed when it goes out of scope, unless taken earlier; keeps the stack

@@ -177,7 +177,6 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, this, slot);
-  wait_graph::Computing computing({this, slot});
   // Reads made before a failure join the old list, so a change to any of them retries it.
   auto abandon = [&](bool transient) {
     const DepFrame failed = frame.take();

@@ -5,14 +5,16 @@
 #include <optional>
 #include <vector>
 
+#include "velk/dep_stack.h"
+
 namespace velk::wait_graph {
 
 namespace {
 
-// One thread's published state; its own mutex is uncontended except during a check.
+// A thread that has waited long enough to check: its dependency stack (what it computes) and
+// its wait, both guarded by the stack's frames lock.
 struct ThreadState {
-  std::mutex mutex;
-  std::vector<WaitTarget> computing;
+  SharedDepStack* stack;
   std::optional<WaitTarget> waiting_for;
 };
 
@@ -26,8 +28,9 @@ Registry& registry() {
   return *r;
 }
 
+// Constructed after the thread's dependency stack, so destroyed before it.
 struct Registration {
-  ThreadState state;
+  ThreadState state{&SharedDepStack::current(), std::nullopt};
   Registration() {
     std::lock_guard lock(registry().mutex);
     registry().threads.push_back(&state);
@@ -46,46 +49,34 @@ ThreadState& this_thread_state() {
 
 }  // namespace
 
-Computing::Computing(WaitTarget target) {
-  ThreadState& self = this_thread_state();
-  std::lock_guard lock(self.mutex);
-  self.computing.push_back(target);
-}
-
-Computing::~Computing() {
-  ThreadState& self = this_thread_state();
-  std::lock_guard lock(self.mutex);
-  self.computing.pop_back();
-}
-
 Waiting::~Waiting() {
   if (!published_) return;
   ThreadState& self = this_thread_state();
-  std::lock_guard lock(self.mutex);
+  std::lock_guard lock(self.stack->frames_lock());
   self.waiting_for.reset();
 }
 
 bool Waiting::closes_cycle() {
   ThreadState& self = this_thread_state();
   if (!published_) {
-    std::lock_guard lock(self.mutex);
+    std::lock_guard lock(self.stack->frames_lock());
     self.waiting_for = target_;
     published_ = true;
   }
-  // Every thread's state locked at once: a consistent picture. A cycle in it is permanent,
-  // since a thread leaves a wait only when the node it waits for finishes computing.
+  // Every registered thread's state locked at once: a consistent picture. A cycle in it is
+  // permanent, since a thread leaves a wait only when the node it waits for finishes computing.
+  // Threads in a cycle all wait and check, so each is registered by the time one finds it.
   std::lock_guard registry_lock(registry().mutex);
+  const std::vector<ThreadState*>& threads = registry().threads;
   std::vector<std::unique_lock<std::mutex>> held;
-  held.reserve(registry().threads.size());
-  for (ThreadState* t : registry().threads) held.emplace_back(t->mutex);
+  held.reserve(threads.size());
+  for (ThreadState* t : threads) held.emplace_back(t->stack->frames_lock());
   WaitTarget target = target_;
-  for (size_t hops = 0; hops <= registry().threads.size(); ++hops) {
-    const auto holder = std::find_if(registry().threads.begin(), registry().threads.end(),
-                                     [&](ThreadState* t) {
-                                       return std::find(t->computing.begin(), t->computing.end(),
-                                                        target) != t->computing.end();
-                                     });
-    if (holder == registry().threads.end()) return false;  // not computing: it will finish
+  for (size_t hops = 0; hops <= threads.size(); ++hops) {
+    const auto holder = std::find_if(threads.begin(), threads.end(), [&](ThreadState* t) {
+      return t->stack->contains(target.runtime, target.slot);
+    });
+    if (holder == threads.end()) return false;  // not computing, or not waiting yet
     if (*holder == &self) return true;
     if (!(*holder)->waiting_for) return false;
     target = *(*holder)->waiting_for;

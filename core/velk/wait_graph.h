@@ -1,27 +1,16 @@
-// Who computes what, and who waits for whom, across threads: lets a reader that has waited a
-// while on another thread's compute tell a slow compute from a cycle of computes that wait on
-// each other (each thread holding one node of the cycle), which would wait forever.
+// Who waits for whom across threads: lets a reader that has waited a while on another thread's
+// compute tell a slow compute from a cycle of computes that wait on each other (each thread
+// holding one node of the cycle), which would wait forever. What each thread computes is read
+// from its dependency stack; only the waits are published here.
 #pragma once
 
 #include <cstdint>
 
-namespace velk {
+namespace velk::wait_graph {
 
 struct WaitTarget {
   const void* runtime = nullptr;
   uint32_t slot = 0;
-  friend bool operator==(const WaitTarget&, const WaitTarget&) = default;
-};
-
-namespace wait_graph {
-
-// Marks the calling thread as running the compute of `target` for its lifetime.
-class Computing {
- public:
-  explicit Computing(WaitTarget target);
-  ~Computing();
-  Computing(const Computing&) = delete;
-  Computing& operator=(const Computing&) = delete;
 };
 
 // Publishes that the calling thread waits for `target` (from the first check on) and answers
@@ -42,5 +31,4 @@ class Waiting {
   bool published_ = false;
 };
 
-}  // namespace wait_graph
-}  // namespace velk
+}  // namespace velk::wait_graph

@@ -29,6 +29,19 @@ class Calls(dict):
         return counts
 
 
+def change_at_random(rng, collection, model, value):
+    """Inserts `value` six times in ten, else deletes it, in the collection and in `model` (its
+    contents as a list); a delete must report whether the value was there. True for an insert."""
+    if rng.random() < 0.6:
+        collection.insert(value)
+        model.append(value)
+        return True
+    assert collection.delete(value) == (value in model)
+    if value in model:
+        model.remove(value)
+    return False
+
+
 def runtime_id(runtime):
     """The runtime's process-wide id, read from the error for a handle it did not mint."""
     foreign = vc.Runtime().create_input(None)

@@ -2,7 +2,7 @@
 import random
 
 import pytest
-from conftest import Calls, panic_type
+from conftest import Calls, change_at_random, panic_type
 
 PanicException = panic_type()
 
@@ -137,14 +137,7 @@ def test_random_changes_agree_with_recomputation_from_scratch(rt):
     checks += [(view.reduce(sorted), lambda m, f=f: sorted(f(m))) for view, f in views]
     for batch in range(40):
         for _ in range(rng.randint(1, 15)):
-            x = rng.randrange(8)
-            if rng.random() < 0.6:
-                c.insert(x)
-                model.append(x)
-            else:
-                assert c.delete(x) == (x in model)
-                if x in model:
-                    model.remove(x)
+            change_at_random(rng, c, model, rng.randrange(8))
         if batch == 20:  # built over derived collections that have not caught up yet
             late = odd_doubled.map(lambda y: y + 1)
             checks += [(late.reduce(sorted), lambda m: sorted(2 * x + 1 for x in m if x % 2)),

@@ -3,7 +3,7 @@ import random
 
 import pytest
 import velk_concurrent as vc
-from conftest import panic_type
+from conftest import change_at_random, panic_type
 
 PanicException = panic_type()
 
@@ -137,15 +137,8 @@ def test_random_batches_agree_with_recomputation_from_scratch(rt):
         for _ in range(rng.randint(1, 12)):
             which = rng.randrange(2)
             c, model, x = (left, right)[which], models[which], rng.randrange(10)
-            if rng.random() < 0.6:
-                c.insert(x)
-                model.append(x)
-                if c is left:
-                    keys_seen.add(gkey(x))
-            else:
-                assert c.delete(x) == (x in model)
-                if x in model:
-                    model.remove(x)
+            if change_at_random(rng, c, model, x) and c is left:
+                keys_seen.add(gkey(x))
         if batch == 20:  # built over a join output that has not caught up yet
             late = joined.group_by(lambda p: p[0])
         ls, rs = models

@@ -3,7 +3,7 @@ import operator
 import random
 
 import pytest
-from conftest import Calls, panic_type
+from conftest import Calls, change_at_random, panic_type
 
 PanicException = panic_type()
 
@@ -197,14 +197,7 @@ def test_random_batches_agree_with_recomputation_from_scratch(rt):
     total = c.aggregate(0, lambda x: x, operator.add)
     for batch in range(60):
         for _ in range(rng.randint(1, 12)):
-            x = rng.randrange(10)
-            if rng.random() < 0.6:
-                c.insert(x)
-                model.append(x)
-            else:
-                assert c.delete(x) == (x in model)
-                if x in model:
-                    model.remove(x)
+            change_at_random(rng, c, model, rng.randrange(10))
         order = sorted(model)
         assert rt.get(s.version_node) >= len(model)
         assert s.snapshot() == order and s.snapshot_len() == len(order), batch
