@@ -86,10 +86,7 @@ void Runtime::invalidate_dependents(uint32_t source) {
   std::shared_lock lock(structural_lock_);
   std::vector<uint32_t> work;
   auto push_dependents = [&](uint32_t slot) {
-    if (slot >= structural_.dependents.size()) {
-      fail_index_out_of_range("dependents table", slot, structural_.dependents.size());
-    }
-    const std::vector<uint32_t>& dependents = structural_.dependents[slot];
+    const std::vector<uint32_t>& dependents = dependents_locked(slot);
     work.insert(work.end(), dependents.begin(), dependents.end());
   };
   push_dependents(source);

@@ -65,10 +65,12 @@ uint32_t Runtime::node_count() const {
   return nodes_.slot_count() - uint32_t(structural_.free_slots.size());
 }
 
-std::vector<uint32_t> Runtime::dependents_of(uint32_t slot) const { return copy_dependents(slot); }
-
-std::vector<uint32_t> Runtime::copy_dependents(uint32_t slot) const {
+std::vector<uint32_t> Runtime::dependents_of(uint32_t slot) const {
   std::shared_lock lock(structural_lock_);
+  return dependents_locked(slot);
+}
+
+const std::vector<uint32_t>& Runtime::dependents_locked(uint32_t slot) const {
   if (slot >= structural_.dependents.size()) {
     fail_index_out_of_range("dependents table", slot, structural_.dependents.size());
   }

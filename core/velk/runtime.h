@@ -174,11 +174,15 @@ class Runtime {
   // valid; the first few tags are published lock-free for the read path.
   template <class T>
   GenericArena<T>* arena_of(const NodeRecord& record, const char* missing) const;
+  // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
+  template <class T>
+  const T* read_cell(const NodeRecord& record, HazardHolder& holder) const;
   // Requires the structural write lock.
   template <class T>
   std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> ensure_arena();
   std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
-  std::vector<uint32_t> copy_dependents(uint32_t slot) const;
+  // Requires the structural lock (either mode).
+  const std::vector<uint32_t>& dependents_locked(uint32_t slot) const;
 
   // Read path (read_path.cpp).
   void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
@@ -310,8 +314,7 @@ const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   ensure_clean(handle.slot);
   const T* value;
   try {
-    auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
-    value = &arena->read_protected(record.load_value_index(), holder);
+    value = read_cell<T>(record, holder);
   } catch (const Failure&) {
     check(handle);  // deleted meanwhile: the handle is stale
     throw;
@@ -319,7 +322,14 @@ const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   // A deletion raises the generation before it frees the value, so a value it emptied, or one
   // of another node that reused the cell or the slot, is never returned.
   check(handle);
+  if (value == nullptr) ValueSlot<T>::fail_never_written();
   return *value;
+}
+
+template <class T>
+const T* Runtime::read_cell(const NodeRecord& record, HazardHolder& holder) const {
+  auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+  return arena->try_read_protected(record.load_value_index(), holder);
 }
 
 template <class T>
@@ -328,8 +338,7 @@ const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   if (record.load_state() != NodeState::Clean) return nullptr;
   const T* value;
   try {
-    auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
-    value = arena->try_read_protected(record.load_value_index(), holder);
+    value = read_cell<T>(record, holder);
   } catch (const Failure&) {
     return nullptr;
   }
