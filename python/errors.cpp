@@ -116,11 +116,13 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
   if (result != nullptr) return OwnedRef::steal(result);
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   if (!exception) fail("velk: python callback raised: <no exception set>");
+  std::string message;
+  OwnedRef parked;  // what travels to the caller: the exception, or a panic's nested cause
   if (PyErr_GivenExceptionMatches(exception.get(), panic_type)) {
     // Only the panic RuntimeRef.get raised for a nested callback's exception carries it (as
     // its cause); anything parked earlier and handled since must not stand for this one.
-    OwnedRef cause = OwnedRef::steal(PyException_GetCause(exception.get()));
-    if (!cause) {
+    parked = OwnedRef::steal(PyException_GetCause(exception.get()));
+    if (!parked) {
       // A panic of its own: its traceback would be lost, so show it. One carrying a nested
       // callback's exception is not shown: that exception reaches the caller unchanged, and
       // printing at every level of a deep chain floods stderr (and fails near the recursion
@@ -129,15 +131,14 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
       restore_exception(OwnedRef::new_ref(exception.get()).release());
       PyErr_PrintEx(0);
     }
-    const bool too_deep = cause && PyErr_GivenExceptionMatches(cause.get(), PyExc_RecursionError);
-    store_pending(cause ? cause.release() : nullptr);
-    if (too_deep) fail_transient(str_of(exception.get()));
-    fail(str_of(exception.get()));
+    message = str_of(exception.get());
+  } else {
+    message = "velk: python callback raised: " + describe(exception.get());
+    parked = std::move(exception);
   }
-  std::string message = "velk: python callback raised: " + describe(exception.get());
   // The recursion limit says how deeply this read was nested, not what the node computes.
-  const bool too_deep = PyErr_GivenExceptionMatches(exception.get(), PyExc_RecursionError);
-  store_pending(exception.release());
+  const bool too_deep = parked && PyErr_GivenExceptionMatches(parked.get(), PyExc_RecursionError);
+  store_pending(parked.release());
   if (too_deep) fail_transient(std::move(message));
   fail(std::move(message));
 }
