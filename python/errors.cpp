@@ -5,9 +5,7 @@
 #include "gil.h"
 #include "py_value.h"
 #include "stack_guard.h"
-#include "velk/dep_stack.h"
 #include "velk/failure.h"
-#include "velk/hot_tls.h"
 
 namespace velk::py {
 
@@ -20,19 +18,27 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, it derives from BaseException rather than Exception, so that it normally "
     "propagates to the top and ends the interpreter.";
 
-// One parked exception per thread. Dropped through PyValue's deferral at thread exit, when the
-// interpreter lock may not be held.
-struct PendingErrorSlot {
-  PyObject* exception = nullptr;
-  ~PendingErrorSlot() { PyValue::release_reference(std::exchange(exception, nullptr)); }
+// The exception a Python callback raised, kept by the failure that reports it. Dropped through
+// PyValue's deferral, since the last copy of a failure may go on a thread without the
+// interpreter lock.
+class CallbackException final : public FailureDetail {
+ public:
+  explicit CallbackException(OwnedRef exception) : exception_(exception.release()) {}
+  ~CallbackException() override { PyValue::release_reference(exception_); }
+  PyObject* get() const noexcept { return exception_; }
+
+ private:
+  PyObject* exception_;
 };
-VELK_HOT_TLS thread_local PendingErrorSlot pending_error;
 
-void store_pending(PyObject* exception) noexcept {
-  PyValue::release_reference(std::exchange(pending_error.exception, exception));
+// Failures that say how a compute was cut short rather than what its node computes: the node is
+// computed again at its next read.
+bool is_transient(PyObject* exception) noexcept {
+  return PyErr_GivenExceptionMatches(exception, PyExc_RecursionError) ||
+         PyErr_GivenExceptionMatches(exception, PyExc_KeyboardInterrupt) ||
+         PyErr_GivenExceptionMatches(exception, PyExc_SystemExit) ||
+         PyErr_GivenExceptionMatches(exception, PyExc_MemoryError);
 }
-
-PyObject* take_pending() noexcept { return std::exchange(pending_error.exception, nullptr); }
 
 // The raised exception as one normalised object with its traceback attached (a new reference).
 PyObject* fetch_exception() noexcept {
@@ -117,12 +123,12 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   if (!exception) fail("velk: python callback raised: <no exception set>");
   std::string message;
-  OwnedRef parked;  // what travels to the caller: the exception, or a panic's nested cause
+  OwnedRef carried;  // what travels to the caller: the exception, or a panic's nested cause
   if (PyErr_GivenExceptionMatches(exception.get(), panic_type)) {
     // Only the panic RuntimeRef.get raised for a nested callback's exception carries it (as
-    // its cause); anything parked earlier and handled since must not stand for this one.
-    parked = OwnedRef::steal(PyException_GetCause(exception.get()));
-    if (!parked) {
+    // its cause).
+    carried = OwnedRef::steal(PyException_GetCause(exception.get()));
+    if (!carried) {
       // A panic of its own: its traceback would be lost, so show it. One carrying a nested
       // callback's exception is not shown: that exception reaches the caller unchanged, and
       // printing at every level of a deep chain floods stderr (and fails near the recursion
@@ -134,13 +140,13 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
     message = str_of(exception.get());
   } else {
     message = "velk: python callback raised: " + describe(exception.get());
-    parked = std::move(exception);
+    carried = std::move(exception);
   }
-  // The recursion limit says how deeply this read was nested, not what the node computes.
-  const bool too_deep = parked && PyErr_GivenExceptionMatches(parked.get(), PyExc_RecursionError);
-  store_pending(parked.release());
-  if (too_deep) fail_transient(std::move(message));
-  fail(std::move(message));
+  if (!carried) fail(std::move(message));
+  const bool transient = is_transient(carried.get());
+  auto detail = std::make_shared<const CallbackException>(std::move(carried));
+  if (transient) throw TransientFailure(std::move(message), std::move(detail));
+  throw Failure(std::move(message), std::move(detail));
 }
 
 PyValue call_with(PyObject* callable, const PyValue& x) {
@@ -153,21 +159,16 @@ void throw_current_error_as_failure(const char* context) {
   fail(std::string(context) + ": " + (exception ? describe(exception.get()) : "unknown error"));
 }
 
-void clear_pending_error() noexcept { store_pending(nullptr); }
-
-MappedCall::MappedCall() noexcept : outermost_(!SharedDepStack::current().in_compute()) {
-  if (outermost_) clear_pending_error();
-}
-
-MappedCall::~MappedCall() {
-  // On failure the slot has already been taken by raise_mapped; on success nothing parked
-  // during this call is wanted any more.
-  if (outermost_) clear_pending_error();
+PyObject* callback_exception(const std::exception& failure) noexcept {
+  const auto* engine_failure = dynamic_cast<const Failure*>(&failure);
+  if (engine_failure == nullptr) return nullptr;
+  const auto* carried = dynamic_cast<const CallbackException*>(engine_failure->detail());
+  return carried == nullptr ? nullptr : carried->get();
 }
 
 PyObject* raise_mapped(const std::exception& failure) noexcept {
-  if (PyObject* exception = take_pending()) {
-    restore_exception(exception);
+  if (PyObject* exception = callback_exception(failure)) {
+    restore_exception(OwnedRef::new_ref(exception).release());
     return nullptr;
   }
   PyErr_SetString(PyExc_RuntimeError, failure.what());
@@ -175,19 +176,16 @@ PyObject* raise_mapped(const std::exception& failure) noexcept {
 }
 
 PyObject* raise_held(const std::exception& failure) noexcept {
-  clear_pending_error();
-  return raise_panic_keeping_slot(failure);
+  PyErr_SetString(panic_type, failure.what());
+  return nullptr;
 }
 
-PyObject* raise_panic_keeping_slot(const std::exception& failure) noexcept {
-  OwnedRef cause = OwnedRef::steal(take_pending());
-  if (!cause) {
-    PyErr_SetString(panic_type, failure.what());
-    return nullptr;
-  }
+PyObject* raise_panic_with_cause(const std::exception& failure) noexcept {
+  PyObject* cause = callback_exception(failure);
+  if (cause == nullptr) return raise_held(failure);
   OwnedRef panic = OwnedRef::steal(PyObject_CallFunction(panic_type, "s", failure.what()));
   if (!panic) return nullptr;
-  PyException_SetCause(panic.get(), cause.release());
+  PyException_SetCause(panic.get(), OwnedRef::new_ref(cause).release());
   PyErr_SetObject(panic_type, panic.get());
   return nullptr;
 }

@@ -1,6 +1,6 @@
 // How failures cross the boundary between the engine and Python: the callback invoker that
-// turns a raising Python callable into an engine failure, the per-thread pending-error slot
-// where the raised exception waits, and the mapping of failures back to Python exceptions.
+// turns a raising Python callable into an engine failure carrying the raised exception, and the
+// mapping of failures back to Python exceptions.
 #pragma once
 
 #include <exception>
@@ -15,10 +15,12 @@ PyObject* panic_exception_type() noexcept;
 void create_panic_exception();
 
 // Calls `callable(*args)` with the interpreter lock held and returns the new reference. When
-// the call raises, stores the exception in this thread's pending-error slot and throws
-// velk::Failure("velk: python callback raised: {error}"). A PanicException coming back through
-// the callback is not stored: its notice and traceback go to standard error, the exception it
-// carries as its cause (if any) is parked again, and the failure continues with its message.
+// the call raises, throws velk::Failure("velk: python callback raised: {error}") carrying the
+// exception (see callback_exception). A PanicException coming back through the callback carries
+// the exception it holds as its cause, if any; one without a cause is printed to standard error
+// first (its traceback would be lost) and the failure continues with its message. Failures that
+// say nothing about the node (RecursionError, KeyboardInterrupt, SystemExit, MemoryError) are
+// thrown as velk::TransientFailure.
 OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs);
 
 // callable(x) through the invoker, as an engine value. Requires the interpreter lock.
@@ -28,35 +30,21 @@ PyValue call_with(PyObject* callable, const PyValue& x);
 // steps that fail inside engine work, such as creating a RuntimeRef).
 [[noreturn]] void throw_current_error_as_failure(const char* context);
 
-// The pending-error slot of the calling thread.
-void clear_pending_error() noexcept;
-
-// Marks one call of a mapped method. The outermost one (no computation running on the thread)
-// clears the pending-error slot when it starts and when it succeeds, so an exception parked by
-// an earlier, unrelated failure is never re-raised by this call.
-class MappedCall {
- public:
-  MappedCall() noexcept;
-  ~MappedCall();
-  MappedCall(const MappedCall&) = delete;
-  MappedCall& operator=(const MappedCall&) = delete;
-
- private:
-  bool outermost_;
-};
+// The Python exception a failure carries (borrowed; it lives as long as the failure), or nullptr
+// for a failure of the engine's own.
+PyObject* callback_exception(const std::exception& failure) noexcept;
 
 // Sets the Python error for a failure that left a mapped method: the callback's own exception
-// if one waits in the slot, else RuntimeError with the failure's text. Returns nullptr.
+// if the failure carries one, else RuntimeError with the failure's text. Returns nullptr.
 PyObject* raise_mapped(const std::exception& failure) noexcept;
 
-// Sets PanicException with the failure's text for a held method, dropping any exception parked
-// in the slot by this failure. Returns nullptr.
+// Sets PanicException with the failure's text for a held method. Returns nullptr.
 PyObject* raise_held(const std::exception& failure) noexcept;
 
-// Like raise_held, but moves the exception parked by this failure into the PanicException as
-// its cause: used by RuntimeRef.get, whose nested failure travels back through the query
-// function to the outer mapped method.
-PyObject* raise_panic_keeping_slot(const std::exception& failure) noexcept;
+// Like raise_held, but with the callback's exception the failure carries as the panic's cause:
+// used by RuntimeRef.get, whose nested failure travels back through the query function to the
+// outer mapped method.
+PyObject* raise_panic_with_cause(const std::exception& failure) noexcept;
 
 // The single catch boundary of a method body: converts every C++ exception into a Python error
 // with `raise` and returns nullptr; PyErrOccurred means the error is already set.

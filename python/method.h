@@ -41,7 +41,6 @@ PyObject* mapped_method(const char* name, const char* const (&params)[N], CallAr
   drain_pending_releases();
   PyObject* argv[N];
   if (!parse_arguments(name, call.args, call.nargs, call.kwnames, params, argv)) return nullptr;
-  MappedCall mapped;  // outlives the boundary, which takes the parked exception first
   EngineScope scope;
   return boundary([&] { return body(argv); }, raise_mapped);
 }
@@ -49,7 +48,6 @@ PyObject* mapped_method(const char* name, const char* const (&params)[N], CallAr
 template <class Body>
 PyObject* mapped_method(Body&& body) {
   drain_pending_releases();
-  MappedCall mapped;
   EngineScope scope;
   return boundary(body, raise_mapped);
 }

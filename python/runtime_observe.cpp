@@ -13,9 +13,10 @@ class PythonObserver final : public ObserverClosure {
       : ObserverClosure(ErasedVelk(node)), node_(node), callback_(std::move(callback)) {}
 
  protected:
-  void deliver(Runtime& runtime) override {
+  void deliver(Runtime& runtime, bool& in_callback) override {
     HazardHolder holder;
     const PyValue& value = runtime.get_protected(node_, holder);
+    in_callback = true;
     GilEnsure gil;
     PyObject* args[] = {value.get()};
     invoke_callback(callback_.get(), args, 1);
@@ -31,10 +32,11 @@ class PythonObserver final : public ObserverClosure {
   PyValue callback_;
 };
 
-OwnedRef make_observer_id(uint64_t id) {
+OwnedRef make_observer_id(uint64_t id, RuntimeId runtime) {
   auto* obj = PyObject_New(ObserverIdObject, observer_id_type);
   if (obj == nullptr) throw PyErrOccurred{};
   obj->id = id;
+  obj->runtime_id = runtime.value;
   return OwnedRef::steal(reinterpret_cast<PyObject*>(obj));
 }
 
@@ -45,7 +47,8 @@ PyObject* runtime_observe(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return held_method("observe", {"node", "callback"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     const NodeHandle node = node_argument("observe", "node", argv[0]);
     auto closure = std::make_shared<PythonObserver>(node, PyValue::new_ref(argv[1]));
-    return make_observer_id(engine(self).observe(node, std::move(closure))).release();
+    Runtime& runtime = engine(self);
+    return make_observer_id(runtime.observe(node, std::move(closure)), runtime.id()).release();
   });
 }
 
@@ -57,7 +60,9 @@ PyObject* runtime_unobserve(PyObject* self, PyObject* const* args, Py_ssize_t na
                    Py_TYPE(argv[0])->tp_name);
       throw PyErrOccurred{};
     }
-    engine(self).unobserve(reinterpret_cast<ObserverIdObject*>(argv[0])->id);
+    const auto* id = reinterpret_cast<ObserverIdObject*>(argv[0]);
+    Runtime& runtime = engine(self);
+    if (id->runtime_id == runtime.id().value) runtime.unobserve(id->id);
     Py_RETURN_NONE;
   });
 }

@@ -47,7 +47,7 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         return read_node(*ref->runtime, node_argument("get", "node", argv[0])).release();
       },
-      raise_panic_keeping_slot);
+      raise_panic_with_cause);
 }
 
 void runtime_ref_dealloc(PyObject* self) {

@@ -30,7 +30,8 @@ struct NodeIdObject {
 
 struct ObserverIdObject {
   PyObject_HEAD
-  uint64_t id;
+  uint64_t id;          // numbered per runtime
+  uint64_t runtime_id;  // the runtime that made it: another runtime's id names nothing there
 };
 
 class VersionMirrorCache;

@@ -29,10 +29,11 @@ DepFrame SharedDepStack::pop_frame() {
   return top;
 }
 
-void SharedDepStack::record(const void* owner, uint32_t slot, uint32_t generation) {
-  if (!frames_.empty() && frames_.back().owner == owner) {
-    frames_.back().deps.push_back(DepRead{slot, generation});
-  }
+bool SharedDepStack::record(const void* owner, uint32_t slot, uint32_t generation) {
+  if (frames_.empty()) return true;
+  if (frames_.back().owner != owner) return false;
+  frames_.back().deps.push_back(DepRead{slot, generation});
+  return true;
 }
 
 void SharedDepStack::taint_top(const void* owner) noexcept {

@@ -1,7 +1,7 @@
 // Per-thread stack of dependency-recording frames, one per compute running on the thread.
 // Touched only by its own thread; never borrowed across a compute. A frame belongs to one
-// runtime: reads of another runtime's nodes (a compute may use a second runtime directly) are
-// not its dependencies, and its slots say nothing about another runtime's slots.
+// runtime: its slots say nothing about another runtime's slots, and a read of another
+// runtime's node cannot be one of its dependencies (the runtime refuses it).
 #pragma once
 
 #include <cstddef>
@@ -31,8 +31,9 @@ class SharedDepStack {
 
   void push_frame(const void* owner, uint32_t node);
   DepFrame pop_frame();
-  // Records a read of `owner`'s node into the top frame, if that frame is `owner`'s.
-  void record(const void* owner, uint32_t slot, uint32_t generation);
+  // Records a read of `owner`'s node into the top frame. False, recording nothing, when the top
+  // frame is another runtime's: such a read cannot be its dependency.
+  bool record(const void* owner, uint32_t slot, uint32_t generation);
   void taint_top(const void* owner) noexcept;
   bool in_compute() const noexcept { return !frames_.empty(); }
   bool contains(const void* owner, uint32_t slot) const noexcept;

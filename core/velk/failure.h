@@ -3,25 +3,37 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace velk {
+
+// What the layer above knows of a failure beyond its text (the binding keeps the exception a
+// user callback raised). It travels inside the failure, so a failure delivered later, or on
+// another thread, still carries it.
+class FailureDetail {
+ public:
+  virtual ~FailureDetail() = default;
+};
 
 // Every engine operation reports failure by throwing this; nothing returns an error code.
 // RAII guards release locks and node claims while it unwinds.
 class Failure : public std::exception {
  public:
-  explicit Failure(std::string message) : message_(std::move(message)) {}
+  explicit Failure(std::string message, std::shared_ptr<const FailureDetail> detail = nullptr)
+      : message_(std::move(message)), detail_(std::move(detail)) {}
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
+  const FailureDetail* detail() const noexcept { return detail_.get(); }
 
  private:
   std::string message_;
+  std::shared_ptr<const FailureDetail> detail_;
 };
 
 // A failure of one compute's circumstances rather than of what it read (the interpreter's
-// recursion limit reached by a deep nesting of reads): the node is not left Failed, so its next
-// read computes it again, when the nesting may be shallower.
+// recursion limit reached by a deep nesting of reads, an interrupt, memory running out): the
+// node is not left Failed, so its next read computes it again.
 class TransientFailure : public Failure {
  public:
   using Failure::Failure;

@@ -72,7 +72,8 @@ bool mark_reached(NodeRecord& record) {
         if (record.cas_state(NodeState::Clean, NodeState::Dirty)) return true;
         break;
       case NodeState::Failed:
-        if (record.cas_state(NodeState::Failed, NodeState::Dirty)) return true;
+        // Computed again, not verified: its old value says nothing since the failure.
+        if (record.cas_state(NodeState::Failed, NodeState::New)) return true;
         break;
     }
   }

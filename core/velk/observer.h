@@ -15,22 +15,25 @@ class Runtime;
 
 // One registration, shared-owned by the observer table and by any pass that copied it.
 class ObserverClosure {
+  friend class Runtime;
+
  public:
   explicit ObserverClosure(ErasedVelk node) : node_(node) {}
   virtual ~ObserverClosure() = default;
 
   const ErasedVelk& node() const noexcept { return node_; }
 
-  // Brings the node up to date; when its value changed past `last_fired`, delivers it.
-  // Returns (fired, seen): seen is the revision the delivery accounts for.
-  std::pair<bool, uint64_t> fire(Runtime& runtime, uint64_t last_fired);
+  // Brings the node up to date and returns the revision of its value, which the pass delivers
+  // when it is past the observer's last firing.
+  uint64_t refresh(Runtime& runtime) const;
 
   // Offers the values the closure holds (its callback).
   virtual void visit_held(HeldVisitor&) const {}
 
  protected:
-  // Reads the node's value (re-checking the handle) and hands it to the callback.
-  virtual void deliver(Runtime& runtime) = 0;
+  // Reads the node's value (re-checking the handle) and hands it to the callback, setting
+  // `in_callback` first: a failure after that is the callback's own.
+  virtual void deliver(Runtime& runtime, bool& in_callback) = 0;
 
  private:
   ErasedVelk node_;

@@ -1,19 +1,17 @@
 // Observer registration and the stabilize pass. No engine lock is held while an observer
 // fires, so callbacks may call any runtime operation.
 #include <algorithm>
+#include <exception>
 
 #include "velk/runtime.h"
 
 namespace velk {
 
-std::pair<bool, uint64_t> ObserverClosure::fire(Runtime& runtime, uint64_t last_fired) {
+uint64_t ObserverClosure::refresh(Runtime& runtime) const {
   runtime.ensure_clean(node_.slot);
   // changed_at reads as the maximum while an input's value is being replaced; the revision
   // counter bounds it.
-  const uint64_t seen = std::min(runtime.record(node_.slot).load_changed_at(), runtime.revision());
-  if (last_fired >= seen) return {false, seen};
-  deliver(runtime);
-  return {true, seen};
+  return std::min(runtime.record(node_.slot).load_changed_at(), runtime.revision());
 }
 
 uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
@@ -58,27 +56,41 @@ void Runtime::stabilize() {
       pass.push_back({id, entry.last_fired, entry.closure});
     }
   }
+  // A node that fails to compute keeps only its own observer from firing; the first such
+  // failure is raised once the pass has fired every other observer it can.
+  std::exception_ptr first_failure;
   for (Copied& observer : pass) {
+    const std::shared_ptr<ObserverClosure> closure = std::move(observer.closure);
     // An observer removed during the pass still fires in it (it was copied), but not once its
     // node is gone: a deletion, perhaps by an earlier callback, took its observers along.
-    const ErasedVelk& node = observer.closure->node();
-    if (!is_alive(node)) continue;
-    std::pair<bool, uint64_t> outcome;
-    try {
-      outcome = observer.closure->fire(*this, observer.last_fired);
-    } catch (const Failure&) {
-      if (!is_alive(node)) continue;  // deleted while it fired
-      throw;
-    }
-    const auto [fired, seen] = outcome;
-    observer.closure.reset();
-    if (!fired) continue;
-    std::unique_lock lock(structural_lock_);
-    auto it = structural_.observers.find(observer.id);
-    if (it != structural_.observers.end()) {
-      it->second.last_fired = std::max(it->second.last_fired, seen);
-    }
+    if (!is_alive(closure->node())) continue;
+    std::exception_ptr failure = fire_observer(*closure, observer.id, observer.last_fired);
+    if (failure && !first_failure) first_failure = std::move(failure);
   }
+  if (first_failure) std::rethrow_exception(first_failure);
+}
+
+std::exception_ptr Runtime::fire_observer(ObserverClosure& closure, uint64_t id,
+                                          uint64_t last_fired) {
+  bool in_callback = false;
+  uint64_t seen;
+  try {
+    seen = closure.refresh(*this);
+    if (last_fired >= seen) return nullptr;
+    closure.deliver(*this, in_callback);
+  } catch (const TransientFailure&) {
+    throw;  // an interrupt ends the pass at once
+  } catch (const Failure&) {
+    if (in_callback) throw;  // a raising callback aborts the pass
+    if (!is_alive(closure.node())) return nullptr;  // deleted while it was brought up to date
+    return std::current_exception();
+  }
+  std::unique_lock lock(structural_lock_);
+  auto it = structural_.observers.find(id);
+  if (it != structural_.observers.end()) {
+    it->second.last_fired = std::max(it->second.last_fired, seen);
+  }
+  return nullptr;
 }
 
 }  // namespace velk

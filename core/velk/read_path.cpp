@@ -1,7 +1,9 @@
 // The read path: ensure_clean walks a node and its out-of-date dependencies with an explicit
 // stack, verifying Dirty nodes against their dependencies' stamps and recomputing only where a
 // dependency changed. Exactly one thread holds a node claimed (Computing); others spin.
+#include <exception>
 #include <string>
+#include <vector>
 
 #include "velk/runtime.h"
 #include "velk/spin.h"
@@ -15,6 +17,48 @@ namespace {
   fail("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
        ") exceeded its traversal budget, which no acyclic graph can");
 }
+
+// Failures of dependencies met while a walk verifies their readers. A dependency that fails
+// there counts as changed: its reader is recomputed and meets the failure through its own read,
+// as on a first computation, so a reader that handles the failure gets the chance to. Kept per
+// thread while the walk that met them (and the computes nested in it) runs.
+class DeferredFailures {
+ public:
+  struct Entry {
+    const Runtime* runtime;
+    uint32_t slot;
+    uint32_t generation;
+    std::exception_ptr failure;
+  };
+  // The entries added while it lives are dropped with it.
+  class Scope {
+   public:
+    Scope() noexcept : mark_(entries().size()) {}
+    ~Scope() { entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end()); }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    size_t mark_;
+  };
+
+  static void add(Entry entry) { entries().push_back(std::move(entry)); }
+
+  // Rethrows the failure met for this node, if any.
+  static void rethrow_if_met(const Runtime* runtime, uint32_t slot, uint32_t generation) {
+    for (auto it = entries().rbegin(); it != entries().rend(); ++it) {
+      if (it->runtime == runtime && it->slot == slot && it->generation == generation) {
+        std::rethrow_exception(it->failure);
+      }
+    }
+  }
+
+ private:
+  static std::vector<Entry>& entries() noexcept {
+    thread_local std::vector<Entry> met;
+    return met;
+  }
+};
 
 }  // namespace
 
@@ -41,29 +85,47 @@ class Runtime::ClaimGuard {
 
 namespace {
 
-void finish_with(NodeRecord& record, CommitOutcome outcome) {
-  switch (outcome) {
-    case CommitOutcome::Committed: record.finish_claim(NodeState::Failed, NodeState::Dirty); break;
-    case CommitOutcome::CommittedStale: record.finish_claim(NodeState::Dirty, NodeState::Dirty); break;
-    case CommitOutcome::DependencyGone: record.finish_claim(NodeState::New, NodeState::New); break;
-  }
+// Ends the claim of a compute that failed. A failure is a change of the node: whatever
+// computes it next is not compared with the value from before the failure (readers that handled
+// the failure must see the value that replaces it), so every way out but Failed is New.
+void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
+  const bool stays_failed = !transient && outcome == CommitOutcome::Committed;
+  record.finish_claim(stays_failed ? NodeState::Failed : NodeState::New, NodeState::New);
 }
 
 }  // namespace
 
 void Runtime::ensure_clean(uint32_t root) {
   if (nodes_.get(root).load_state() == NodeState::Clean) return;
+  DeferredFailures::Scope deferred;
   std::vector<WorkEntry> work;
   work.push_back({root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
   while (!work.empty()) {
     const WorkEntry entry = work.back();
     work.pop_back();
-    if (entry.expanded) {
-      settle(entry.slot);
-    } else {
+    if (!entry.expanded) {
       expand(entry.slot, root, budget, work);
+    } else if (entry.slot == root) {
+      settle(root);
+    } else {
+      settle_dependency(entry.slot);
     }
+  }
+}
+
+void Runtime::settle_dependency(uint32_t slot) {
+  const NodeRecord& record = nodes_.get(slot);
+  const uint32_t generation = record.load_generation();
+  try {
+    settle(slot);
+  } catch (const TransientFailure&) {
+    throw;  // says nothing about the node: the read as a whole is cut short
+  } catch (const Failure&) {
+    // Only a node that ended Failed is left to its readers; cycles, deletions and the like
+    // concern the read itself.
+    if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
+    DeferredFailures::add({this, slot, generation, std::current_exception()});
   }
 }
 
@@ -98,6 +160,7 @@ void Runtime::settle(uint32_t slot) {
       case NodeState::Clean:
         return;
       case NodeState::Failed:
+        DeferredFailures::rethrow_if_met(this, slot, nodes_.get(slot).load_generation());
         fail("velk-core: node " + std::to_string(slot) +
              " read but its last compute panicked; it stays Failed until a dependency changes "
              "(set an upstream input to retry)");
@@ -182,11 +245,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
     const DepFrame failed = frame.take();
     const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
     claim.disarm();
-    if (transient && outcome == CommitOutcome::Committed) {
-      record.finish_claim(was_dirty ? NodeState::Dirty : NodeState::New, NodeState::Dirty);
-    } else {
-      finish_with(record, outcome);
-    }
+    finish_failed(record, outcome, transient);
     stack.taint_top(this);
   };
   bool changed;

@@ -30,6 +30,13 @@ void Runtime::fail_in_compute(const char* operation) {
   fail(std::string(operation) + " called during compute; not permitted");
 }
 
+void Runtime::refuse_foreign_read(uint32_t slot) const {
+  fail("velk-core: node " + std::to_string(slot) + " of runtime " + std::to_string(id_.value) +
+       " read inside a compute of another runtime; that compute could not depend on it and "
+       "would keep a stale value after it changes: read it outside and pass the value in "
+       "through an input of the computing runtime, or keep both in one runtime");
+}
+
 void Runtime::check_capacity() const {
   if (structural_.free_slots.empty() && nodes_.slot_count() >= SegmentedNodes::kCapacity) {
     fail("SegmentedNodes exhausted at " + std::to_string(SegmentedNodes::kCapacity) + " slots");

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -111,7 +112,9 @@ class Runtime {
   uint64_t observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closure);
   void unobserve(uint64_t id);
   // Brings observed nodes up to date and fires those whose value changed since their last
-  // firing. Stops at the first failure; observers not reached fire at the next pass.
+  // firing. A node that fails to compute is skipped and its failure raised at the end of the
+  // pass (the first one); a callback that raises ends the pass at once, and the observers not
+  // reached fire at the next pass.
   void stabilize();
 
   // --- deletion and ownership (deletion.cpp) ---
@@ -169,6 +172,12 @@ class Runtime {
                          std::shared_ptr<ComputeFunction> fn);
   void check_capacity() const;
   [[noreturn]] static void fail_in_compute(const char* operation);
+  // Records a read in the running compute. A compute of another runtime cannot depend on this
+  // one's nodes (its result would never follow their changes), so that read is refused.
+  void record_read(uint32_t slot, uint32_t generation) {
+    if (!SharedDepStack::current().record(this, slot, generation)) refuse_foreign_read(slot);
+  }
+  [[noreturn]] void refuse_foreign_read(uint32_t slot) const;
 
   // The arena of a node's value. Arenas live as long as the runtime, so the pointer stays
   // valid; the first few tags are published lock-free for the read path.
@@ -187,6 +196,9 @@ class Runtime {
   // Read path (read_path.cpp).
   void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
   void settle(uint32_t slot);
+  // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
+  // readers it fails (see DeferredFailures) instead of ending the walk.
+  void settle_dependency(uint32_t slot);
   bool claim_and_settle(uint32_t slot, NodeState seen);
   class ClaimGuard;
   bool recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
@@ -197,6 +209,9 @@ class Runtime {
   // 0 when the node was deleted after the handle check.
   uint64_t install_observer(uint32_t slot, uint32_t generation,
                             std::shared_ptr<ObserverClosure> closure);
+  // Fires one observer of a pass when its node changed. Returns the failure of a node that
+  // failed to compute; a failure of the callback propagates.
+  std::exception_ptr fire_observer(ObserverClosure& closure, uint64_t id, uint64_t last_fired);
   void delete_node_erased(ErasedVelk handle, std::string_view type_name);
   void append_trace(uint32_t slot, TraceAction action);
   void begin_trace();
@@ -310,7 +325,7 @@ template <class T>
 const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   NodeRecord& record = check(handle);
   // Recorded before the node is brought up to date, so it is recorded even if that fails.
-  SharedDepStack::current().record(this, handle.slot, record.load_generation());
+  record_read(handle.slot, record.load_generation());
   ensure_clean(handle.slot);
   const T* value;
   try {
@@ -345,7 +360,7 @@ const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   // Dirtied, deleted or recycled meanwhile: the full read path sorts it out.
   if (value == nullptr || record.load_state() != NodeState::Clean) return nullptr;
   check(handle);
-  SharedDepStack::current().record(this, handle.slot, record.load_generation());
+  record_read(handle.slot, record.load_generation());
   return value;
 }
 

@@ -42,7 +42,7 @@ class Note final : public velk::ObserverClosure {
   }
 
  protected:
-  void deliver(Runtime&) override {}
+  void deliver(Runtime&, bool&) override {}
 
  private:
   uint64_t held_;

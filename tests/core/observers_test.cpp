@@ -20,8 +20,9 @@ class Recorder : public velk::ObserverClosure {
   Values values;
 
  protected:
-  void deliver(Runtime& runtime) override {
+  void deliver(Runtime& runtime, bool& in_callback) override {
     values.push_back(runtime.get(node_));
+    in_callback = true;
     if (after_) after_(runtime);
   }
 

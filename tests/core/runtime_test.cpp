@@ -193,13 +193,13 @@ TEST_F(Inputs, SetOnAQueryAndCreationDuringAComputeFail) {
   EXPECT_EQ(rt.node_count(), 4u);
 }
 
-TEST_F(ReadPath, SelfReadIsACycleThatLeavesTheNodeDirty) {
+TEST_F(ReadPath, SelfReadIsACycleThatLeavesTheNodeToBeComputedAgain) {
   U self;
   int calls = 0;
   self = counted(calls, [&](Runtime& r) { return r.get(self) + 1; });
   EXPECT_FAILURE(rt.get(self), "velk-core: dependency cycle detected: node 1 was read while its "
                                "own compute was in progress");
-  EXPECT_EQ(state(self), NodeState::Dirty);
+  EXPECT_EQ(state(self), NodeState::New);
   EXPECT_FAILURE(rt.get(self), "velk-core: dependency cycle detected: ensure_clean(1) exceeded its "
                                "traversal budget, which no acyclic graph can");
   EXPECT_EQ(calls, 1);
@@ -224,7 +224,8 @@ TEST_F(ReadPath, FailedNodeStaysFailedUntilUpstreamSet) {
 }
 
 // A transient failure (how deeply the read was nested, not what the node read) leaves the
-// node to be computed again at its next read, first compute and recompute alike.
+// node to be computed again at its next read, first compute and recompute alike, and not
+// compared with its value from before.
 TEST_F(ReadPath, TransientFailureIsRetriedAtTheNextRead) {
   int calls = 0;
   bool transient = true;
@@ -240,7 +241,7 @@ TEST_F(ReadPath, TransientFailureIsRetriedAtTheNextRead) {
   rt.set(a, uint64_t(2));
   transient = true;
   EXPECT_FAILURE(rt.get(q), "too deep");
-  EXPECT_EQ(state(q), NodeState::Dirty);
+  EXPECT_EQ(state(q), NodeState::New);
   transient = false;
   EXPECT_EQ(rt.get(q), 2u);
   EXPECT_EQ(calls, 4);

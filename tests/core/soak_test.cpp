@@ -38,8 +38,9 @@ class CountingObserver : public velk::ObserverClosure {
   std::atomic<uint64_t> fired{0};
 
  protected:
-  void deliver(Runtime& runtime) override {
+  void deliver(Runtime& runtime, bool& in_callback) override {
     runtime.get(node_);
+    in_callback = true;
     fired.fetch_add(1, std::memory_order_relaxed);
   }
 

@@ -124,6 +124,7 @@ class Model:
         self.nodes = {}      # key -> Node
         self.observers = {}  # observer key -> [node key, last_fired]
         self.frames = []
+        self.deferred = []   # (key, failure) met by the walks in progress, see ensure_clean
         self.calls = {}      # query key -> predicted function calls since the last take
         self.fired = []      # (observer key, value) predicted since the last take
 
@@ -150,8 +151,10 @@ class Model:
             node = self.nodes[key]
             if node.state in (DIRTY, DELETED):
                 continue
-            if node.state in (CLEAN, FAILED):
+            if node.state == CLEAN:
                 node.state = DIRTY
+            elif node.state == FAILED:
+                node.state = NEW  # computed again, never compared with its value from before
             work.extend(self.dependents(key))
 
     def dependents(self, key):
@@ -180,6 +183,13 @@ class Model:
         """The engine's iterative walk: dependencies first, the last recorded one first."""
         if self.nodes[root].state == CLEAN:
             return
+        mark = len(self.deferred)
+        try:
+            self.walk(root)
+        finally:
+            del self.deferred[mark:]
+
+    def walk(self, root):
         stack = [(root, False)]
         while stack:
             key, expanded = stack.pop()
@@ -192,9 +202,18 @@ class Model:
                 stack.extend((d, False) for d in node.deps
                              if self.nodes[d].state not in (CLEAN, FAILED))
             elif node.state == FAILED:
-                raise EngineFailure(failed_pattern(node.slot))
+                # The failure a walk met for this node, else the engine's own message.
+                met = [f for k, f in self.deferred if k == key]
+                raise met[-1] if met else EngineFailure(failed_pattern(node.slot))
             elif node.state in (NEW, DIRTY):
-                self.settle(key, node)
+                try:
+                    self.settle(key, node)
+                except ModelFailure as failure:
+                    # A dependency that fails while its reader is verified counts as changed:
+                    # the reader runs and meets the failure through its own read.
+                    if key == root or node.state != FAILED:
+                        raise
+                    self.deferred.append((key, failure))
 
     def settle(self, key, node):
         was_dirty, start = node.state == DIRTY, self.revision
@@ -210,7 +229,7 @@ class Model:
         except Exception as exc:
             frame = self.frames.pop()
             stale = self.commit(node, frame.deps, merge=True, start=start)
-            node.state = DIRTY if stale else FAILED
+            node.state = NEW if stale else FAILED
             self.taint_top()
             if isinstance(exc, ModelFailure):
                 raise
