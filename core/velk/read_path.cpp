@@ -177,8 +177,9 @@ void Runtime::settle(uint32_t slot) {
         // Checked now and then, so a plain wait costs nothing extra.
         if (waits % 4096 == 0 && waiting.closes_cycle()) {
           fail("velk-core: dependency cycle detected across threads: node " +
-               std::to_string(slot) + " is computed by a thread that waits for a node whose " +
-               "compute is in progress on this thread");
+               std::to_string(slot) +
+               " is computed by a thread that waits for a node whose compute is in progress "
+               "on this thread");
         }
         spin.wait();
         continue;
