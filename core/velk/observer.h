@@ -2,8 +2,11 @@
 // date and delivers its value to the observer when it changed since the observer last fired.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "velk/handle.h"
@@ -14,6 +17,12 @@ namespace velk {
 class Runtime;
 
 // One registration, shared-owned by the observer table and by any pass that copied it.
+//
+// Passes on several threads may reach one observer at once. Its delivery lock makes its
+// callback run on one thread at a time, and each pass decides and delivers under it, so the
+// values delivered follow the node's values in order (a pass may skip values, never go back).
+// A pass that finds the observer busy while it runs a callback itself must not wait (two such
+// passes could wait for each other): it asks the holder to look again before letting go.
 class ObserverClosure {
   friend class Runtime;
 
@@ -37,12 +46,15 @@ class ObserverClosure {
 
  private:
   ErasedVelk node_;
+  std::mutex delivery_;
+  std::atomic<std::thread::id> holder_{};  // who holds delivery_; none when free
+  uint64_t last_fired_ = 0;  // guarded by delivery_: revision delivered up to; only rises
+  std::atomic<bool> recheck_{false};  // release/acquire: a busy pass's request to look again
 };
 
 struct ObserverEntry {
   std::shared_ptr<ObserverClosure> closure;
-  uint64_t last_fired;  // revision up to which this observer has been notified; only rises
-  uint32_t slot;        // the observed node, for deletion
+  uint32_t slot;  // the observed node, for deletion
 };
 
 }  // namespace velk

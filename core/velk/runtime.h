@@ -144,9 +144,11 @@ class Runtime {
   const T& get_traced(Velk<T> handle, HazardHolder& holder, TraceReport& report);
   void set_label(uint32_t slot, std::string label);
   std::vector<NodeSnapshot> graph_snapshot() const;
-  // Appends an event to the trace log while a traced read runs.
+  // Adds an event to the traced read running on this thread, if any reads this runtime.
   void report(uint32_t slot, TraceAction action) {
-    if (tracing_.load(std::memory_order_relaxed)) append_trace(slot, action);
+    if (TraceScope* trace = TraceScope::current(); trace != nullptr && trace->owner() == this) {
+      trace->add({slot, action});
+    }
   }
 
  private:
@@ -159,7 +161,6 @@ class Runtime {
     uint64_t next_observer_id = 1;
     std::unordered_map<uint32_t, uint32_t> owner_of;              // owned slot -> owner slot
     std::unordered_map<uint32_t, std::vector<uint32_t>> owned;    // owner slot -> owned slots
-    std::vector<TraceEntry> trace_log;
     std::unordered_map<uint32_t, std::string> labels;
   };
   struct WorkEntry {
@@ -209,12 +210,12 @@ class Runtime {
   // 0 when the node was deleted after the handle check.
   uint64_t install_observer(uint32_t slot, uint32_t generation,
                             std::shared_ptr<ObserverClosure> closure);
-  // Fires one observer of a pass when its node changed. Returns the failure of a node that
-  // failed to compute; a failure of the callback propagates.
-  std::exception_ptr fire_observer(ObserverClosure& closure, uint64_t id, uint64_t last_fired);
+  // Fires one observer of a pass when its node changed, under its delivery lock (see
+  // observer.h). Returns the failure of a node that failed to compute; a failure of the
+  // callback propagates.
+  std::exception_ptr fire_observer(ObserverClosure& closure);
+  std::exception_ptr deliver_if_changed(ObserverClosure& closure);
   void delete_node_erased(ErasedVelk handle, std::string_view type_name);
-  void append_trace(uint32_t slot, TraceAction action);
-  void begin_trace();
   void end_trace(uint32_t target, uint64_t start_ns, TraceReport& report);
 
   // Set path (invalidation.cpp). An input is held Computing while its value is replaced;
@@ -240,7 +241,6 @@ class Runtime {
   WalkRing walk_ring_;
   mutable std::shared_mutex structural_lock_;
   StructuralState structural_;  // guarded by structural_lock_
-  std::atomic<bool> tracing_{false};  // relaxed: a hint for reporters, not a synchronisation
   static constexpr uint16_t kPublishedArenas = 8;
   // Published once under the structural write lock, never changed; owned by the registry.
   std::array<std::atomic<ErasedArena*>, kPublishedArenas> published_arenas_{};
@@ -397,17 +397,10 @@ uint64_t Runtime::observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closu
 
 template <class T>
 const T& Runtime::get_traced(Velk<T> handle, HazardHolder& holder, TraceReport& report) {
-  begin_trace();
   const uint64_t start = monotonic_ns();
-  struct StopTracing {
-    std::atomic<bool>& flag;
-    ~StopTracing() { flag.store(false, std::memory_order_relaxed); }
-  };
-  const T* value;
-  {
-    StopTracing stop{tracing_};
-    value = &get_protected(handle, holder);
-  }
+  TraceScope trace(this);
+  const T* value = &get_protected(handle, holder);
+  report.entries = trace.take();
   end_trace(handle.slot, start, report);
   return *value;
 }

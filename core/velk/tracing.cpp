@@ -20,27 +20,9 @@ uint64_t monotonic_ns() noexcept {
   return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
 }
 
-void Runtime::append_trace(uint32_t slot, TraceAction action) {
-  std::unique_lock lock(structural_lock_);
-  structural_.trace_log.push_back({slot, action});
-}
-
-void Runtime::begin_trace() {
-  {
-    std::unique_lock lock(structural_lock_);
-    structural_.trace_log.clear();
-  }
-  tracing_.store(true, std::memory_order_relaxed);
-}
-
 void Runtime::end_trace(uint32_t target, uint64_t start_ns, TraceReport& report) {
   const uint64_t now = monotonic_ns();
   report.elapsed_ns = now > start_ns ? now - start_ns : 0;
-  {
-    std::unique_lock lock(structural_lock_);
-    report.entries = std::move(structural_.trace_log);
-    structural_.trace_log.clear();
-  }
   report.target = target;
   report.nodes_recomputed = 0;
   report.nodes_cutoff = 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velk {
@@ -29,6 +30,33 @@ struct TraceReport {
   uint64_t nodes_recomputed = 0;
   uint64_t nodes_cutoff = 0;
   uint64_t elapsed_ns = 0;
+};
+
+// The traced read running on this thread: the read path reports what it settles here, so
+// traced reads on several threads each see only their own events. A traced read nested in a
+// compute of another one records its own events until it ends.
+class TraceScope {
+ public:
+  explicit TraceScope(const void* owner) noexcept
+      : owner_(owner), outer_(std::exchange(top(), this)) {}
+  ~TraceScope() { top() = outer_; }
+  TraceScope(const TraceScope&) = delete;
+  TraceScope& operator=(const TraceScope&) = delete;
+
+  static TraceScope* current() noexcept { return top(); }
+  const void* owner() const noexcept { return owner_; }
+  void add(TraceEntry entry) { entries_.push_back(entry); }
+  std::vector<TraceEntry> take() noexcept { return std::move(entries_); }
+
+ private:
+  static TraceScope*& top() noexcept {
+    thread_local TraceScope* active = nullptr;
+    return active;
+  }
+
+  const void* owner_;  // the runtime read
+  std::vector<TraceEntry> entries_;
+  TraceScope* outer_;
 };
 
 struct NodeSnapshot {
