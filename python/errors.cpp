@@ -89,6 +89,14 @@ std::string describe(PyObject* exception) {
   return type_name + ": " + utf8(text.get());
 }
 
+// Throws the engine failure that carries `exception` to the caller.
+[[noreturn]] void throw_carrying(OwnedRef exception, std::string message) {
+  const bool transient = is_transient(exception.get());
+  auto detail = std::make_shared<const CallbackException>(std::move(exception));
+  if (transient) throw TransientFailure(std::move(message), std::move(detail));
+  throw Failure(std::move(message), std::move(detail));
+}
+
 std::string str_of(PyObject* exception) {
   OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
   if (!text) {
@@ -143,10 +151,17 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
     carried = std::move(exception);
   }
   if (!carried) fail(std::move(message));
-  const bool transient = is_transient(carried.get());
-  auto detail = std::make_shared<const CallbackException>(std::move(carried));
-  if (transient) throw TransientFailure(std::move(message), std::move(detail));
-  throw Failure(std::move(message), std::move(detail));
+  throw_carrying(std::move(carried), std::move(message));
+}
+
+void check_signals_while_waiting() {
+  if (interpreter_finalizing()) return;
+  GilEnsure gil;
+  if (PyErr_CheckSignals() == 0) return;
+  OwnedRef exception = OwnedRef::steal(fetch_exception());
+  if (!exception) return;
+  std::string message = "velk: wait interrupted: " + describe(exception.get());
+  throw_carrying(std::move(exception), std::move(message));
 }
 
 PyValue call_with(PyObject* callable, const PyValue& x) {

@@ -23,6 +23,11 @@ void create_panic_exception();
 // thrown as velk::TransientFailure.
 OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs);
 
+// The interrupt hook of the engine's waits: runs pending signal handlers (with the interpreter
+// lock, taken for the check) and throws a transient failure carrying the exception one raised,
+// typically KeyboardInterrupt. Handlers run only on the main thread; elsewhere it does nothing.
+void check_signals_while_waiting();
+
 // callable(x) through the invoker, as an engine value. Requires the interpreter lock.
 PyValue call_with(PyObject* callable, const PyValue& x);
 

@@ -47,6 +47,7 @@ PyObject* init_module() {
     create_panic_exception();
     Py_AtExit(mark_interpreter_finalizing);
     set_blocking_hook(release_gil_while_waiting);
+    set_interrupt_hook(check_signals_while_waiting);
     initialised = true;
   }
   OwnedRef module = OwnedRef::checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));

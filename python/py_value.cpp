@@ -101,6 +101,8 @@ void release_gil_while_waiting(void (*wait)(void*), void* context) {
 
 void mark_interpreter_finalizing() noexcept { finalizing.store(true, std::memory_order_release); }
 
+bool interpreter_finalizing() noexcept { return finalizing.load(std::memory_order_acquire); }
+
 void PyValue::release_reference(PyObject* obj) noexcept {
   if (obj == nullptr || finalizing.load(std::memory_order_acquire)) return;
   // Reclamation may run inside engine locks; dropping there could run a __del__ that calls

@@ -60,6 +60,7 @@ class PyValue {
 
 // Marks the interpreter as finalizing: references are leaked from then on, never dropped.
 void mark_interpreter_finalizing() noexcept;
+bool interpreter_finalizing() noexcept;
 
 }  // namespace velk::py
 

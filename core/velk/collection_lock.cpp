@@ -50,10 +50,17 @@ void CollectionLock::acquire(bool exclusive) {
   }
   held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
   if (!(exclusive ? mutex_.try_lock() : mutex_.try_lock_shared())) {
+    // Sleeps an interval at a time, asking between them whether to give up (a Ctrl-C).
     if (exclusive) {
-      run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock(); }, &mutex_);
+      run_blocking([](void* m) {
+        auto* mutex = static_cast<std::shared_timed_mutex*>(m);
+        while (!mutex->try_lock_for(kInterruptCheckInterval)) check_interrupt();
+      }, &mutex_);
     } else {
-      run_blocking([](void* m) { static_cast<std::shared_mutex*>(m)->lock_shared(); }, &mutex_);
+      run_blocking([](void* m) {
+        auto* mutex = static_cast<std::shared_timed_mutex*>(m);
+        while (!mutex->try_lock_shared_for(kInterruptCheckInterval)) check_interrupt();
+      }, &mutex_);
     }
   }
   held_locks.push_back({this, exclusive});

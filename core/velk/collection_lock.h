@@ -14,6 +14,8 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "velk/waiting.h"
+
 namespace velk {
 
 // Runs `wait(context)`, a blocking wait, in whatever way the embedding needs.
@@ -37,7 +39,7 @@ class CollectionLock {
  private:
   void acquire(bool exclusive);
 
-  std::shared_mutex mutex_;
+  std::shared_timed_mutex mutex_;
 };
 
 using CollectionReadGuard = std::shared_lock<CollectionLock>;

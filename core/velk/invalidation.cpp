@@ -1,7 +1,6 @@
 // The set path after the value is written, and the invalidation walk that marks everything
 // downstream of a changed input as needing verification.
 #include "velk/runtime.h"
-#include "velk/spin.h"
 
 namespace velk {
 
@@ -12,7 +11,7 @@ void Runtime::refuse_set_on_query(uint32_t slot) const {
 
 Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string_view type_name)
     : record_(&runtime.record(handle.slot)) {
-  SpinWait spin;
+  Backoff backoff;
   for (;;) {
     if (record_->load_generation() != handle.generation) break;
     const NodeState state = record_->load_state();
@@ -21,7 +20,7 @@ Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string
       record_->cas_state(NodeState::Computing, NodeState::Clean);  // another node's now
       break;
     }
-    spin.wait();  // another set, or a deletion, holds it
+    record_->wait_while(state, backoff);  // another set, or a compute, holds it
   }
   record_ = nullptr;
   runtime.check_handle(handle.slot, handle.generation, handle.runtime_id, type_name);

@@ -10,8 +10,30 @@ NodeState NodeRecord::load_state() const {
 
 bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
   uint8_t expected = uint8_t(from);
-  return state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_acq_rel,
-                                       std::memory_order_acquire);
+  if (!state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_acq_rel,
+                                     std::memory_order_acquire)) {
+    return false;
+  }
+  if (from == NodeState::Computing || from == NodeState::ComputingDirtied) {
+    ParkingLot::unpark_all(&state);  // a claim ended
+  }
+  return true;
+}
+
+void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
+  struct Context {
+    const std::atomic<uint8_t>* state;
+    uint8_t seen;
+  } context{&state, uint8_t(seen)};
+  backoff.wait([&] {
+    ParkingLot::park(
+        &state,
+        [](const void* c) {
+          const auto* ctx = static_cast<const Context*>(c);
+          return ctx->state->load(std::memory_order_seq_cst) == ctx->seen;
+        },
+        &context);
+  });
 }
 
 void NodeRecord::finish_claim(NodeState a, NodeState b) {

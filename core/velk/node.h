@@ -19,6 +19,7 @@
 
 #include "velk/hazard.h"
 #include "velk/state.h"
+#include "velk/waiting.h"
 
 namespace velk {
 
@@ -57,6 +58,9 @@ struct alignas(64) NodeRecord {
   void store_state(NodeState s) noexcept { state.store(uint8_t(s), std::memory_order_release); }
   // Ends a claim after a failure: Computing -> a, else ComputingDirtied -> b, else leave it.
   void finish_claim(NodeState a, NodeState b);
+  // One step of waiting while the state still reads `seen` (another thread's claim): spins at
+  // first, then sleeps until a claim ends (every swap away from a claimed state wakes sleepers).
+  void wait_while(NodeState seen, Backoff& backoff) const;
 
   // --- stamps ---
   uint64_t load_verified_at() const noexcept { return verified_at.load(std::memory_order_acquire); }

@@ -1,12 +1,12 @@
 // The read path: ensure_clean walks a node and its out-of-date dependencies with an explicit
 // stack, verifying Dirty nodes against their dependencies' stamps and recomputing only where a
-// dependency changed. Exactly one thread holds a node claimed (Computing); others spin.
+// dependency changed. Exactly one thread holds a node claimed (Computing); others wait for it,
+// sleeping once the wait is no longer short.
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "velk/runtime.h"
-#include "velk/spin.h"
 #include "velk/wait_graph.h"
 
 namespace velk {
@@ -152,9 +152,9 @@ void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget,
 }
 
 void Runtime::settle(uint32_t slot) {
-  SpinWait spin;
+  Backoff backoff;
   wait_graph::Waiting waiting({this, slot});
-  for (uint64_t waits = 1;; ++waits) {
+  for (;;) {
     const NodeState state = nodes_.get(slot).load_state();
     switch (state) {
       case NodeState::Clean:
@@ -174,14 +174,14 @@ void Runtime::settle(uint32_t slot) {
           fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
         }
-        // Checked now and then, so a plain wait costs nothing extra.
-        if (waits % 4096 == 0 && waiting.closes_cycle()) {
+        // Checked before each sleep, so a short wait costs nothing extra.
+        if (backoff.sleeping() && waiting.closes_cycle()) {
           fail("velk-core: dependency cycle detected across threads: node " +
                std::to_string(slot) +
                " is computed by a thread that waits for a node whose compute is in progress "
                "on this thread");
         }
-        spin.wait();
+        nodes_.get(slot).wait_while(state, backoff);
         continue;
       case NodeState::New:
       case NodeState::Dirty:

@@ -1,4 +1,4 @@
-"""Stabilize passes and traced reads on several threads at once.
+"""Stabilize passes, traced reads and waits on several threads at once.
 
 Deliveries of one observer, two passes:
 
@@ -10,8 +10,16 @@ Traced reads, two threads:
 
     A: get_traced(top_a) ── a computes ── a_in.set ── b_in.wait ── returns
     B:                      get_traced(top_b) ── b computes ── b_in.set ── a_in.wait ── returns
+
+Ctrl-C during a wait for another thread (a compute, then a collection lock):
+
+    T:    computes q (or hashes an element under the lock) ── started.set ── release.wait ── done
+    main: started.wait ── rt.get(q) sleeps ── SIGINT ── KeyboardInterrupt ── release.set
 """
+import os
+import signal
 import threading
+import time
 
 from test_threads import JOIN_TIMEOUT, run_threads
 
@@ -84,3 +92,47 @@ def test_traced_reads_on_two_threads_report_only_their_own_nodes(rt):
 
     run_threads([lambda: read("a", top_a), lambda: read("b", top_b)])
     assert traces == {"a": {a.id, top_a.id}, "b": {b.id, top_b.id}}
+
+
+def test_waits_for_another_thread_sleep_and_answer_ctrl_c(rt):
+    started, release = threading.Event(), threading.Event()
+
+    def slow(ref):
+        started.set()
+        release.wait(JOIN_TIMEOUT)
+        return 42
+
+    q = rt.create_query(slow)
+    blocker = Blocker(started, release)
+    c = rt.create_collection()
+    waits = [lambda: rt.get(q), lambda: c.insert(1)]
+    for holder, wait in zip([lambda: rt.get(q), lambda: c.insert(blocker)], waits):
+        started.clear()
+        release.clear()
+        t = threading.Thread(target=holder, daemon=True)
+        t.start()
+        assert started.wait(JOIN_TIMEOUT)
+        cpu = time.process_time()
+        interrupt = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+        interrupt.start()
+        try:
+            wait()
+            raise AssertionError("the wait was not interrupted")
+        except KeyboardInterrupt:
+            pass
+        assert time.process_time() - cpu < 0.25  # slept, did not spin
+        release.set()
+        t.join(JOIN_TIMEOUT)
+    assert rt.get(q) == 42 and c.snapshot_len() == 1
+
+
+class Blocker:
+    """An element whose hash holds its collection's lock until released."""
+
+    def __init__(self, started, release):
+        self.started, self.release = started, release
+
+    def __hash__(self):
+        self.started.set()
+        self.release.wait(JOIN_TIMEOUT)
+        return 7

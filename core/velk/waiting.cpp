@@ -1,0 +1,75 @@
+#include "velk/waiting.h"
+
+#include <sched.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace velk {
+
+namespace {
+
+std::atomic<InterruptHook> interrupt_hook{nullptr};
+
+struct alignas(64) Bucket {
+  std::mutex mutex;
+  std::condition_variable sleepers;
+  std::atomic<uint32_t> count{0};  // sleepers counted in; seq_cst (see the header)
+};
+
+// Never destroyed: threads may wait or wake during process exit.
+std::array<Bucket, 64>& buckets() {
+  static auto* table = new std::array<Bucket, 64>();
+  return *table;
+}
+
+Bucket& bucket_of(const void* address) {
+  return buckets()[std::hash<const void*>{}(address) / 64 % 64];
+}
+
+}  // namespace
+
+void set_interrupt_hook(InterruptHook hook) noexcept {
+  interrupt_hook.store(hook, std::memory_order_release);
+}
+
+void check_interrupt() {
+  if (InterruptHook hook = interrupt_hook.load(std::memory_order_acquire)) hook();
+}
+
+void ParkingLot::park(const void* address, bool (*still_waiting)(const void*),
+                      const void* context) {
+  Bucket& bucket = bucket_of(address);
+  std::unique_lock lock(bucket.mutex);
+  bucket.count.fetch_add(1, std::memory_order_seq_cst);
+  std::atomic_thread_fence(std::memory_order_seq_cst);  // counted before the condition is read
+  if (still_waiting(context)) bucket.sleepers.wait_for(lock, kInterruptCheckInterval);
+  bucket.count.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ParkingLot::unpark_all(const void* address) noexcept {
+  Bucket& bucket = bucket_of(address);
+  // Full fence: the caller's change of the condition is ordered before reading the count.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (bucket.count.load(std::memory_order_seq_cst) == 0) return;
+  // Taken so that a sleeper between its check and its sleep cannot miss the notification.
+  { std::lock_guard lock(bucket.mutex); }
+  bucket.sleepers.notify_all();
+}
+
+void Backoff::spin_once() noexcept {
+  if (count_ < kSpins / 2) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+  } else {
+    sched_yield();
+  }
+}
+
+}  // namespace velk

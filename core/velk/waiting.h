@@ -1,0 +1,63 @@
+// Waiting for another thread: a short spin, then sleep until the thread that ends the wait
+// wakes the sleeper. Sleepers wake on their own every kInterruptCheckInterval to ask the
+// embedding whether the wait must be abandoned (the binding raises KeyboardInterrupt for a
+// pending Ctrl-C); the waited-for work goes on regardless on its own thread.
+//
+// Memory ordering: a sleeper counts itself in its bucket and then re-reads the condition, a
+// waker changes the condition and then reads the bucket's count, both with sequentially
+// consistent operations, so either the sleeper sees the change or the waker sees the sleeper.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace velk {
+
+inline constexpr std::chrono::milliseconds kInterruptCheckInterval{100};
+
+// Called every kInterruptCheckInterval while a thread sleeps in a wait; may throw to end the
+// wait (the exception propagates to the waiter's caller). Installed once by the embedding.
+using InterruptHook = void (*)();
+void set_interrupt_hook(InterruptHook hook) noexcept;
+void check_interrupt();
+
+// Sleeping on addresses, in a fixed table of buckets shared by all of them.
+class ParkingLot {
+ public:
+  // Sleeps until `address` is woken or the interval ends, unless `still_waiting(context)`, asked
+  // after the sleeper is counted, is already false.
+  static void park(const void* address, bool (*still_waiting)(const void*), const void* context);
+  // Wakes every sleeper on `address` (and on addresses sharing its bucket). Cheap when nobody
+  // sleeps.
+  static void unpark_all(const void* address) noexcept;
+};
+
+// One waiter's progress: a few spins, a few yields, then sleeps.
+class Backoff {
+ public:
+  // One step; `park` sleeps (through ParkingLot) once spinning is over, and the interrupt hook
+  // runs at most once an interval.
+  template <class Park>
+  void wait(Park&& park) {
+    if (++count_ < kSpins) return spin_once();
+    park();
+    const auto now = std::chrono::steady_clock::now();
+    if (last_check_ == std::chrono::steady_clock::time_point{}) {
+      last_check_ = now;
+    } else if (now - last_check_ >= kInterruptCheckInterval) {
+      last_check_ = now;
+      check_interrupt();
+    }
+  }
+  // True once the waiter sleeps rather than spins: a wait that is no longer short.
+  bool sleeping() const noexcept { return count_ >= kSpins; }
+
+ private:
+  static constexpr unsigned kSpins = 128;
+  void spin_once() noexcept;
+
+  unsigned count_ = 0;
+  std::chrono::steady_clock::time_point last_check_{};
+};
+
+}  // namespace velk
