@@ -153,6 +153,17 @@ void throw_current_error_as_failure(const char* context) {
   fail(std::string(context) + ": " + (exception ? describe(exception.get()) : "unknown error"));
 }
 
+void throw_if_interruption(const char* where) {
+  if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) &&
+      !PyErr_ExceptionMatches(PyExc_SystemExit) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return;
+  }
+  OwnedRef exception = OwnedRef::steal(fetch_exception());
+  std::string message = std::string("velk: ") + where + " raised: " + describe(exception.get());
+  store_pending(exception.release());
+  fail_transient(std::move(message));
+}
+
 void clear_pending_error() noexcept { store_pending(nullptr); }
 
 MappedCall::MappedCall() noexcept : outermost_(!SharedDepStack::current().in_compute()) {

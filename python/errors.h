@@ -28,6 +28,12 @@ PyValue call_with(PyObject* callable, const PyValue& x);
 // steps that fail inside engine work, such as creating a RuntimeRef).
 [[noreturn]] void throw_current_error_as_failure(const char* context);
 
+// For the __hash__, __eq__ and __lt__ calls of stored values, whose other errors are absorbed:
+// if the error set on this thread is an interruption that must reach the caller
+// (KeyboardInterrupt, SystemExit, MemoryError), parks it in the pending-error slot and throws
+// the transient failure that carries it; otherwise leaves it set. Requires the interpreter lock.
+void throw_if_interruption(const char* where);
+
 // The pending-error slot of the calling thread.
 void clear_pending_error() noexcept;
 

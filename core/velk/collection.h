@@ -39,14 +39,37 @@ struct DeltaCursor {
   void store(uint64_t p) noexcept { position.store(p, std::memory_order_release); }
 };
 
+// How a table finds its elements: by value (the same object or an equal one; may run user
+// code, which may throw an interruption) or, for tables the engine alone fills and empties
+// with its own objects, by identity (no user code).
+enum class Matching : uint8_t { Value, Identity };
+
+// Not noexcept on purpose: the standard tables then keep each element's hash beside it, so
+// rehashing and erasing never run user code, and a bucket is scanned comparing stored hashes
+// before calling equality.
 template <class E>
 struct ElementHash {
-  size_t operator()(const E& e) const noexcept { return size_t(ValueTraits<E>::hash(e)); }
+  Matching matching = Matching::Value;
+  size_t operator()(const E& e) const {
+    return size_t(matching == Matching::Value ? ValueTraits<E>::hash(e) : object_hash(e));
+  }
 };
 template <class E>
 struct ElementEqual {
-  bool operator()(const E& a, const E& b) const noexcept { return ValueTraits<E>::equal(a, b); }
+  Matching matching = Matching::Value;
+  bool operator()(const E& a, const E& b) const {
+    return matching == Matching::Value ? same_value(a, b) : same_object(a, b);
+  }
 };
+
+// A hash table from elements to T, matching as `ElementHash`/`ElementEqual` say.
+template <class E, class T>
+using ElementMap = std::unordered_map<E, T, ElementHash<E>, ElementEqual<E>>;
+
+template <class E, class T>
+ElementMap<E, T> element_map(Matching matching = Matching::Value) {
+  return ElementMap<E, T>(0, ElementHash<E>{matching}, ElementEqual<E>{matching});
+}
 
 // A change log with reader cursors, shared by collections and sorted collections. Entries are
 // dropped in batches: once the log reaches 1024 entries, every append drops the entries that
@@ -114,22 +137,22 @@ class ChangeLog {
   uint64_t version_ = 0;
 };
 
+// Every change looks its element up before changing anything, so a lookup that throws (an
+// interruption in user code) leaves the state as it was.
 template <class E>
 class CollectionState {
  public:
   static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
+
+  explicit CollectionState(Matching matching = Matching::Value)
+      : counts_(element_map<E, uint64_t>(matching)) {}
 
   CollectionLock& lock() const noexcept { return lock_; }
 
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.
   uint64_t insert(E element) {
-    auto it = counts_.find(element);
-    if (it == counts_.end()) {
-      counts_.emplace(element, 1);
-    } else {
-      ++it->second;
-    }
+    ++counts_.try_emplace(element, 0).first->second;
     ++total_;
     return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
@@ -141,6 +164,55 @@ class CollectionState {
     if (--it->second == 0) counts_.erase(it);
     --total_;
     return {true, log_.append(Delta<E>{DeltaKind::Delete, element})};
+  }
+
+  // Applies changes in order, all or none: every element is looked up first, then the counts
+  // and the log change without running user code. A delete of an element not held is ignored.
+  // Returns whether anything was logged.
+  bool apply(std::vector<Delta<E>>& changes) {
+    // No rehash while looking up, so the iterators stay valid until the changes are made.
+    // Grown geometrically: reserving one more each batch would rehash at every batch.
+    const size_t needed = counts_.size() + changes.size();
+    if (double(needed) > double(counts_.bucket_count()) * counts_.max_load_factor()) {
+      counts_.reserve(std::max(needed, 2 * counts_.size()));
+    }
+    std::vector<typename Counts::iterator> found;
+    found.reserve(changes.size());
+    std::vector<typename Counts::iterator> created;  // added by the lookups, still at count 0
+    try {
+      for (const Delta<E>& change : changes) {
+        auto [it, fresh] = counts_.try_emplace(change.element, 0);
+        if (fresh) created.push_back(it);
+        found.push_back(it);
+      }
+    } catch (...) {
+      for (auto it : created) counts_.erase(it);
+      throw;
+    }
+    const uint64_t before = log_.version();
+    for (size_t i = 0; i < changes.size(); ++i) {
+      uint64_t& count = found[i]->second;
+      if (changes[i].kind == DeltaKind::Insert) {
+        ++count;
+        ++total_;
+      } else if (count == 0) {
+        continue;
+      } else {
+        --count;
+        --total_;
+      }
+      log_.append(std::move(changes[i]));
+    }
+    // An element changed twice in the batch was looked up twice: erase each emptied entry once.
+    std::vector<typename Counts::iterator> emptied;
+    for (auto it : found) {
+      if (it->second == 0) emptied.push_back(it);
+    }
+    auto by_address = [](auto a, auto b) { return &*a < &*b; };
+    std::sort(emptied.begin(), emptied.end(), by_address);
+    emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
+    for (auto it : emptied) counts_.erase(it);
+    return log_.version() != before;
   }
 
   // A cursor at the current log end, registered as a reader, and the contents it reflects.
@@ -186,7 +258,8 @@ class CollectionState {
  private:
   mutable CollectionLock lock_;
   ChangeLog<Delta<E>> log_;
-  std::unordered_map<E, uint64_t, ElementHash<E>, ElementEqual<E>> counts_;
+  using Counts = ElementMap<E, uint64_t>;
+  Counts counts_;
   uint64_t total_ = 0;
 };
 

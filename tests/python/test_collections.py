@@ -24,7 +24,7 @@ def test_effective_changes_count_and_raise_the_version(rt):
     assert state(rt, c) == (0, 4)
 
 
-def test_elements_are_found_by_hash_and_equality_and_survive_raising_ones(rt):
+def test_elements_are_found_by_identity_or_equality_and_survive_raising_ones(rt):
     class RaisingHash:
         def __hash__(self):
             raise ValueError("hash")
@@ -35,15 +35,24 @@ def test_elements_are_found_by_hash_and_equality_and_survive_raising_ones(rt):
         def __eq__(self, other):
             raise ValueError("eq")
 
+    class Row(list):
+        pass
+
     c = rt.create_collection()
     nan, kept, dropped, odd = float("nan"), RaisingHash(), RaisingHash(), RaisingEq()
-    for x in (nan, nan, [1, 2], kept, dropped, odd):
+    mutated, row = [1], Row([3, 4])
+    for x in (nan, nan, [1, 2], kept, dropped, odd, mutated, row):
         c.insert(x)
-    assert c.delete(nan) is False  # NaN equals nothing, itself included
-    assert c.delete([1, 2]) is True  # unhashable: found by ==
-    assert c.delete(dropped) is True  # both hash as 0; equality still tells them apart
-    assert c.delete(odd) is False
-    assert state(rt, c) == (4, 8)
+    mutated.append(2)  # unhashable values share one hash, so == finds them however they change
+    assert c.delete(float("nan")) is False  # NaN equals nothing...
+    assert c.delete(nan) is True  # ...but the very object is found, as in Python's containers
+    assert c.delete(Row([1, 2])) is True  # a list subclass finds an equal list
+    assert c.delete(mutated) is True
+    assert c.delete([3, 4]) is True  # and a list an equal list subclass
+    assert c.delete(dropped) is True  # a raising hash is the unhashable one; == tells them apart
+    assert c.delete(RaisingEq()) is False
+    assert c.delete(odd) is True  # its == raises, but it is the very object
+    assert state(rt, c) == (2, 14)
 
 
 def test_derived_collection_refuses_mutation_and_stays_unchanged(rt):
