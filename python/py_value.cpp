@@ -135,6 +135,11 @@ int64_t PyValue::hash(const PyValue& v) {
   });
 }
 
+bool PyValue::unhashable(const PyValue& v) {
+  GilEnsure gil;  // a class's __hash__ may be reassigned meanwhile
+  return Py_TYPE(v.obj_)->tp_hash == PyObject_HashNotImplemented;
+}
+
 bool PyValue::less(const PyValue& a, const PyValue& b) {
   return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_LT, "__lt__"); });
 }

@@ -54,6 +54,8 @@ class PyValue {
 
   static bool equal(const PyValue& a, const PyValue& b);
   static int64_t hash(const PyValue& v);
+  // Whether the object's type cannot be hashed (lists, dicts, sets); calls no Python code.
+  static bool unhashable(const PyValue& v);
   static bool less(const PyValue& a, const PyValue& b);
 
  private:
@@ -72,6 +74,7 @@ struct velk::ValueTraits<velk::py::PyValue> {
   using BatchScope = py::GilEnsure;  // a batch of hashes and compares takes the lock once
   static bool equal(const py::PyValue& a, const py::PyValue& b) { return py::PyValue::equal(a, b); }
   static uint64_t hash(const py::PyValue& v) { return uint64_t(py::PyValue::hash(v)); }
+  static bool unhashable(const py::PyValue& v) { return py::PyValue::unhashable(v); }
   static bool identical(const py::PyValue& a, const py::PyValue& b) noexcept {
     return a.get() == b.get();
   }

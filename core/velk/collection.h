@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "velk/collection_lock.h"
+#include "velk/element_counts.h"
 #include "velk/handle.h"
 #include "velk/value_traits.h"
 
@@ -38,38 +39,6 @@ struct DeltaCursor {
   uint64_t load() const noexcept { return position.load(std::memory_order_acquire); }
   void store(uint64_t p) noexcept { position.store(p, std::memory_order_release); }
 };
-
-// How a table finds its elements: by value (the same object or an equal one; may run user
-// code, which may throw an interruption) or, for tables the engine alone fills and empties
-// with its own objects, by identity (no user code).
-enum class Matching : uint8_t { Value, Identity };
-
-// Not noexcept on purpose: the standard tables then keep each element's hash beside it, so
-// rehashing and erasing never run user code, and a bucket is scanned comparing stored hashes
-// before calling equality.
-template <class E>
-struct ElementHash {
-  Matching matching = Matching::Value;
-  size_t operator()(const E& e) const {
-    return size_t(matching == Matching::Value ? ValueTraits<E>::hash(e) : object_hash(e));
-  }
-};
-template <class E>
-struct ElementEqual {
-  Matching matching = Matching::Value;
-  bool operator()(const E& a, const E& b) const {
-    return matching == Matching::Value ? same_value(a, b) : same_object(a, b);
-  }
-};
-
-// A hash table from elements to T, matching as `ElementHash`/`ElementEqual` say.
-template <class E, class T>
-using ElementMap = std::unordered_map<E, T, ElementHash<E>, ElementEqual<E>>;
-
-template <class E, class T>
-ElementMap<E, T> element_map(Matching matching = Matching::Value) {
-  return ElementMap<E, T>(0, ElementHash<E>{matching}, ElementEqual<E>{matching});
-}
 
 // A change log with reader cursors, shared by collections and sorted collections. Entries are
 // dropped in batches: once the log reaches 1024 entries, every append drops the entries that
@@ -144,24 +113,23 @@ class CollectionState {
  public:
   static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
 
-  explicit CollectionState(Matching matching = Matching::Value)
-      : counts_(element_map<E, uint64_t>(matching)) {}
+  explicit CollectionState(Matching matching = Matching::Value) : counts_(matching) {}
 
   CollectionLock& lock() const noexcept { return lock_; }
 
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.
   uint64_t insert(E element) {
-    ++counts_.try_emplace(element, 0).first->second;
+    ++counts_.for_insert(element).it->second;
     ++total_;
     return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
 
   // Removes one occurrence if present and logs it: (found, version).
   std::pair<bool, uint64_t> remove(const E& element) {
-    auto it = counts_.find(element);
-    if (it == counts_.end()) return {false, log_.version()};
-    if (--it->second == 0) counts_.erase(it);
+    const auto slot = counts_.for_delete(element, {});
+    if (slot.table == nullptr) return {false, log_.version()};
+    if (--slot.it->second == 0) slot.table->erase(slot.it);
     --total_;
     return {true, log_.append(Delta<E>{DeltaKind::Delete, element})};
   }
@@ -170,48 +138,47 @@ class CollectionState {
   // and the log change without running user code. A delete of an element not held is ignored.
   // Returns whether anything was logged.
   bool apply(std::vector<Delta<E>>& changes) {
-    // No rehash while looking up, so the iterators stay valid until the changes are made.
-    // Grown geometrically: reserving one more each batch would rehash at every batch.
-    const size_t needed = counts_.size() + changes.size();
-    if (double(needed) > double(counts_.bucket_count()) * counts_.max_load_factor()) {
-      counts_.reserve(std::max(needed, 2 * counts_.size()));
-    }
-    std::vector<typename Counts::iterator> found;
-    found.reserve(changes.size());
-    std::vector<typename Counts::iterator> created;  // added by the lookups, still at count 0
+    using Slot = typename ElementCounts<E>::Slot;
+    counts_.reserve(changes.size());
+    std::vector<Slot> slots;
+    slots.reserve(changes.size());
+    typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
     try {
       for (const Delta<E>& change : changes) {
-        auto [it, fresh] = counts_.try_emplace(change.element, 0);
-        if (fresh) created.push_back(it);
-        found.push_back(it);
+        const bool insert = change.kind == DeltaKind::Insert;
+        const Slot slot = insert ? counts_.for_insert(change.element)
+                                 : counts_.for_delete(change.element, plan);
+        if (slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
+        slots.push_back(slot);
       }
     } catch (...) {
-      for (auto it : created) counts_.erase(it);
+      for (const Slot& slot : slots) {
+        if (slot.fresh) slot.table->erase(slot.it);
+      }
       throw;
     }
     const uint64_t before = log_.version();
     for (size_t i = 0; i < changes.size(); ++i) {
-      uint64_t& count = found[i]->second;
+      if (slots[i].table == nullptr) continue;
       if (changes[i].kind == DeltaKind::Insert) {
-        ++count;
+        ++slots[i].it->second;
         ++total_;
-      } else if (count == 0) {
-        continue;
       } else {
-        --count;
+        --slots[i].it->second;
         --total_;
       }
       log_.append(std::move(changes[i]));
     }
     // An element changed twice in the batch was looked up twice: erase each emptied entry once.
-    std::vector<typename Counts::iterator> emptied;
-    for (auto it : found) {
-      if (it->second == 0) emptied.push_back(it);
+    std::vector<Slot> emptied;
+    for (const Slot& slot : slots) {
+      if (slot.table != nullptr && slot.it->second == 0) emptied.push_back(slot);
     }
-    auto by_address = [](auto a, auto b) { return &*a < &*b; };
+    auto by_address = [](const Slot& a, const Slot& b) { return &*a.it < &*b.it; };
+    auto same_entry = [](const Slot& a, const Slot& b) { return a.it == b.it; };
     std::sort(emptied.begin(), emptied.end(), by_address);
-    emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
-    for (auto it : emptied) counts_.erase(it);
+    emptied.erase(std::unique(emptied.begin(), emptied.end(), same_entry), emptied.end());
+    for (const Slot& slot : emptied) slot.table->erase(slot.it);
     return log_.version() != before;
   }
 
@@ -225,9 +192,9 @@ class CollectionState {
   std::vector<E> snapshot() const {
     std::vector<E> out;
     out.reserve(size_t(total_));
-    for (const auto& [element, count] : counts_) {
+    counts_.for_each([&out](const E& element, uint64_t count) {
       for (uint64_t i = 0; i < count; ++i) out.push_back(element);
-    }
+    });
     return out;
   }
 
@@ -243,7 +210,7 @@ class CollectionState {
   // Every element held, in the contents and in the log (for HeldVisitor; no lock taken).
   template <class Visit>
   void for_each_value(Visit&& visit) const {
-    for (const auto& entry : counts_) visit(entry.first);
+    counts_.for_each([&visit](const E& element, uint64_t) { visit(element); });
     log_.for_each_value(visit);
   }
 
@@ -258,8 +225,7 @@ class CollectionState {
  private:
   mutable CollectionLock lock_;
   ChangeLog<Delta<E>> log_;
-  using Counts = ElementMap<E, uint64_t>;
-  Counts counts_;
+  ElementCounts<E> counts_;
   uint64_t total_ = 0;
 };
 

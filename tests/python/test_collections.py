@@ -54,6 +54,14 @@ def test_elements_are_found_by_identity_or_equality_and_survive_raising_ones(rt)
     assert c.delete(odd) is True  # its == raises, but it is the very object
     assert state(rt, c) == (2, 14)
 
+    lists = rt.create_collection()
+    passed_on = lists.map(lambda x: x)  # receives both deletes in one batch
+    for x in ([1], [1], [2]):
+        lists.insert(x)
+    rt.get(passed_on.version_node)
+    assert lists.delete(Row([1])) and lists.delete([1]) and not lists.delete([1])
+    assert rt.get(passed_on.version_node) == 5 and passed_on.snapshot_len() == 1
+
 
 def test_derived_collection_refuses_mutation_and_stays_unchanged(rt):
     c = rt.create_collection()
