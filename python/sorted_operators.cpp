@@ -66,12 +66,13 @@ struct ListOperator {
   std::shared_ptr<BuiltObjects<Window<PyValue>>> lists;
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
-    return consume_deltas(runtime, windows, *output, [this](std::vector<Delta<Window<PyValue>>>& batch) {
+    auto to_lists = [this](std::vector<Delta<Window<PyValue>>>& batch) {
       GilEnsure gil;
       std::vector<Delta<PyValue>> changes = lists->translate(batch, list_of);
       batch.clear();
       return changes;
-    });
+    };
+    return consume_deltas(runtime, windows, *output, to_lists);
   }
 
   void visit_held(HeldVisitor& visitor) const {
