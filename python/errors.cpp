@@ -154,6 +154,18 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
   throw_carrying(std::move(carried), std::move(message));
 }
 
+void throw_if_interruption(const char* where) {
+  if (!PyErr_Occurred()) return;
+  OwnedRef exception = OwnedRef::steal(fetch_exception());
+  if (!is_transient(exception.get()) ||
+      PyErr_GivenExceptionMatches(exception.get(), PyExc_RecursionError)) {
+    restore_exception(exception.release());  // not an interruption: left set for the caller
+    return;
+  }
+  std::string message = std::string("velk: ") + where + " raised: " + describe(exception.get());
+  throw_carrying(std::move(exception), std::move(message));
+}
+
 void check_signals_while_waiting() {
   if (interpreter_finalizing()) return;
   GilEnsure gil;

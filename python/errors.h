@@ -39,6 +39,12 @@ PyValue call_with(PyObject* callable, const PyValue& x);
 // for a failure of the engine's own.
 PyObject* callback_exception(const std::exception& failure) noexcept;
 
+// For the __hash__, __eq__ and __lt__ calls of stored values, whose other errors are absorbed:
+// if the error set on this thread is an interruption that must reach the caller
+// (KeyboardInterrupt, SystemExit, MemoryError), throws the transient failure that carries it;
+// otherwise leaves it set. Requires the interpreter lock.
+void throw_if_interruption(const char* where);
+
 // Sets the Python error for a failure that left a mapped method: the callback's own exception
 // if the failure carries one, else RuntimeError with the failure's text. Returns nullptr.
 PyObject* raise_mapped(const std::exception& failure) noexcept;

@@ -1,5 +1,6 @@
 #include "join_group_operators.h"
 
+#include "built_objects.h"
 #include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
@@ -11,8 +12,8 @@ namespace {
 
 using Pair = std::pair<PyValue, PyValue>;
 
-PyValue tuple_of(const PyValue& left, const PyValue& right) {
-  PyObject* tuple = PyTuple_Pack(2, left.get(), right.get());
+PyValue tuple_of(const Pair& pair) {
+  PyObject* tuple = PyTuple_Pack(2, pair.first.get(), pair.second.get());
   if (tuple == nullptr) throw_current_error_as_failure("velk: building a join tuple failed");
   return PyValue::steal(tuple);
 }
@@ -45,17 +46,14 @@ struct JoinOperator {
 struct TupleOperator {
   SourceLink<Pair> pairs;
   std::shared_ptr<CollectionState<PyValue>> output;
+  std::shared_ptr<BuiltObjects<Pair>> tuples;
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
-    return consume_deltas(runtime, pairs, *output, [](std::vector<Delta<Pair>>& batch) {
-      std::vector<Delta<PyValue>> tuples;
-      tuples.reserve(batch.size());
+    return consume_deltas(runtime, pairs, *output, [this](std::vector<Delta<Pair>>& batch) {
       GilEnsure gil;
-      for (const Delta<Pair>& d : batch) {
-        tuples.push_back({d.kind, tuple_of(d.element.first, d.element.second)});
-      }
+      std::vector<Delta<PyValue>> changes = tuples->translate(batch, tuple_of);
       batch.clear();
-      return tuples;
+      return changes;
     });
   }
 
@@ -63,6 +61,7 @@ struct TupleOperator {
     if (ValueVisitor<PyValue>* values = python_values(visitor)) {
       offer_shared(*values, pairs.state);
       offer_shared(*values, output);
+      offer_shared(*values, tuples);
     }
   }
 };
@@ -144,14 +143,12 @@ CollectionHandle<PyValue> build_tuple_stage(Runtime& runtime,
                                             Velk<uint64_t> pair_node) {
   CollectionHandle<Pair> pair_collection{pairs, pair_node, true};
   auto [pair_link, pair_snapshot] = subscribe(pair_collection);
-  std::vector<PyValue> tuples;
-  tuples.reserve(pair_snapshot.size());
-  for (const Pair& pair : pair_snapshot) tuples.push_back(tuple_of(pair.first, pair.second));
+  auto tuples = std::make_shared<BuiltObjects<Pair>>();
   CollectionHandle<PyValue> output;
-  output.state = seeded_output(std::move(tuples));
+  output.state = seeded_output(tuples->seed(pair_snapshot, tuple_of), Matching::Identity);
   output.derived = true;
-  output.version_node =
-      runtime.create_query<uint64_t>(TupleOperator{std::move(pair_link), output.state});
+  output.version_node = runtime.create_query<uint64_t>(
+      TupleOperator{std::move(pair_link), output.state, std::move(tuples)});
   return output;
 }
 
@@ -163,11 +160,7 @@ GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& 
   {
     CollectionWriteGuard groups_guard(tables->groups_lock);
     CollectionWriteGuard keys_guard(tables->keys_lock);
-    for (size_t i = 0; i < snapshot.size(); ++i) {
-      tables->file(snapshot[i], keys[i]);
-      std::vector<Delta<PyValue>> change{{DeltaKind::Insert, std::move(snapshot[i])}};
-      apply_to_group(runtime, tables->group_of(runtime, keys[i]), change);
-    }
+    tables->seed(runtime, snapshot, keys);
   }
   const Velk<uint64_t> router = runtime.create_query<uint64_t>(
       RouterOperator{std::move(link), tables, PyValue::new_ref(key_fn)});

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "errors.h"
 #include "gil.h"
 #include "velk/hazard.h"
 
@@ -26,50 +27,49 @@ PendingReleases& pending() {
   return *list;
 }
 
+// The hash every value shares that cannot be hashed: such values are told apart by equality.
+constexpr int64_t kUnhashable = 0x2545F4914F6CDD1D;
+
+// Drops the error a comparison or hash raised, unless it is an interruption for the caller.
+void absorb_error(const char* where) {
+  throw_if_interruption(where);
+  PyErr_Clear();
+}
+
 // Evaluates `a op b` and its truth; a raising comparison or truth test counts as false.
-bool compare_true(PyObject* a, PyObject* b, int op) noexcept {
+bool compare_true(PyObject* a, PyObject* b, int op, const char* where) {
   PyObject* result = PyObject_RichCompare(a, b, op);
   if (result == nullptr) {
-    PyErr_Clear();
+    absorb_error(where);
     return false;
   }
   OwnedRef owned = OwnedRef::steal(result);
   const int truth = PyObject_IsTrue(owned.get());
   if (truth < 0) {
-    PyErr_Clear();
+    absorb_error(where);
     return false;
   }
   return truth == 1;
 }
 
-// Lists cannot be hashed, yet they are the elements of window outputs. Hashing a plain list by
-// its contents (as the equal tuple would hash) agrees with list equality and spares those
-// collections one hash bucket for everything; any other unhashable value hashes as 0.
-Py_hash_t list_content_hash(PyObject* obj) noexcept {
-  if (!PyList_CheckExact(obj)) return 0;
-  PyObject* tuple = PyList_AsTuple(obj);
-  if (tuple == nullptr) {
-    PyErr_Clear();
-    return 0;
-  }
-  OwnedRef owned = OwnedRef::steal(tuple);
-  const Py_hash_t h = PyObject_Hash(owned.get());
-  if (h == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return 0;
-  }
-  return h;
-}
+// Set aside for the length of one call into Python, restored however the call ends.
+class PreservedError {
+ public:
+  PreservedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PreservedError() { PyErr_Restore(type_, value_, traceback_); }
+  PreservedError(const PreservedError&) = delete;
+  PreservedError& operator=(const PreservedError&) = delete;
+
+ private:
+  PyObject *type_, *value_, *traceback_;
+};
 
 // Runs `fn` with the interpreter lock, keeping any error already set on this thread.
 template <class F>
-auto with_gil_preserving_error(F fn) noexcept {
+auto with_gil_preserving_error(F fn) {
   GilEnsure gil;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  auto result = fn();
-  PyErr_Restore(type, value, traceback);
-  return result;
+  PreservedError saved;
+  return fn();
 }
 
 }  // namespace
@@ -122,25 +122,28 @@ PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
   Py_INCREF(obj_);
 }
 
-bool PyValue::equal(const PyValue& a, const PyValue& b) noexcept {
-  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_EQ); });
+bool PyValue::equal(const PyValue& a, const PyValue& b) {
+  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_EQ, "__eq__"); });
 }
 
-int64_t PyValue::hash(const PyValue& v) noexcept {
+int64_t PyValue::hash(const PyValue& v) {
   return with_gil_preserving_error([&]() -> int64_t {
     // Checked first: failing to hash a list would build and discard a TypeError every time.
-    if (PyList_CheckExact(v.obj_)) return int64_t(list_content_hash(v.obj_));
-    Py_hash_t h = PyObject_Hash(v.obj_);
-    if (h == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      h = list_content_hash(v.obj_);
-    }
-    return h;
+    if (Py_TYPE(v.obj_)->tp_hash == PyObject_HashNotImplemented) return kUnhashable;
+    const Py_hash_t h = PyObject_Hash(v.obj_);
+    if (h != -1 || !PyErr_Occurred()) return h;
+    absorb_error("__hash__");
+    return kUnhashable;
   });
 }
 
-bool PyValue::less(const PyValue& a, const PyValue& b) noexcept {
-  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_LT); });
+bool PyValue::unhashable(const PyValue& v) {
+  GilEnsure gil;  // a class's __hash__ may be reassigned meanwhile
+  return Py_TYPE(v.obj_)->tp_hash == PyObject_HashNotImplemented;
+}
+
+bool PyValue::less(const PyValue& a, const PyValue& b) {
+  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_LT, "__lt__"); });
 }
 
 }  // namespace velk::py

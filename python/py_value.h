@@ -1,7 +1,10 @@
 // PyValue: the engine value that carries one strong reference to a Python object.
 // Copying takes a new reference under the interpreter lock; destruction without the lock is
 // deferred to the pending-release list; equality, hashing and ordering call Python and treat a
-// raising comparison as false and a raising hash as 0.
+// raising comparison as false and a value that cannot be hashed (or whose hash raises) as
+// sharing one hash with every such value, so that it is still found by equality. An
+// interruption (KeyboardInterrupt, SystemExit, MemoryError) is never absorbed: it is parked
+// for the caller and thrown as a failure.
 #pragma once
 
 #include <cstdint>
@@ -49,9 +52,11 @@ class PyValue {
   // retired cells; otherwise queues it for the next thread that enters the module.
   static void release_reference(PyObject* obj) noexcept;
 
-  static bool equal(const PyValue& a, const PyValue& b) noexcept;
-  static int64_t hash(const PyValue& v) noexcept;
-  static bool less(const PyValue& a, const PyValue& b) noexcept;
+  static bool equal(const PyValue& a, const PyValue& b);
+  static int64_t hash(const PyValue& v);
+  // Whether the object's type cannot be hashed (lists, dicts, sets); calls no Python code.
+  static bool unhashable(const PyValue& v);
+  static bool less(const PyValue& a, const PyValue& b);
 
  private:
   explicit PyValue(PyObject* obj) noexcept : obj_(obj) {}
@@ -68,14 +73,14 @@ template <>
 struct velk::ValueTraits<velk::py::PyValue> {
   static constexpr std::string_view name = "velk_concurrent::PyValue";
   using BatchScope = py::GilEnsure;  // a batch of hashes and compares takes the lock once
-  static bool equal(const py::PyValue& a, const py::PyValue& b) noexcept {
-    return py::PyValue::equal(a, b);
-  }
-  static uint64_t hash(const py::PyValue& v) noexcept { return uint64_t(py::PyValue::hash(v)); }
+  static bool equal(const py::PyValue& a, const py::PyValue& b) { return py::PyValue::equal(a, b); }
+  static uint64_t hash(const py::PyValue& v) { return uint64_t(py::PyValue::hash(v)); }
+  static bool unhashable(const py::PyValue& v) { return py::PyValue::unhashable(v); }
   static bool identical(const py::PyValue& a, const py::PyValue& b) noexcept {
     return a.get() == b.get();
   }
-  static bool less(const py::PyValue& a, const py::PyValue& b) noexcept {
-    return py::PyValue::less(a, b);
+  static uint64_t identity_hash(const py::PyValue& v) noexcept {
+    return uint64_t(reinterpret_cast<uintptr_t>(v.get())) * 0x9E3779B97F4A7C15ULL;
   }
+  static bool less(const py::PyValue& a, const py::PyValue& b) { return py::PyValue::less(a, b); }
 };

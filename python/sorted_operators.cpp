@@ -1,5 +1,6 @@
 #include "sorted_operators.h"
 
+#include "built_objects.h"
 #include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
@@ -17,7 +18,7 @@ struct SortOperator {
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
     return sort_step(runtime, source, *sorted, [this](const std::vector<Delta<PyValue>>& batch) {
-      return keys_of_deltas(key_fn.get(), batch, false);
+      return keys_of_deltas(key_fn.get(), batch, true);
     });
   }
 
@@ -62,22 +63,23 @@ PyValue list_of(const Window<PyValue>& window) {
 struct ListOperator {
   SourceLink<Window<PyValue>> windows;
   std::shared_ptr<CollectionState<PyValue>> output;
+  std::shared_ptr<BuiltObjects<Window<PyValue>>> lists;
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
-    return consume_deltas(runtime, windows, *output, [](std::vector<Delta<Window<PyValue>>>& batch) {
-      std::vector<Delta<PyValue>> lists;
-      lists.reserve(batch.size());
+    auto to_lists = [this](std::vector<Delta<Window<PyValue>>>& batch) {
       GilEnsure gil;
-      for (const auto& d : batch) lists.push_back({d.kind, list_of(d.element)});
+      std::vector<Delta<PyValue>> changes = lists->translate(batch, list_of);
       batch.clear();
-      return lists;
-    });
+      return changes;
+    };
+    return consume_deltas(runtime, windows, *output, to_lists);
   }
 
   void visit_held(HeldVisitor& visitor) const {
     if (ValueVisitor<PyValue>* values = python_values(visitor)) {
       offer_shared(*values, windows.state);
       offer_shared(*values, output);
+      offer_shared(*values, lists);
     }
   }
 };
@@ -116,13 +118,12 @@ CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sor
       build_positional<Window<PyValue>>(runtime, sorted, WindowRule<PyValue>{size});
   CollectionHandle<Window<PyValue>> intermediate{windows, window_node, true};
   auto [link, snapshot] = subscribe(intermediate);
-  std::vector<PyValue> lists;
-  lists.reserve(snapshot.size());
-  for (const Window<PyValue>& window : snapshot) lists.push_back(list_of(window));
+  auto lists = std::make_shared<BuiltObjects<Window<PyValue>>>();
   CollectionHandle<PyValue> output;
-  output.state = seeded_output(std::move(lists));
+  output.state = seeded_output(lists->seed(snapshot, list_of), Matching::Identity);
   output.derived = true;
-  output.version_node = runtime.create_query<uint64_t>(ListOperator{std::move(link), output.state});
+  output.version_node =
+      runtime.create_query<uint64_t>(ListOperator{std::move(link), output.state, std::move(lists)});
   return output;
 }
 

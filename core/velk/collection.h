@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "velk/collection_lock.h"
+#include "velk/element_counts.h"
 #include "velk/handle.h"
 #include "velk/value_traits.h"
 
@@ -37,15 +38,6 @@ struct DeltaCursor {
   std::atomic<uint64_t> position{0};
   uint64_t load() const noexcept { return position.load(std::memory_order_acquire); }
   void store(uint64_t p) noexcept { position.store(p, std::memory_order_release); }
-};
-
-template <class E>
-struct ElementHash {
-  size_t operator()(const E& e) const noexcept { return size_t(ValueTraits<E>::hash(e)); }
-};
-template <class E>
-struct ElementEqual {
-  bool operator()(const E& a, const E& b) const noexcept { return ValueTraits<E>::equal(a, b); }
 };
 
 // A change log with reader cursors, shared by collections and sorted collections. Entries are
@@ -114,33 +106,80 @@ class ChangeLog {
   uint64_t version_ = 0;
 };
 
+// Every change looks its element up before changing anything, so a lookup that throws (an
+// interruption in user code) leaves the state as it was.
 template <class E>
 class CollectionState {
  public:
   static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
+
+  explicit CollectionState(Matching matching = Matching::Value) : counts_(matching) {}
 
   CollectionLock& lock() const noexcept { return lock_; }
 
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.
   uint64_t insert(E element) {
-    auto it = counts_.find(element);
-    if (it == counts_.end()) {
-      counts_.emplace(element, 1);
-    } else {
-      ++it->second;
-    }
+    ++counts_.for_insert(element).it->second;
     ++total_;
     return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
 
   // Removes one occurrence if present and logs it: (found, version).
   std::pair<bool, uint64_t> remove(const E& element) {
-    auto it = counts_.find(element);
-    if (it == counts_.end()) return {false, log_.version()};
-    if (--it->second == 0) counts_.erase(it);
+    const auto slot = counts_.for_delete(element, {});
+    if (slot.table == nullptr) return {false, log_.version()};
+    if (--slot.it->second == 0) slot.table->erase(slot.it);
     --total_;
     return {true, log_.append(Delta<E>{DeltaKind::Delete, element})};
+  }
+
+  // Applies changes in order, all or none: every element is looked up first, then the counts
+  // and the log change without running user code. A delete of an element not held is ignored.
+  // Returns whether anything was logged.
+  bool apply(std::vector<Delta<E>>& changes) {
+    using Slot = typename ElementCounts<E>::Slot;
+    counts_.reserve(changes.size());
+    std::vector<Slot> slots;
+    slots.reserve(changes.size());
+    typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
+    try {
+      for (const Delta<E>& change : changes) {
+        const bool insert = change.kind == DeltaKind::Insert;
+        const Slot slot = insert ? counts_.for_insert(change.element)
+                                 : counts_.for_delete(change.element, plan);
+        if (slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
+        slots.push_back(slot);
+      }
+    } catch (...) {
+      for (const Slot& slot : slots) {
+        if (slot.fresh) slot.table->erase(slot.it);
+      }
+      throw;
+    }
+    const uint64_t before = log_.version();
+    for (size_t i = 0; i < changes.size(); ++i) {
+      if (slots[i].table == nullptr) continue;
+      if (changes[i].kind == DeltaKind::Insert) {
+        ++slots[i].it->second;
+        ++total_;
+      } else {
+        --slots[i].it->second;
+        --total_;
+      }
+      log_.append(std::move(changes[i]));
+    }
+    // An element changed twice in the batch was looked up twice: erase each emptied entry once.
+    std::vector<Slot> emptied;
+    for (const Slot& slot : slots) {
+      if (slot.table != nullptr && slot.it->second == 0) emptied.push_back(slot);
+    }
+    auto by_address = [](const Slot& a, const Slot& b) { return &*a.it < &*b.it; };
+    auto same_entry = [](const Slot& a, const Slot& b) { return a.it == b.it; };
+    std::sort(emptied.begin(), emptied.end(), by_address);
+    emptied.erase(std::unique(emptied.begin(), emptied.end(), same_entry), emptied.end());
+    for (const Slot& slot : emptied) slot.table->erase(slot.it);
+    return log_.version() != before;
   }
 
   // A cursor at the current log end, registered as a reader, and the contents it reflects.
@@ -153,9 +192,9 @@ class CollectionState {
   std::vector<E> snapshot() const {
     std::vector<E> out;
     out.reserve(size_t(total_));
-    for (const auto& [element, count] : counts_) {
+    counts_.for_each([&out](const E& element, uint64_t count) {
       for (uint64_t i = 0; i < count; ++i) out.push_back(element);
-    }
+    });
     return out;
   }
 
@@ -171,7 +210,7 @@ class CollectionState {
   // Every element held, in the contents and in the log (for HeldVisitor; no lock taken).
   template <class Visit>
   void for_each_value(Visit&& visit) const {
-    for (const auto& entry : counts_) visit(entry.first);
+    counts_.for_each([&visit](const E& element, uint64_t) { visit(element); });
     log_.for_each_value(visit);
   }
 
@@ -186,7 +225,7 @@ class CollectionState {
  private:
   mutable CollectionLock lock_;
   ChangeLog<Delta<E>> log_;
-  std::unordered_map<E, uint64_t, ElementHash<E>, ElementEqual<E>> counts_;
+  ElementCounts<E> counts_;
   uint64_t total_ = 0;
 };
 

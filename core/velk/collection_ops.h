@@ -77,8 +77,9 @@ std::pair<SourceLink<E>, std::vector<E>> subscribe(const CollectionHandle<E>& so
 
 // A fresh output state holding `seed`: its log starts with one Insert per element.
 template <class E>
-std::shared_ptr<CollectionState<E>> seeded_output(std::vector<E> seed) {
-  auto output = std::make_shared<CollectionState<E>>();
+std::shared_ptr<CollectionState<E>> seeded_output(std::vector<E> seed,
+                                                  Matching matching = Matching::Value) {
+  auto output = std::make_shared<CollectionState<E>>(matching);
   CollectionWriteGuard guard(output->lock());
   for (E& element : seed) output->insert(std::move(element));
   return output;
@@ -107,9 +108,9 @@ NewDeltas<E> copy_new_deltas(const SourceLink<E>& source) {
 // dependency and bringing a derived source up to date), copies the deltas since the cursor,
 // lets `transform(batch) -> std::vector<Delta<Out>>` turn them into output changes (user code
 // runs here, with no collection lock held), then applies them and advances the cursor.
-// Returns the output's version. A transform that throws leaves output and cursor untouched,
-// so the same deltas are retried at the next computation. The source's and the output's
-// locks are never held together.
+// Returns the output's version. A transform or a lookup that throws leaves output and cursor
+// untouched, so the same deltas are retried at the next computation. The source's and the
+// output's locks are never held together.
 template <class In, class Out, class Transform>
 uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, CollectionState<Out>& output,
                         Transform&& transform) {
@@ -120,13 +121,7 @@ uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, Collecti
   std::vector<Delta<Out>> changes = transform(batch);
   CollectionWriteGuard guard(output.lock());
   [[maybe_unused]] ValueBatchScope<Out> values;
-  for (Delta<Out>& change : changes) {
-    if (change.kind == DeltaKind::Insert) {
-      output.insert(std::move(change.element));
-    } else {
-      output.remove(change.element);  // an element the output does not hold is ignored
-    }
-  }
+  output.apply(changes);
   source.cursor->store(end);
   return output.version();
 }

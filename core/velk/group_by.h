@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <optional>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -18,35 +19,66 @@ namespace velk {
 template <class E>
 struct GroupTables {
   mutable CollectionLock groups_lock;
-  std::unordered_map<E, CollectionHandle<E>, ElementHash<E>, ElementEqual<E>> groups;  // only grows
+  ElementMap<E, CollectionHandle<E>> groups;  // only grows
   mutable CollectionLock keys_lock;
   // The key of each occurrence present, in insertion order; the entry goes with the last one.
-  std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> element_keys;
+  ElementMap<E, std::vector<E>> element_keys;
   std::atomic<uint64_t> router_version{0};
   std::optional<ErasedVelk> router;  // set once, right after the router node is created
 
-  // Requires groups_lock (write). The group of `key`, created (and owned by the router, once it
-  // exists) when absent.
-  CollectionHandle<E>& group_of(Runtime& runtime, const E& key) {
-    auto it = groups.find(key);
-    if (it != groups.end()) return it->second;
-    CollectionHandle<E> group = create_collection_node<E>(runtime, true);
-    if (router) runtime.adopt(*router, ErasedVelk(group.version_node));
-    return groups.emplace(key, std::move(group)).first->second;
+  // Require groups_lock and keys_lock (write). Each routes one change whole or not at all:
+  // every lookup (user code, which may throw) comes before the first change. A Delete goes to
+  // the key its occurrence was filed under (the key function may answer differently by now);
+  // one of an element not filed is ignored. Returns the group changed and its new version.
+  using Routed = std::optional<std::pair<const CollectionHandle<E>*, uint64_t>>;
+
+  Routed route_insert(Runtime& runtime, E element, const E& key) {
+    auto [group, new_group] = groups.try_emplace(key);
+    std::optional<typename ElementMap<E, std::vector<E>>::iterator> filed;
+    bool new_element = false;
+    uint64_t version;
+    try {
+      std::tie(filed, new_element) = element_keys.try_emplace(element);
+      if (new_group) group->second.state = std::make_shared<CollectionState<E>>();
+      {
+        CollectionWriteGuard guard(group->second.state->lock());
+        version = group->second.state->insert(std::move(element));
+      }
+      // A new group's node comes last, so nothing can fail after it: the group is erased
+      // whole (its state and node unseen by anyone) when anything before fails.
+      if (new_group) create_group_node(runtime, group->second);
+    } catch (...) {
+      if (new_element) element_keys.erase(*filed);
+      if (new_group) groups.erase(group);
+      throw;
+    }
+    (*filed)->second.push_back(key);
+    return std::pair{&group->second, version};
   }
 
-  // Requires keys_lock (write).
-  void file(const E& element, const E& key) { element_keys[element].push_back(key); }
+  Routed route_delete(const E& element) {
+    auto filed = element_keys.find(element);
+    if (filed == element_keys.end()) return std::nullopt;
+    auto group = groups.find(filed->second.back());
+    if (group == groups.end()) return std::nullopt;  // not reached: a filed key has its group
+    std::pair<bool, uint64_t> removed;
+    {
+      CollectionWriteGuard guard(group->second.state->lock());
+      removed = group->second.state->remove(element);
+    }
+    filed->second.pop_back();
+    if (filed->second.empty()) element_keys.erase(filed);
+    if (!removed.first) return std::nullopt;
+    return std::pair{&group->second, removed.second};
+  }
 
-  // Requires keys_lock (write). The key a Delete goes to: the one an occurrence was filed under
-  // (the key function may answer differently by now), or none if the element is absent.
-  std::optional<E> unfile(const E& element) {
-    auto it = element_keys.find(element);
-    if (it == element_keys.end()) return std::nullopt;
-    E key = std::move(it->second.back());
-    it->second.pop_back();
-    if (it->second.empty()) element_keys.erase(it);
-    return key;
+  // Requires both write locks. Routes the contents a new group_by starts from.
+  void seed(Runtime& runtime, std::vector<E>& elements, const std::vector<E>& keys) {
+    for (size_t i = 0; i < elements.size(); ++i) {
+      if (Routed routed = route_insert(runtime, std::move(elements[i]), keys[i])) {
+        runtime.set(routed->first->version_node, routed->second);
+      }
+    }
   }
 
   // The keys and filed elements; not the groups' states, which their holders share and offer
@@ -64,29 +96,20 @@ struct GroupTables {
     if (router) fail("group_by router recorded twice " + handle.debug());
     router = handle;
   }
-};
 
-// Applies `changes` to one group and, if anything was logged, sets its version node.
-template <class E>
-void apply_to_group(Runtime& runtime, const CollectionHandle<E>& group,
-                    std::vector<Delta<E>>& changes) {
-  std::optional<uint64_t> logged;
-  {
-    CollectionWriteGuard guard(group.state->lock());
-    for (Delta<E>& change : changes) {
-      if (change.kind == DeltaKind::Insert) {
-        logged = group.state->insert(std::move(change.element));
-      } else if (auto [found, version] = group.state->remove(change.element); found) {
-        logged = version;
-      }
-    }
+ private:
+  // The version node of a group just filled, owned by the router once it exists.
+  void create_group_node(Runtime& runtime, CollectionHandle<E>& group) {
+    group.version_node = runtime.create_input_node<uint64_t>(0);
+    group.derived = true;
+    if (router) runtime.adopt(*router, ErasedVelk(group.version_node));
   }
-  if (logged) runtime.set(group.version_node, *logged);
-}
+};
 
 // One computation of the router. `keys(batch)` returns the keys of the batch's Insert deltas,
 // in order (user code runs there, with no collection lock held); if it throws nothing is
-// applied and the cursor does not move. Returns the router's new version.
+// applied and the cursor does not move. A lookup that throws stops the batch there: the cursor
+// moves past the deltas routed, whose groups are signalled. Returns the router's new version.
 template <class E, class Keys>
 uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E>& tables,
                     Keys&& keys) {
@@ -97,19 +120,32 @@ uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E
   CollectionWriteGuard groups_guard(tables.groups_lock);
   CollectionWriteGuard keys_guard(tables.keys_lock);
   if (!tables.router) fail("group_by router ran before its handle was recorded");
-  std::unordered_map<E, std::vector<Delta<E>>, ElementHash<E>, ElementEqual<E>> by_key;
-  size_t next_key = 0;
-  for (Delta<E>& delta : batch) {
-    if (delta.kind == DeltaKind::Insert) {
-      if (next_key >= insert_keys.size()) fail("insert delta staged without key");
-      const E& key = insert_keys[next_key++];
-      tables.file(delta.element, key);
-      by_key[key].push_back(std::move(delta));
-    } else if (std::optional<E> key = tables.unfile(delta.element)) {
-      by_key[*key].push_back(std::move(delta));
+  [[maybe_unused]] ValueBatchScope<E> values;
+  // Each changed group's latest version, set once per batch (sets run no user code).
+  std::unordered_map<const CollectionHandle<E>*, uint64_t> logged;
+  auto signal_groups = [&] {
+    for (const auto& [group, version] : logged) runtime.set(group->version_node, version);
+  };
+  size_t routed = 0, next_key = 0;
+  try {
+    for (; routed < batch.size(); ++routed) {
+      Delta<E>& delta = batch[routed];
+      typename GroupTables<E>::Routed change;
+      if (delta.kind == DeltaKind::Delete) {
+        change = tables.route_delete(delta.element);
+      } else if (next_key < insert_keys.size()) {
+        change = tables.route_insert(runtime, std::move(delta.element), insert_keys[next_key++]);
+      } else {
+        fail("insert delta staged without key");
+      }
+      if (change) logged[change->first] = change->second;
     }
+  } catch (...) {
+    signal_groups();
+    source.cursor->store(position + routed);
+    throw;
   }
-  for (auto& [key, changes] : by_key) apply_to_group(runtime, tables.group_of(runtime, key), changes);
+  signal_groups();
   source.cursor->store(position + batch.size());
   return tables.router_version.fetch_add(1, std::memory_order_acq_rel) + 1;
 }

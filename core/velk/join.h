@@ -40,44 +40,66 @@ class JoinIndex {
   // Requires the index's and the pair state's write locks. Inserts pair the element with the
   // other side as it stands. A delete takes one occurrence out under the key that occurrence was
   // inserted with (`key` is not used: the key function may answer differently by now); deletes of
-  // an element this side does not hold are ignored.
+  // an element this side does not hold are ignored. Every lookup (user code, which may throw)
+  // comes before the first change, so a change is applied whole or not at all. Pairs hold the
+  // indexed objects themselves and are matched by identity, which runs no user code.
   void apply(Side side, DeltaKind kind, const E& element, const E& key, PairState<E>& pairs) {
     Index& mine = side == Side::Left ? left_ : right_;
     Index& other = side == Side::Left ? right_ : left_;
-    auto pair_with = [&](const E& partner) {
-      return side == Side::Left ? std::pair<E, E>(element, partner) : std::pair<E, E>(partner, element);
+    auto pair_with = [&](const E& mine_element, const E& partner) {
+      return side == Side::Left ? std::pair<E, E>(mine_element, partner)
+                                : std::pair<E, E>(partner, mine_element);
     };
     if (kind == DeltaKind::Insert) {
-      mine.keys[element].push_back(key);
-      if (auto it = other.by_key.find(key); it != other.by_key.end()) {
-        for (const E& partner : it->second) pairs.insert(pair_with(partner));
-      }
-      mine.by_key[key].push_back(element);
+      insert(mine, other, element, key, [&](const E& partner) {
+        pairs.insert(pair_with(element, partner));
+      });
       return;
     }
     auto held = mine.keys.find(element);
     if (held == mine.keys.end()) return;
-    const E inserted_key = std::move(held->second.back());
+    const E& inserted_key = held->second.back();
+    auto bucket = mine.by_key.find(inserted_key);
+    if (bucket == mine.by_key.end()) return;  // not reached: a held key has its bucket
+    std::vector<E>& list = bucket->second;
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&](const E& e) { return same_value(e, element); });
+    auto partners = other.by_key.find(inserted_key);
+    if (found != list.end() && partners != other.by_key.end()) {
+      for (const E& partner : partners->second) pairs.remove(pair_with(*found, partner));
+    }
+    if (found != list.end()) list.erase(found);
+    if (list.empty()) mine.by_key.erase(bucket);
     held->second.pop_back();
     if (held->second.empty()) mine.keys.erase(held);
-    if (auto it = mine.by_key.find(inserted_key); it != mine.by_key.end()) {
-      std::vector<E>& list = it->second;
-      auto found = std::find_if(list.begin(), list.end(),
-                                [&](const E& e) { return same_value(e, element); });
-      if (found != list.end()) list.erase(found);
-      if (list.empty()) mine.by_key.erase(it);
-    }
-    if (auto it = other.by_key.find(inserted_key); it != other.by_key.end()) {
-      for (const E& partner : it->second) pairs.remove(pair_with(partner));
-    }
   }
 
  private:
   struct Index {
-    std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> by_key;
+    ElementMap<E, std::vector<E>> by_key;
     // The key of each occurrence held, in insertion order.
-    std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> keys;
+    ElementMap<E, std::vector<E>> keys;
   };
+
+  // Files an inserted element under `key` and calls `pair(partner)` for each element of the
+  // other side under an equal key.
+  template <class Pair>
+  static void insert(Index& mine, Index& other, const E& element, const E& key, Pair&& pair) {
+    auto partners = other.by_key.find(key);
+    auto [held, new_element] = mine.keys.try_emplace(element);
+    typename ElementMap<E, std::vector<E>>::iterator bucket;
+    try {
+      bucket = mine.by_key.try_emplace(key).first;
+    } catch (...) {
+      if (new_element) mine.keys.erase(held);
+      throw;
+    }
+    held->second.push_back(key);
+    bucket->second.push_back(element);
+    if (partners != other.by_key.end()) {
+      for (const E& partner : partners->second) pair(partner);
+    }
+  }
   mutable CollectionLock lock_;
   Index left_;   // guarded by lock_
   Index right_;  // guarded by lock_
@@ -95,7 +117,8 @@ struct JoinLinks {
 // One computation of the join node. `keys(side, batch)` returns one key per delta, Insert and
 // Delete alike, though a Delete's is not used (user code runs there, with no collection lock
 // held); if it throws nothing is applied and neither cursor moves. All left deltas are applied
-// before all right deltas, so each new pair appears exactly once. Returns the pair state's
+// before all right deltas, so each new pair appears exactly once. A lookup that throws stops
+// there: each cursor moves past the deltas of its side applied. Returns the pair state's
 // version.
 template <class E, class Keys>
 uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
@@ -110,11 +133,20 @@ uint64_t join_step(Runtime& runtime, const JoinLinks<E>& j, Keys&& keys) {
   CollectionWriteGuard index_guard(j.index->lock());
   CollectionWriteGuard pairs_guard(j.pairs->lock());
   [[maybe_unused]] ValueBatchScope<E> values;
-  for (size_t i = 0; i < left.size(); ++i) {
-    j.index->apply(Side::Left, left[i].kind, left[i].element, left_keys[i], *j.pairs);
-  }
-  for (size_t i = 0; i < right.size(); ++i) {
-    j.index->apply(Side::Right, right[i].kind, right[i].element, right_keys[i], *j.pairs);
+  size_t left_done = 0, right_done = 0;
+  try {
+    for (; left_done < left.size(); ++left_done) {
+      const Delta<E>& d = left[left_done];
+      j.index->apply(Side::Left, d.kind, d.element, left_keys[left_done], *j.pairs);
+    }
+    for (; right_done < right.size(); ++right_done) {
+      const Delta<E>& d = right[right_done];
+      j.index->apply(Side::Right, d.kind, d.element, right_keys[right_done], *j.pairs);
+    }
+  } catch (...) {
+    j.left.cursor->store(left_position + left_done);
+    j.right.cursor->store(right_position + right_done);
+    throw;
   }
   j.left.cursor->store(left_position + left.size());
   j.right.cursor->store(right_position + right.size());

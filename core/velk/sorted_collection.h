@@ -3,7 +3,9 @@
 // (windows, neighbouring pairs) follow it without looking at keys.
 //
 // Key order: a before b when a < b; equal when a == b; otherwise after. Equal keys keep
-// arrival order. The state's lock is held while keys and elements are compared.
+// arrival order. The state's lock is held while keys and elements are compared. A delete goes
+// by the key its occurrence was inserted with (the key function may answer differently by
+// now, or give a key not equal to itself, found again by identity).
 #pragma once
 
 #include <vector>
@@ -26,24 +28,26 @@ class SortedState {
   CollectionLock& lock() const noexcept { return lock_; }
 
   // --- require the write lock ---
+  // Both look up (running user code, which may throw) before they change anything.
   // Inserts after every entry whose key is less than or equal to `key`; logs the position.
   void insert(E key, E element) {
     const size_t p = count_where([&](const E& k) { return !greater(k, key); });
+    keys_.try_emplace(element).first->second.push_back(key);
     entries_.insert(p, Entry{std::move(key), element});
     log_.append(SortedChange<E>{DeltaKind::Insert, p, std::move(element)});
   }
 
-  // Removes the first entry of the equal-key range whose element equals `element`.
-  bool remove(const E& key, const E& element) {
-    const size_t lo = count_where([&](const E& k) { return ValueTraits<E>::less(k, key); });
-    const size_t hi = count_where([&](const E& k) { return !greater(k, key); });
-    for (size_t p = lo; p < hi; ++p) {
-      if (!ValueTraits<E>::equal(entries_[p].element, element)) continue;
-      Entry removed = entries_.erase(p);
-      log_.append(SortedChange<E>{DeltaKind::Delete, p, std::move(removed.element)});
-      return true;
-    }
-    return false;
+  // Removes an occurrence of `element`: the first entry of its key's range holding it.
+  bool remove(const E& element) {
+    auto held = keys_.find(element);
+    if (held == keys_.end()) return false;
+    const size_t p = position_of(held->second.back(), element);
+    if (p == entries_.size()) return false;  // not reached: every filed key has its entry
+    held->second.pop_back();
+    if (held->second.empty()) keys_.erase(held);
+    Entry removed = entries_.erase(p);
+    log_.append(SortedChange<E>{DeltaKind::Delete, p, std::move(removed.element)});
+    return true;
   }
 
   // A cursor at the log end, registered as a reader, and the elements in order.
@@ -68,6 +72,10 @@ class SortedState {
       visit(e.key);
       visit(e.element);
     });
+    for (const auto& [element, keys] : keys_) {
+      visit(element);
+      for (const E& key : keys) visit(key);
+    }
     log_.for_each_value(visit);
   }
   size_t size() const noexcept { return entries_.size(); }
@@ -84,6 +92,26 @@ class SortedState {
   // Neither less nor equal: a comparison that raises counts as false.
   static bool greater(const E& a, const E& b) {
     return !ValueTraits<E>::less(a, b) && !ValueTraits<E>::equal(a, b);
+  }
+
+  // Where the entry of (key, element) is: searched in the key's range, else (a key not equal
+  // to itself, or not ordered consistently) among all entries holding that very key object.
+  // entries_.size() when there is none.
+  size_t position_of(const E& key, const E& element) const {
+    const size_t lo = count_where([&](const E& k) { return ValueTraits<E>::less(k, key); });
+    const size_t hi = count_where([&](const E& k) { return !greater(k, key); });
+    for (size_t p = lo; p < hi; ++p) {
+      const Entry& e = entries_[p];
+      if (same_value(e.element, element) && same_value(e.key, key)) return p;
+    }
+    size_t p = 0, at = entries_.size();
+    entries_.for_each([&](const Entry& e) {
+      if (at == entries_.size() && same_object(e.key, key) && same_value(e.element, element)) {
+        at = p;
+      }
+      ++p;
+    });
+    return at;
   }
 
   // The number of leading entries whose key satisfies `pred` (a prefix property), by the
@@ -103,12 +131,14 @@ class SortedState {
 
   mutable CollectionLock lock_;
   ChunkedSequence<Entry> entries_;
+  ElementMap<E, std::vector<E>> keys_;  // the key of each occurrence held, in insertion order
   ChangeLog<SortedChange<E>> log_;
 };
 
-// One computation of the sort node. `keys(batch)` returns one key per delta, Insert and Delete
-// alike (user code runs there, with no lock held); if it throws nothing is applied and the
-// cursor does not move. Returns the sorted state's version.
+// One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert
+// deltas, in order (user code runs there, with no lock held); if it throws nothing is applied
+// and the cursor does not move. A lookup that throws stops the batch there: the cursor moves
+// past the deltas applied. Returns the sorted state's version.
 template <class E, class Keys>
 uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
                    Keys&& keys) {
@@ -118,15 +148,24 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
     CollectionReadGuard guard(sorted.lock());
     return sorted.version();
   }
-  std::vector<E> batch_keys = keys(batch);
+  std::vector<E> insert_keys = keys(batch);
   CollectionWriteGuard guard(sorted.lock());
   [[maybe_unused]] ValueBatchScope<E> values;
-  for (size_t i = 0; i < batch.size(); ++i) {
-    if (batch[i].kind == DeltaKind::Insert) {
-      sorted.insert(std::move(batch_keys[i]), std::move(batch[i].element));
-    } else {
-      sorted.remove(batch_keys[i], batch[i].element);
+  size_t applied = 0, next_key = 0;
+  try {
+    for (; applied < batch.size(); ++applied) {
+      Delta<E>& delta = batch[applied];
+      if (delta.kind == DeltaKind::Delete) {
+        sorted.remove(delta.element);
+      } else if (next_key < insert_keys.size()) {
+        sorted.insert(std::move(insert_keys[next_key++]), std::move(delta.element));
+      } else {
+        fail("insert delta staged without key");
+      }
     }
+  } catch (...) {
+    source.cursor->store(position + applied);
+    throw;
   }
   source.cursor->store(position + batch.size());
   return sorted.version();

@@ -9,11 +9,18 @@ namespace velk {
 
 // Specialise for every value type stored in a runtime. A specialisation provides
 //   static constexpr std::string_view name;          // printed in handle messages
-//   static bool equal(const T& a, const T& b);       // may run user code; must not throw
+//   static bool equal(const T& a, const T& b);       // may run user code
 // and, for element types of collections,
-//   static uint64_t hash(const T& v);                // may run user code; must not throw
+//   static uint64_t hash(const T& v);                // may run user code
 // and, for sort keys,
-//   static bool less(const T& a, const T& b);        // may run user code; must not throw
+//   static bool less(const T& a, const T& b);        // may run user code
+// and optionally, for values that are references to objects,
+//   static bool identical(const T& a, const T& b);   // the same object; runs no user code
+//   static uint64_t identity_hash(const T& v);       // agrees with identical; no user code
+// equal, hash and less answer for any failure of user code they can absorb (a raising
+// comparison is false); the only exception they throw is a Failure for an interruption that
+// must reach the caller. Every engine structure looks values up before it changes anything,
+// so such a throw leaves it as it was.
 template <class T>
 struct ValueTraits;
 
@@ -32,46 +39,67 @@ struct ValueTraits<uint64_t> {
 
 namespace velk {
 
-// Equality for the members of composite elements (pairs, windows) that the engine builds from
-// its own references: the very same value is the same member even when it is not equal to
-// itself (a float NaN), so such a composite can always be found again and removed.
+// How elements and keys are matched: the very same object, or else an equal one, as Python's
+// own containers match. A value that is not equal to itself (a float NaN) is still found again
+// when given back.
 template <class T>
-bool same_value(const T& a, const T& b) noexcept {
+bool same_value(const T& a, const T& b) {
   if constexpr (requires { ValueTraits<T>::identical(a, b); }) {
     if (ValueTraits<T>::identical(a, b)) return true;
   }
   return ValueTraits<T>::equal(a, b);
 }
 
-// Windows of a sorted collection: sequence equality, and a hash that follows the order.
+// Matching by identity alone, for values only the engine hands out (it deletes with the very
+// objects it inserted): runs no user code, so it never throws and costs no interpreter call.
+// Types without an identity (plain numbers) are their own identity.
+template <class T>
+bool same_object(const T& a, const T& b) {
+  if constexpr (requires { ValueTraits<T>::identical(a, b); }) {
+    return ValueTraits<T>::identical(a, b);
+  } else {
+    return ValueTraits<T>::equal(a, b);
+  }
+}
+template <class T>
+uint64_t object_hash(const T& v) {
+  if constexpr (requires { ValueTraits<T>::identity_hash(v); }) {
+    return ValueTraits<T>::identity_hash(v);
+  } else {
+    return ValueTraits<T>::hash(v);
+  }
+}
+
+// Windows of a sorted collection. The engine builds every window from its sorted elements and
+// retracts it with the same objects, so windows match by the identity of their members.
 template <class E>
 struct ValueTraits<std::vector<E>> {
   static constexpr std::string_view name = "window";
-  static bool equal(const std::vector<E>& x, const std::vector<E>& y) noexcept {
+  static bool equal(const std::vector<E>& x, const std::vector<E>& y) {
     if (x.size() != y.size()) return false;
     for (size_t i = 0; i < x.size(); ++i) {
-      if (!same_value(x[i], y[i])) return false;
+      if (!same_object(x[i], y[i])) return false;
     }
     return true;
   }
-  static uint64_t hash(const std::vector<E>& v) noexcept {
+  static uint64_t hash(const std::vector<E>& v) {
     uint64_t h = 0xCBF29CE484222325ULL;
-    for (const E& e : v) h = (h ^ ValueTraits<E>::hash(e)) * 0x100000001B3ULL;
+    for (const E& e : v) h = (h ^ object_hash(e)) * 0x100000001B3ULL;
     return h;
   }
 };
 
-// Pairs, the elements of a join's pair state: equal when both members are (the second compared
-// only when the first are).
+// Pairs (a join's matches, neighbouring elements): like windows, built and retracted by the
+// engine from the objects it holds, so matched by the identity of both members.
 template <class A, class B>
 struct ValueTraits<std::pair<A, B>> {
   static constexpr std::string_view name = "pair";
-  static bool equal(const std::pair<A, B>& x, const std::pair<A, B>& y) noexcept {
-    return same_value(x.first, y.first) && same_value(x.second, y.second);
+  static bool equal(const std::pair<A, B>& x, const std::pair<A, B>& y) {
+    return same_object(x.first, y.first) && same_object(x.second, y.second);
   }
-  static uint64_t hash(const std::pair<A, B>& v) noexcept {
-    const uint64_t h = ValueTraits<A>::hash(v.first);
-    return h ^ (ValueTraits<B>::hash(v.second) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
+  static uint64_t hash(const std::pair<A, B>& v) {
+    const uint64_t h = object_hash(v.first);
+    return h ^ (object_hash(v.second) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
   }
 };
 

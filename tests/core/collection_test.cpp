@@ -31,7 +31,23 @@ void fill(State& state, uint64_t n) {
   for (uint64_t i = 0; i < n; ++i) state.insert(i % 97);
 }
 
+// An element whose hash is interrupted while `tripwire` names it.
+struct Fragile {
+  uint64_t v;
+  static inline uint64_t tripwire = ~uint64_t(0);
+};
+
 }  // namespace
+
+template <>
+struct velk::ValueTraits<Fragile> {
+  static constexpr std::string_view name = "fragile";
+  static bool equal(Fragile a, Fragile b) { return a.v == b.v; }
+  static uint64_t hash(Fragile x) {
+    if (x.v == Fragile::tripwire) velk::fail("interrupted");
+    return x.v;
+  }
+};
 
 TEST(CollectionState, CountsVersionsAndLogFollowEveryEffectiveChange) {
   State s;
@@ -55,6 +71,27 @@ TEST(CollectionState, CountsVersionsAndLogFollowEveryEffectiveChange) {
   EXPECT_EQ(cursor->load(), 7u);
   std::sort(snapshot.begin(), snapshot.end());
   EXPECT_EQ(snapshot, (Elements{4, 9, 9}));
+}
+
+TEST(CollectionState, BatchIsAppliedWholeOrNotAtAllWhenALookupThrows) {
+  using Change = Delta<Fragile>;
+  velk::CollectionState<Fragile> s;
+  s.insert({1});
+  std::vector<Change> batch{{DeltaKind::Insert, {2}}, {DeltaKind::Delete, {1}},
+                            {DeltaKind::Insert, {13}}};
+  Fragile::tripwire = 13;
+  EXPECT_THROW(s.apply(batch), velk::Failure);
+  EXPECT_EQ(s.version(), 1u);
+  EXPECT_EQ(s.size(), 1u);
+  Fragile::tripwire = ~uint64_t(0);
+  std::vector<Change> retry{{DeltaKind::Insert, {2}}, {DeltaKind::Delete, {7}},
+                            {DeltaKind::Delete, {1}}, {DeltaKind::Insert, {2}}};
+  EXPECT_TRUE(s.apply(retry));  // the delete of 7, never held, is ignored
+  EXPECT_EQ(s.version(), 4u);
+  std::vector<uint64_t> held;
+  for (const Fragile& x : s.snapshot()) held.push_back(x.v);
+  EXPECT_EQ(held, (Elements{2, 2}));
+  for (uint64_t v : {2, 7, 1}) EXPECT_EQ(s.remove({v}).first, v == 2) << v;  // no stray entries
 }
 
 TEST(Compaction, WithoutReadersTheLogNeverOutgrowsTheThreshold) {

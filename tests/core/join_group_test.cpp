@@ -107,11 +107,9 @@ struct Grouped {
     {
       velk::CollectionWriteGuard groups_guard(tables.groups_lock);
       velk::CollectionWriteGuard keys_guard(tables.keys_lock);
-      for (uint64_t x : seed) {
-        tables.file(x, key(x));
-        std::vector<Delta<uint64_t>> change{{DeltaKind::Insert, x}};
-        velk::apply_to_group(rt, tables.group_of(rt, key(x)), change);
-      }
+      Elements keys;
+      for (uint64_t x : seed) keys.push_back(key(x));
+      tables.seed(rt, seed, keys);
     }
     router = rt.create_query<uint64_t>([this](Runtime& engine, uint32_t) {
       return velk::route_step(engine, link, tables, [this](const auto& batch) {

@@ -368,14 +368,14 @@ class CollectionModel:
     def delete(self, side, value):
         items = self.left if side == "left" else self.right
         for i, x in enumerate(items):
-            if bool(x == value):
+            if same(x, value):  # the very object, or an equal one
                 del items[i]
                 break
         else:
             return False
         if side == "left":
             for i, x in enumerate(self.sorted):
-                if kind(x) == kind(value) and bool(x == value):
+                if kind(x) == kind(value) and same(x, value):
                     del self.sorted[i]
                     break
         return True

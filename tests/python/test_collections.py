@@ -24,7 +24,7 @@ def test_effective_changes_count_and_raise_the_version(rt):
     assert state(rt, c) == (0, 4)
 
 
-def test_elements_are_found_by_hash_and_equality_and_survive_raising_ones(rt):
+def test_elements_are_found_by_identity_or_equality_and_survive_raising_ones(rt):
     class RaisingHash:
         def __hash__(self):
             raise ValueError("hash")
@@ -35,15 +35,32 @@ def test_elements_are_found_by_hash_and_equality_and_survive_raising_ones(rt):
         def __eq__(self, other):
             raise ValueError("eq")
 
+    class Row(list):
+        pass
+
     c = rt.create_collection()
     nan, kept, dropped, odd = float("nan"), RaisingHash(), RaisingHash(), RaisingEq()
-    for x in (nan, nan, [1, 2], kept, dropped, odd):
+    mutated, row = [1], Row([3, 4])
+    for x in (nan, nan, [1, 2], kept, dropped, odd, mutated, row):
         c.insert(x)
-    assert c.delete(nan) is False  # NaN equals nothing, itself included
-    assert c.delete([1, 2]) is True  # unhashable: found by ==
-    assert c.delete(dropped) is True  # both hash as 0; equality still tells them apart
-    assert c.delete(odd) is False
-    assert state(rt, c) == (4, 8)
+    mutated.append(2)  # unhashable values share one hash, so == finds them however they change
+    assert c.delete(float("nan")) is False  # NaN equals nothing...
+    assert c.delete(nan) is True  # ...but the very object is found, as in Python's containers
+    assert c.delete(Row([1, 2])) is True  # a list subclass finds an equal list
+    assert c.delete(mutated) is True
+    assert c.delete([3, 4]) is True  # and a list an equal list subclass
+    assert c.delete(dropped) is True  # a raising hash is the unhashable one; == tells them apart
+    assert c.delete(RaisingEq()) is False
+    assert c.delete(odd) is True  # its == raises, but it is the very object
+    assert state(rt, c) == (2, 14)
+
+    lists = rt.create_collection()
+    passed_on = lists.map(lambda x: x)  # receives both deletes in one batch
+    for x in ([1], [1], [2]):
+        lists.insert(x)
+    rt.get(passed_on.version_node)
+    assert lists.delete(Row([1])) and lists.delete([1]) and not lists.delete([1])
+    assert rt.get(passed_on.version_node) == 5 and passed_on.snapshot_len() == 1
 
 
 def test_derived_collection_refuses_mutation_and_stays_unchanged(rt):

@@ -80,6 +80,52 @@ print("done")
 """)
 
 
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_in_hash_and_eq_reach_the_caller_and_file_nothing(rt, interrupt):
+    class Trap:
+        armed = None  # the dunder that raises while set; all Traps share a hash
+
+        def __init__(self, tag):
+            self.tag = tag
+
+        def __hash__(self):
+            if Trap.armed == "hash":
+                raise interrupt
+            return 1
+
+        def __eq__(self, other):
+            if Trap.armed == "eq":
+                raise interrupt
+            return isinstance(other, Trap) and other.tag == self.tag
+
+    c = rt.create_collection()
+    zero = lambda x: 0  # noqa: E731
+    outputs = [c.map(lambda x: x), c.sort_by_key(zero), c.join(c, zero, zero)]
+    grouped = c.group_by(zero)
+    total = c.aggregate(0, lambda x: 1, lambda p, q: p + q)
+    nodes = [o.version_node for o in outputs] + [grouped.version_node, total]
+    for dunder, tag in (("hash", 1), ("eq", 2)):
+        c.insert(Trap(tag))
+        for node in nodes:
+            Trap.armed = dunder
+            with pytest.raises(interrupt):
+                rt.get(node)
+            Trap.armed = None
+            rt.get(node)  # the retry files each element once
+    assert [o.snapshot_len() for o in outputs] == [2, 2, 4]
+    assert grouped.get_group(0).snapshot_len() == 2 and rt.get(total) == 2
+
+    first = Trap(0)
+    a = rt.create_input(first)
+    for dunder, change in (("eq", lambda: rt.set(a, Trap(0))), ("eq", lambda: c.delete(Trap(9))),
+                           ("hash", lambda: c.insert(Trap(3)))):
+        Trap.armed = dunder
+        with pytest.raises(interrupt):
+            change()
+        Trap.armed = None
+    assert rt.get(a) is first and c.snapshot_len() == 2 and rt.get(c.version_node) == 2
+
+
 def test_equality_and_hash_that_mutate_the_graph():
     run_ok(PRELUDE + """
 c = rt.create_collection()

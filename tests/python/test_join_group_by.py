@@ -109,6 +109,27 @@ def test_groups_follow_the_router_and_stay_once_created(rt):
     assert contents(rt, by3.get_group(2)) == [5]
 
 
+def test_keys_not_equal_to_themselves_are_matched_by_identity(rt):
+    nan, drifting = float("nan"), iter(range(100))
+    c = rt.create_collection()
+    for x in ("a", "b"):
+        c.insert(x)
+    by_nan = c.group_by(lambda x: nan)  # one shared NaN object: one group
+    by_call = c.group_by(lambda x: next(drifting))  # a new key at every call
+    c.insert("c")
+    c.delete("a")
+    for g in (by_nan, by_call):
+        rt.get(g.version_node)
+    assert by_nan.group_count() == 1 and contents(rt, by_nan.get_group(nan)) == ["b", "c"]
+    assert sorted(by_call.get_group(k).snapshot_len() for k in by_call.keys()) == [0, 1, 1]
+
+    left, right = rt.create_collection(), rt.create_collection()
+    joined = left.join(right, lambda x: nan, lambda y: nan)
+    left.insert(1)
+    right.insert(2)
+    assert contents(rt, joined) == [(1, 2)]
+
+
 def test_random_batches_agree_with_recomputation_from_scratch(rt):
     rng = random.Random(20240612)
     left, right = rt.create_collection(), rt.create_collection()

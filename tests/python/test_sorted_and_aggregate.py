@@ -140,6 +140,26 @@ def test_windows_pairs_and_joins_holding_nan_are_retracted(rt):
     assert rt.get(joined.reduce(len)) == 0
 
 
+def test_deletes_go_by_the_key_stored_at_insert(rt):
+    nan, calls = float("nan"), []
+
+    def drifting(x):  # NaN for "n", and a different key at every call for the rest
+        calls.append(x)
+        return nan if x == "n" else len(calls)
+
+    c = rt.create_collection()
+    s = c.sort_by_key(drifting)
+    w = s.window(2)
+    for x in ("a", "n", "b", "n"):
+        c.insert(x)
+    rt.get(w.version_node)
+    for x in ("n", "a", "n"):
+        assert c.delete(x)
+    rt.get(w.version_node)
+    assert s.snapshot() == ["b"] and w.snapshot_len() == 0
+    assert calls == ["a", "n", "b", "n"]  # a delete does not ask for the key again
+
+
 def test_aggregate_fold_shape_reuses_freed_leaves(rt):
     calls = []
     lift = lambda x: calls.append(x) or str(x)  # noqa: E731
