@@ -133,8 +133,10 @@ CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<Py
     }
   }
   auto pairs = links.pairs;
-  const Velk<uint64_t> join_node = runtime.create_query<uint64_t>(
-      JoinOperator{std::move(links), PyValue::new_ref(left_key), PyValue::new_ref(right_key)});
+  const Velk<uint64_t> join_node = create_operator<uint64_t>(
+      runtime,
+      JoinOperator{std::move(links), PyValue::new_ref(left_key), PyValue::new_ref(right_key)},
+      {ErasedVelk(left.version_node), ErasedVelk(right.version_node)}, pairs);
 
   return build_tuple_stage(runtime, pairs, join_node);
 }
@@ -150,8 +152,9 @@ CollectionHandle<PyValue> build_tuple_stage(Runtime& runtime,
   CollectionHandle<PyValue> output;
   output.state = seeded_output(std::move(tuples));
   output.derived = true;
-  output.version_node =
-      runtime.create_query<uint64_t>(TupleOperator{std::move(pair_link), output.state});
+  output.version_node = create_operator<uint64_t>(
+      runtime, TupleOperator{std::move(pair_link), output.state}, {ErasedVelk(pair_node)},
+      output.state);
   return output;
 }
 
@@ -169,8 +172,9 @@ GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& 
       apply_to_group(runtime, tables->group_of(runtime, keys[i]), change);
     }
   }
-  const Velk<uint64_t> router = runtime.create_query<uint64_t>(
-      RouterOperator{std::move(link), tables, PyValue::new_ref(key_fn)});
+  const Velk<uint64_t> router = create_operator<uint64_t>(
+      runtime, RouterOperator{std::move(link), tables, PyValue::new_ref(key_fn)},
+      {ErasedVelk(source.version_node)}, tables);
   CollectionWriteGuard groups_guard(tables->groups_lock);
   tables->record_router(ErasedVelk(router));
   for (const auto& [key, group] : tables->groups) {

@@ -2,6 +2,11 @@
 // collection of its key, creating groups as new keys appear. Each group's version node is an
 // input that the router sets, owned by the router so that deleting it deletes them.
 //
+// Keys that come and go (timestamps, order ids) would otherwise leave a node per key behind: a
+// group that is empty and unused (no holder of its state but the tables, no node reading its
+// version) is deleted by the router run that empties it, or by the sweep that follows a
+// doubling of the group count, which finds the groups emptied while held and released since.
+//
 // Lock order: groups, then element_keys, then one group at a time; the source's lock only
 // while copying deltas.
 #pragma once
@@ -16,23 +21,68 @@
 namespace velk {
 
 template <class E>
-struct GroupTables {
+struct GroupTables final : public Retirable {
+  using GroupMap = std::unordered_map<E, CollectionHandle<E>, ElementHash<E>, ElementEqual<E>>;
+
   mutable CollectionLock groups_lock;
-  std::unordered_map<E, CollectionHandle<E>, ElementHash<E>, ElementEqual<E>> groups;  // only grows
+  GroupMap groups;         // guarded by groups_lock
+  size_t swept_size = 0;   // guarded by groups_lock: the group count after the last sweep
   mutable CollectionLock keys_lock;
   // The key of each occurrence present, in insertion order; the entry goes with the last one.
   std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> element_keys;
   std::atomic<uint64_t> router_version{0};
   std::optional<ErasedVelk> router;  // set once, right after the router node is created
 
+  // With the router: the groups went first (owned), this drops the tables after the locks.
+  void retire() override {
+    GroupMap dropped_groups;
+    std::unordered_map<E, std::vector<E>, ElementHash<E>, ElementEqual<E>> dropped_keys;
+    CollectionWriteGuard groups_guard(groups_lock);
+    CollectionWriteGuard keys_guard(keys_lock);
+    mark_retired();
+    dropped_groups.swap(groups);
+    dropped_keys.swap(element_keys);
+  }
+
+  // Requires groups_lock (either mode).
+  void check_live() const {
+    if (retired()) fail(kDeletedCollectionMessage);
+  }
+
   // Requires groups_lock (write). The group of `key`, created (and owned by the router, once it
-  // exists) when absent.
+  // exists) when absent or deleted by its user.
   CollectionHandle<E>& group_of(Runtime& runtime, const E& key) {
     auto it = groups.find(key);
-    if (it != groups.end()) return it->second;
+    if (it != groups.end() && !it->second.state->retired()) return it->second;
     CollectionHandle<E> group = create_collection_node<E>(runtime, true);
     if (router) runtime.adopt(*router, ErasedVelk(group.version_node));
+    if (it != groups.end()) return it->second = std::move(group);
     return groups.emplace(key, std::move(group)).first->second;
+  }
+
+  // Requires groups_lock (write), held by the router's compute, the only writer of groups:
+  // a state held by the map alone gains no holder meanwhile, as get_group takes the lock.
+  // Deletes the group's version node and returns true when the group is empty and unused.
+  bool reclaim(Runtime& runtime, const CollectionHandle<E>& group) {
+    if (group.state.use_count() != 1) return false;
+    if (!runtime.is_alive(ErasedVelk(group.version_node))) return true;  // deleted by its user
+    if (collection_size(*group.state) != 0) return false;
+    if (!runtime.dependents_of(group.version_node.slot).empty()) return false;
+    runtime.delete_node(group.version_node);
+    return true;
+  }
+
+  // Requires groups_lock (write). Reclaims the touched groups now unused, and every unused
+  // group once the count has doubled since the last sweep (amortised O(1) per group).
+  template <class Keys>
+  void reclaim_unused(Runtime& runtime, const Keys& touched) {
+    for (const auto& entry : touched) {
+      auto it = groups.find(entry.first);
+      if (it != groups.end() && reclaim(runtime, it->second)) groups.erase(it);
+    }
+    if (groups.size() < 2 * swept_size + 64) return;
+    std::erase_if(groups, [&](const auto& entry) { return reclaim(runtime, entry.second); });
+    swept_size = groups.size();
   }
 
   // Requires keys_lock (write).
@@ -110,6 +160,7 @@ uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E
     }
   }
   for (auto& [key, changes] : by_key) apply_to_group(runtime, tables.group_of(runtime, key), changes);
+  tables.reclaim_unused(runtime, by_key);
   source.cursor->store(position + batch.size());
   return tables.router_version.fetch_add(1, std::memory_order_acq_rel) + 1;
 }
