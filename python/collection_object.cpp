@@ -50,6 +50,7 @@ PyObject* collection_snapshot_len(PyObject* self, PyObject*) {
 PyObject* collection_version_node(PyObject* self, void*) {
   return held_method([&] {
     CollectionObject* c = as_collection(self);
+    c->handle.state->check_live();
     return make_node_id(c->mirrors->mirror_of(*c->runtime, c->handle.version_node)).release();
   });
 }

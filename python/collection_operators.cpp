@@ -85,16 +85,19 @@ CollectionHandle<PyValue> build_elementwise(Runtime& runtime,
   CollectionHandle<PyValue> handle;
   handle.state = seeded_output(std::move(seed));
   handle.derived = true;
-  handle.version_node = runtime.create_query<uint64_t>(
-      ElementwiseOperator{std::move(link), handle.state, std::move(rule)});
+  handle.version_node = create_operator<uint64_t>(
+      runtime, ElementwiseOperator{std::move(link), handle.state, std::move(rule)},
+      {ErasedVelk(source.version_node)}, handle.state);
   return handle;
 }
 
+// The count as a Python int, in one node: its NodeId is the operator itself, so deleting it
+// releases the operator's place in the source's log.
 struct CountOperator {
   SourceLink<PyValue> source;
   std::shared_ptr<std::atomic<int64_t>> count;
 
-  uint64_t operator()(Runtime& runtime, uint32_t) const {
+  PyValue operator()(Runtime& runtime, uint32_t) const {
     runtime.get(source.version_node);
     {
       // Summed in place under the read lock: count never copies elements.
@@ -110,7 +113,8 @@ struct CountOperator {
       }
     }
     const int64_t value = count->load(std::memory_order_acquire);
-    return value >= 1 ? uint64_t(value) : 0;
+    GilEnsure gil;
+    return python_int(value >= 1 ? uint64_t(value) : 0);
   }
 
   void visit_held(HeldVisitor& visitor) const {
@@ -208,7 +212,8 @@ NodeHandle build_aggregate(Runtime& runtime, const CollectionHandle<PyValue>& so
       build_aggregate_tree<PyValue, PyValue>(
           PyValue::new_ref(identity), snapshot, [&](const PyValue& x) { return fold->lift(x); },
           [&](const PyValue& a, const PyValue& b) { return fold->combine(a, b); }));
-  return runtime.create_query<PyValue>(AggregateOperator{std::move(link), std::move(fold)});
+  return create_operator<PyValue>(runtime, AggregateOperator{std::move(link), std::move(fold)},
+                                  {ErasedVelk(source.version_node)});
 }
 
 CollectionHandle<PyValue> build_map(Runtime& runtime, const CollectionHandle<PyValue>& source,
@@ -225,14 +230,16 @@ NodeHandle build_count(Runtime& runtime, const CollectionHandle<PyValue>& source
   auto [link, snapshot] = subscribe(source);
   auto count = std::make_shared<std::atomic<int64_t>>(int64_t(snapshot.size()));
   snapshot.clear();
-  const Velk<uint64_t> node = runtime.create_query<uint64_t>(CountOperator{std::move(link), count});
-  return create_version_mirror(runtime, node);
+  return create_operator<PyValue>(runtime, CountOperator{std::move(link), count},
+                                  {ErasedVelk(source.version_node)});
 }
 
 NodeHandle build_reduce(Runtime& runtime, const CollectionHandle<PyValue>& source,
                         PyObject* fold_fn) {
-  return runtime.create_query<PyValue>(
-      ReduceOperator{source.state, source.version_node, PyValue::new_ref(fold_fn)});
+  source.state->check_live();
+  return create_operator<PyValue>(
+      runtime, ReduceOperator{source.state, source.version_node, PyValue::new_ref(fold_fn)},
+      {ErasedVelk(source.version_node)});
 }
 
 }  // namespace velk::py

@@ -1,6 +1,9 @@
 // The GroupedCollection class: access to the groups a group_by router maintains. keys,
 // get_group and group_count read the groups as of the router's last computation; reading
-// version_node runs the router.
+// version_node runs the router. A group its user deleted is left out until the router
+// replaces or drops it.
+#include <algorithm>
+
 #include "join_group_operators.h"
 #include "method.h"
 #include "version_mirror.h"
@@ -19,8 +22,10 @@ PyObject* grouped_keys(PyObject* self, PyObject*) {
   return held_method([&] {
     GroupTables<PyValue>& tables = *as_grouped(self)->handle.tables;
     CollectionReadGuard guard(tables.groups_lock);
+    tables.check_live();
     OwnedRef list = OwnedRef::checked(PyList_New(0));
     for (const auto& entry : tables.groups) {
+      if (entry.second.state->retired()) continue;
       if (PyList_Append(list.get(), entry.first.get()) < 0) throw PyErrOccurred{};
     }
     return list.release();
@@ -34,8 +39,9 @@ PyObject* grouped_get_group(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::optional<CollectionHandle<PyValue>> group;
     {
       CollectionReadGuard guard(g->handle.tables->groups_lock);
+      g->handle.tables->check_live();
       auto it = g->handle.tables->groups.find(PyValue::new_ref(argv[0]));
-      if (it != g->handle.tables->groups.end()) group = it->second;
+      if (it != g->handle.tables->groups.end() && !it->second.state->retired()) group = it->second;
     }
     if (!group) Py_RETURN_NONE;
     return make_collection(share_of(g), std::move(*group)).release();
@@ -46,13 +52,17 @@ PyObject* grouped_group_count(PyObject* self, PyObject*) {
   return held_method([&] {
     GroupTables<PyValue>& tables = *as_grouped(self)->handle.tables;
     CollectionReadGuard guard(tables.groups_lock);
-    return PyLong_FromSize_t(tables.groups.size());
+    tables.check_live();
+    return PyLong_FromSize_t(size_t(std::count_if(
+        tables.groups.begin(), tables.groups.end(),
+        [](const auto& entry) { return !entry.second.state->retired(); })));
   });
 }
 
 PyObject* grouped_version_node(PyObject* self, void*) {
   return held_method([&] {
     GroupedObject* g = as_grouped(self);
+    g->handle.tables->check_live();
     return make_node_id(g->mirrors->mirror_of(*g->runtime, g->handle.router)).release();
   });
 }

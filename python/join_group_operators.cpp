@@ -132,8 +132,10 @@ CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<Py
     }
   }
   auto pairs = links.pairs;
-  const Velk<uint64_t> join_node = runtime.create_query<uint64_t>(
-      JoinOperator{std::move(links), PyValue::new_ref(left_key), PyValue::new_ref(right_key)});
+  const Velk<uint64_t> join_node = create_operator<uint64_t>(
+      runtime,
+      JoinOperator{std::move(links), PyValue::new_ref(left_key), PyValue::new_ref(right_key)},
+      {ErasedVelk(left.version_node), ErasedVelk(right.version_node)}, pairs);
 
   return build_tuple_stage(runtime, pairs, join_node);
 }
@@ -147,8 +149,9 @@ CollectionHandle<PyValue> build_tuple_stage(Runtime& runtime,
   CollectionHandle<PyValue> output;
   output.state = seeded_output(tuples->seed(pair_snapshot, tuple_of), Matching::Identity);
   output.derived = true;
-  output.version_node = runtime.create_query<uint64_t>(
-      TupleOperator{std::move(pair_link), output.state, std::move(tuples)});
+  output.version_node = create_operator<uint64_t>(
+      runtime, TupleOperator{std::move(pair_link), output.state, std::move(tuples)},
+      {ErasedVelk(pair_node)}, output.state);
   return output;
 }
 
@@ -162,8 +165,9 @@ GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& 
     CollectionWriteGuard keys_guard(tables->keys_lock);
     tables->seed(runtime, snapshot, keys);
   }
-  const Velk<uint64_t> router = runtime.create_query<uint64_t>(
-      RouterOperator{std::move(link), tables, PyValue::new_ref(key_fn)});
+  const Velk<uint64_t> router = create_operator<uint64_t>(
+      runtime, RouterOperator{std::move(link), tables, PyValue::new_ref(key_fn)},
+      {ErasedVelk(source.version_node)}, tables);
   CollectionWriteGuard groups_guard(tables->groups_lock);
   tables->record_router(ErasedVelk(router));
   for (const auto& [key, group] : tables->groups) {

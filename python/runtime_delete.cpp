@@ -1,6 +1,7 @@
 // Runtime.delete_node and delete_with_dependents.
 #include "method.h"
 #include "runtime_methods.h"
+#include "version_mirror.h"
 
 namespace velk::py {
 
@@ -22,10 +23,17 @@ PyObject* runtime_delete_with_dependents(PyObject* self, PyObject* const* args,
                        [&](PyObject** argv) {
                          const NodeHandle node =
                              node_argument("delete_with_dependents", "node", argv[0]);
-                         uint64_t deleted;
+                         Runtime& rt = engine(self);
+                         // A collection's version_node stands for the collection: deleting it
+                         // deletes the collection's own node, with the mirror among its
+                         // dependents.
+                         const std::optional<Velk<uint64_t>> collection =
+                             reinterpret_cast<RuntimeObject*>(self)->mirrors->source_of(rt, node);
+                         uint64_t deleted = 0;
                          {
                            ReleasedRegion region;
-                           deleted = engine(self).delete_with_dependents(ErasedVelk(node));
+                           if (collection) deleted = rt.delete_with_dependents(ErasedVelk(*collection));
+                           deleted += rt.delete_with_dependents(ErasedVelk(node));
                          }
                          return PyLong_FromUnsignedLongLong(deleted);
                        });

@@ -37,6 +37,7 @@ PyObject* sorted_snapshot(PyObject* self, PyObject*) {
     {
       const SortedState<PyValue>& state = *as_sorted(self)->handle.state;
       CollectionReadGuard guard(state.lock());
+      state.check_live();
       elements = state.elements();
     }
     OwnedRef list = OwnedRef::checked(PyList_New(Py_ssize_t(elements.size())));
@@ -51,6 +52,7 @@ PyObject* sorted_snapshot_len(PyObject* self, PyObject*) {
   return held_method([&] {
     const SortedState<PyValue>& state = *as_sorted(self)->handle.state;
     CollectionReadGuard guard(state.lock());
+    state.check_live();
     return PyLong_FromSize_t(state.size());
   });
 }
@@ -58,6 +60,7 @@ PyObject* sorted_snapshot_len(PyObject* self, PyObject*) {
 PyObject* sorted_version_node(PyObject* self, void*) {
   return held_method([&] {
     SortedObject* s = as_sorted(self);
+    s->handle.state->check_live();
     return make_node_id(s->mirrors->mirror_of(*s->runtime, s->handle.sort_node)).release();
   });
 }

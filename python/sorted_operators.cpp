@@ -91,8 +91,9 @@ std::pair<std::shared_ptr<CollectionState<Out>>, Velk<uint64_t>> build_positiona
   SortedLink<PyValue> link{nullptr, nullptr, sorted.sort_node};
   auto mirror = std::make_shared<SortedMirror<PyValue>>();
   auto out = subscribe_positional<PyValue, Out>(sorted.state, link, *mirror, rule);
-  const Velk<uint64_t> node = runtime.create_query<uint64_t>(
-      PositionalOperator<Out, Rule>{std::move(link), std::move(mirror), out, rule});
+  const Velk<uint64_t> node = create_operator<uint64_t>(
+      runtime, PositionalOperator<Out, Rule>{std::move(link), std::move(mirror), out, rule},
+      {ErasedVelk(sorted.sort_node)}, out);
   return {out, node};
 }
 
@@ -107,8 +108,9 @@ SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>
     CollectionWriteGuard guard(sorted->lock());
     for (size_t i = 0; i < snapshot.size(); ++i) sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
   }
-  const Velk<uint64_t> node = runtime.create_query<uint64_t>(
-      SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)});
+  const Velk<uint64_t> node = create_operator<uint64_t>(
+      runtime, SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)},
+      {ErasedVelk(source.version_node)}, sorted);
   return SortedHandle{std::move(sorted), node};
 }
 
@@ -122,8 +124,9 @@ CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sor
   CollectionHandle<PyValue> output;
   output.state = seeded_output(lists->seed(snapshot, list_of), Matching::Identity);
   output.derived = true;
-  output.version_node =
-      runtime.create_query<uint64_t>(ListOperator{std::move(link), output.state, std::move(lists)});
+  output.version_node = create_operator<uint64_t>(
+      runtime, ListOperator{std::move(link), output.state, std::move(lists)},
+      {ErasedVelk(window_node)}, output.state);
   return output;
 }
 

@@ -5,7 +5,8 @@
 // Guarded by the state's own CollectionLock: mutations, subscription and applying an
 // operator's output take it exclusively; reading deltas, snapshots and versions take it shared.
 // A cursor is advanced only by its operator's compute, which the engine runs on one thread at
-// a time, and read by the compaction check under the write lock.
+// a time, and read by the compaction check under the write lock. A state is retired with its
+// version node: emptied, and refused to whoever still holds it.
 #pragma once
 
 #include <algorithm>
@@ -19,7 +20,9 @@
 
 #include "velk/collection_lock.h"
 #include "velk/element_counts.h"
+#include "velk/failure.h"
 #include "velk/handle.h"
+#include "velk/retirable.h"
 #include "velk/value_traits.h"
 
 namespace velk {
@@ -84,6 +87,12 @@ class ChangeLog {
     for (const Entry& entry : entries_) visit(entry.element);
   }
 
+  // Empties the log; its entries and cursors go to the caller, to be dropped after the lock.
+  std::pair<std::deque<Entry>, std::vector<std::shared_ptr<DeltaCursor>>> take_all() {
+    base_ = end();
+    return {std::exchange(entries_, {}), std::exchange(readers_, {})};
+  }
+
   uint64_t version() const noexcept { return version_; }
   uint64_t base() const noexcept { return base_; }
   uint64_t end() const noexcept { return base_ + entries_.size(); }
@@ -109,13 +118,30 @@ class ChangeLog {
 // Every change looks its element up before changing anything, so a lookup that throws (an
 // interruption in user code) leaves the state as it was.
 template <class E>
-class CollectionState {
+class CollectionState final : public Retirable {
  public:
   static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
 
   explicit CollectionState(Matching matching = Matching::Value) : counts_(matching) {}
 
   CollectionLock& lock() const noexcept { return lock_; }
+
+  // Drops contents and log. The locals are declared before the guard, so the elements are
+  // released after the lock: releasing one may run code that uses this collection.
+  void retire() override {
+    std::pair<std::deque<Delta<E>>, std::vector<std::shared_ptr<DeltaCursor>>> log;
+    ElementCounts<E> counts(Matching::Value);
+    CollectionWriteGuard guard(lock_);
+    mark_retired();
+    log = log_.take_all();
+    std::swap(counts, counts_);
+    total_ = 0;
+  }
+
+  // Requires the lock (either mode): refuses a retired state.
+  void check_live() const {
+    if (retired()) fail(kDeletedCollectionMessage);
+  }
 
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.

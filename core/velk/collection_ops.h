@@ -14,14 +14,26 @@ inline constexpr const char* kDerivedMutationMessage =
     "velk-core: insert/delete on a derived collection; derived collections are maintained by "
     "their operator, mutate the source collection instead";
 
-// An empty collection whose version node is a u64 input at 0. Allowed inside a compute.
+// An empty collection whose version node is a u64 input at 0, retired with it. Allowed inside
+// a compute.
 template <class E>
 CollectionHandle<E> create_collection_node(Runtime& runtime, bool derived) {
   CollectionHandle<E> handle;
   handle.state = std::make_shared<CollectionState<E>>();
   handle.version_node = runtime.create_input_node<uint64_t>(0);
   handle.derived = derived;
+  runtime.retire_with(ErasedVelk(handle.version_node), handle.state);
   return handle;
+}
+
+// An operator node that reads `sources` (recorded before its first run, so that deleting one
+// deletes it) and retires its output state, if it has one, with it.
+template <class T, class Op>
+Velk<T> create_operator(Runtime& runtime, Op op, std::initializer_list<ErasedVelk> sources,
+                        std::weak_ptr<Retirable> output = {}) {
+  const Velk<T> node = runtime.create_query<T>(std::move(op), sources);
+  if (!output.expired()) runtime.retire_with(ErasedVelk(node), std::move(output));
+  return node;
 }
 
 template <class E>
@@ -31,6 +43,7 @@ void collection_insert(Runtime& runtime, const CollectionHandle<E>& c, E element
   // log order and the node never goes back. Setting runs no user code and takes no collection
   // lock.
   CollectionWriteGuard guard(c.state->lock());
+  c.state->check_live();
   runtime.set(c.version_node, c.state->insert(std::move(element)));
 }
 
@@ -38,6 +51,7 @@ template <class E>
 bool collection_remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
   if (c.derived) fail(kDerivedMutationMessage);
   CollectionWriteGuard guard(c.state->lock());  // held for the set, as in collection_insert
+  c.state->check_live();
   const std::pair<bool, uint64_t> removed = c.state->remove(element);
   if (removed.first) runtime.set(c.version_node, removed.second);
   return removed.first;
@@ -46,6 +60,7 @@ bool collection_remove(Runtime& runtime, const CollectionHandle<E>& c, const E& 
 template <class E>
 uint64_t collection_size(const CollectionState<E>& state) {
   CollectionReadGuard guard(state.lock());
+  state.check_live();
   return state.size();
 }
 
@@ -69,6 +84,7 @@ std::pair<SourceLink<E>, std::vector<E>> subscribe(const CollectionHandle<E>& so
   std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribed;
   {
     CollectionWriteGuard guard(source.state->lock());
+    source.state->check_live();
     subscribed = source.state->subscribe();
   }
   return {SourceLink<E>{source.state, std::move(subscribed.first), source.version_node},

@@ -233,6 +233,7 @@ void Runtime::retire_node(uint32_t slot) {
   std::vector<std::shared_ptr<ObserverClosure>> observers;
   std::shared_ptr<ErasedArena> arena;
   std::string label;
+  std::weak_ptr<Retirable> state;
   {
     std::unique_lock lock(structural_lock_);
     for (uint32_t dep : deps) erase_all(structural_.dependents.at(dep), slot);
@@ -261,12 +262,17 @@ void Runtime::retire_node(uint32_t slot) {
       label = std::move(it->second);
       structural_.labels.erase(it);
     }
+    if (auto it = structural_.retired_with.find(slot); it != structural_.retired_with.end()) {
+      state = std::move(it->second);
+      structural_.retired_with.erase(it);
+    }
     arena = structural_.arenas.erased(arena_tag);
     structural_.free_slots.push_back(slot);
   }
   fn.reset();
   observers.clear();
   arena->free(value_index);
+  if (const std::shared_ptr<Retirable> alive = state.lock()) alive->retire();
 }
 
 }  // namespace velk

@@ -85,4 +85,19 @@ CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads
   return outcome;
 }
 
+void Runtime::record_sources(uint32_t slot, std::span<const ErasedVelk> sources) {
+  std::vector<uint32_t> deps;
+  for (const ErasedVelk& source : sources) {
+    if (source.runtime_id != id_ || source.slot >= nodes_.slot_count()) continue;
+    const NodeRecord& dep = nodes_.get(source.slot);
+    if (dep.load_generation() != source.generation || dep.load_state() == NodeState::Deleted) continue;
+    if (std::find(deps.begin(), deps.end(), source.slot) != deps.end()) continue;
+    deps.push_back(source.slot);
+    structural_.dependents.at(source.slot).push_back(slot);
+  }
+  // A dependent from now on, the node is reached by every invalidation of its sources, so its
+  // first commit need not compare their stamps (they are in its old list).
+  nodes_.get(slot).set_deps(deps);
+}
+
 }  // namespace velk

@@ -29,6 +29,7 @@ void Runtime::release_all() {
   std::vector<std::shared_ptr<ComputeFunction>> fns;
   std::unordered_map<uint64_t, ObserverEntry> observers;
   std::vector<HeldValue> values;
+  std::unordered_map<uint32_t, std::weak_ptr<Retirable>> states;
   {
     std::unique_lock lock(structural_lock_);
     const uint32_t count = nodes_.slot_count();
@@ -50,10 +51,14 @@ void Runtime::release_all() {
     structural_.owner_of.clear();
     structural_.owned.clear();
     structural_.labels.clear();
+    states.swap(structural_.retired_with);
   }
   fns.clear();
   observers.clear();
   for (const HeldValue& value : values) value.arena->free(value.index);
+  for (const auto& entry : states) {
+    if (const std::shared_ptr<Retirable> alive = entry.second.lock()) alive->retire();
+  }
 }
 
 }  // namespace velk

@@ -141,6 +141,7 @@ std::shared_ptr<CollectionState<Out>> subscribe_positional(const std::shared_ptr
                                                            SortedMirror<E>& mirror, const Rule& rule) {
   {
     CollectionWriteGuard guard(sorted->lock());
+    sorted->check_live();
     auto [cursor, elements] = sorted->subscribe();
     link.cursor = std::move(cursor);
     mirror.elements.assign(std::move(elements));

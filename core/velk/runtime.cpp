@@ -59,6 +59,12 @@ uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
   return slot;
 }
 
+void Runtime::retire_with(ErasedVelk node, std::weak_ptr<Retirable> state) {
+  std::unique_lock lock(structural_lock_);
+  if (!is_alive(node)) fail("velk-core: retire_with on deleted node " + std::to_string(node.slot));
+  structural_.retired_with.insert_or_assign(node.slot, std::move(state));
+}
+
 bool Runtime::is_alive(ErasedVelk handle) const {
   if (handle.runtime_id != id_) return false;
   if (handle.slot >= nodes_.slot_count()) return false;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -24,6 +25,7 @@
 #include "velk/dep_stack.h"
 #include "velk/handle.h"
 #include "velk/observer.h"
+#include "velk/retirable.h"
 #include "velk/segmented_nodes.h"
 #include "velk/tracing.h"
 #include "velk/value_traits.h"
@@ -55,13 +57,15 @@ class Runtime {
   Velk<T> create_input_node(T value);
 
   // `produce(Runtime&, uint32_t slot) -> T` computes the value; it is not called until the
-  // node is first read.
+  // node is first read. `sources` are nodes it is known to read: they are recorded as its
+  // dependencies before it first runs, so that deleting one of them reaches it (an operator
+  // nobody has read yet goes with the collection it was built on).
   template <class T, class F>
-  Velk<T> create_query(F produce);
+  Velk<T> create_query(F produce, std::initializer_list<ErasedVelk> sources = {});
 
   // Creates a query node whose compute function `make(arena)` builds from the node's arena.
   template <class T, class Make>
-  Velk<T> create_query_node(Make make);
+  Velk<T> create_query_node(Make make, std::span<const ErasedVelk> sources = {});
 
   // Reads a node, bringing it up to date first; records the read in the running compute.
   template <class T>
@@ -126,6 +130,8 @@ class Runtime {
   uint64_t delete_with_dependents(ErasedVelk handle);
   // Makes the input `owned` owned by `owner`: deleting the owner deletes it.
   void adopt(ErasedVelk owner, ErasedVelk owned);
+  // Retires `state` (if still alive) when `node` is deleted; the runtime does not keep it alive.
+  void retire_with(ErasedVelk node, std::weak_ptr<Retirable> state);
   // The last step of every deletion, for a node the caller moved to Deleted: unlinks it and
   // releases everything it holds; the slot goes on the free-slot list.
   void retire_node(uint32_t slot);
@@ -161,6 +167,7 @@ class Runtime {
     uint64_t next_observer_id = 1;
     std::unordered_map<uint32_t, uint32_t> owner_of;              // owned slot -> owner slot
     std::unordered_map<uint32_t, std::vector<uint32_t>> owned;    // owner slot -> owned slots
+    std::unordered_map<uint32_t, std::weak_ptr<Retirable>> retired_with;  // slot -> its state
     std::unordered_map<uint32_t, std::string> labels;
   };
   struct WorkEntry {
@@ -172,6 +179,10 @@ class Runtime {
   uint32_t allocate_slot(const SegmentedNodes::Fields& fields,
                          std::shared_ptr<ComputeFunction> fn);
   void check_capacity() const;
+  // Requires the structural write lock (dep_commit.cpp). Records the sources of a node just
+  // allocated as its dependency list; a source of another runtime, or one deleted meanwhile,
+  // is left out and fails the node's first run as its read would.
+  void record_sources(uint32_t slot, std::span<const ErasedVelk> sources);
   [[noreturn]] static void fail_in_compute(const char* operation);
   // Records a read in the running compute. A compute of another runtime cannot depend on this
   // one's nodes (its result would never follow their changes), so that read is refused.
@@ -303,7 +314,7 @@ Velk<T> Runtime::create_input_node(T value) {
 }
 
 template <class T, class Make>
-Velk<T> Runtime::create_query_node(Make make) {
+Velk<T> Runtime::create_query_node(Make make, std::span<const ErasedVelk> sources) {
   if (SharedDepStack::current().in_compute()) fail_in_compute("create_query");
   std::unique_lock lock(structural_lock_);
   check_capacity();
@@ -311,14 +322,17 @@ Velk<T> Runtime::create_query_node(Make make) {
   std::shared_ptr<ComputeFunction> fn = make(arena);
   const uint32_t index = arena->alloc_empty();
   const uint32_t slot = allocate_slot({0, 0, NodeState::New, index, tag}, std::move(fn));
+  record_sources(slot, sources);
   return Velk<T>{slot, nodes_.get(slot).load_generation(), id_};
 }
 
 template <class T, class F>
-Velk<T> Runtime::create_query(F produce) {
-  return create_query_node<T>([&produce](std::shared_ptr<GenericArena<T>> arena) {
-    return std::make_shared<QueryFunction<T, F>>(std::move(arena), std::move(produce));
-  });
+Velk<T> Runtime::create_query(F produce, std::initializer_list<ErasedVelk> sources) {
+  return create_query_node<T>(
+      [&produce](std::shared_ptr<GenericArena<T>> arena) {
+        return std::make_shared<QueryFunction<T, F>>(std::move(arena), std::move(produce));
+      },
+      std::span<const ErasedVelk>(sources.begin(), sources.size()));
 }
 
 template <class T>

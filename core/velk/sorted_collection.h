@@ -23,9 +23,24 @@ struct SortedChange {
 };
 
 template <class E>
-class SortedState {
+class SortedState final : public Retirable {
  public:
   CollectionLock& lock() const noexcept { return lock_; }
+
+  // As CollectionState::retire: the contents are released after the lock.
+  void retire() override {
+    std::pair<std::deque<SortedChange<E>>, std::vector<std::shared_ptr<DeltaCursor>>> log;
+    ChunkedSequence<Entry> entries;
+    CollectionWriteGuard guard(lock_);
+    mark_retired();
+    log = log_.take_all();
+    std::swap(entries, entries_);
+  }
+
+  // Requires the lock (either mode).
+  void check_live() const {
+    if (retired()) fail(kDeletedCollectionMessage);
+  }
 
   // --- require the write lock ---
   // Both look up (running user code, which may throw) before they change anything.

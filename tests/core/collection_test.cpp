@@ -256,3 +256,40 @@ TEST(CollectionLock, ReentryThatWouldWaitOnItsOwnThreadFailsAndLeavesTheLockUsab
   EXPECT_TRUE(taken);
   velk::CollectionWriteGuard after(lock);  // this thread's record was cleared on release
 }
+
+namespace {
+
+// An operator copying `source`, built as the binding builds one: recorded as reading the
+// source's version node from its creation on, and retiring its output with it.
+velk::Velk<uint64_t> copy_of(Runtime& rt, const velk::CollectionHandle<uint64_t>& source,
+                             std::shared_ptr<State>& output) {
+  auto [link, seed] = velk::subscribe(source);
+  output = velk::seeded_output(std::move(seed));
+  auto copy = [link = std::move(link), output](Runtime& r, uint32_t) {
+    return velk::consume_deltas(r, link, *output, [](std::vector<Delta<uint64_t>>& b) { return b; });
+  };
+  return velk::create_operator<uint64_t>(rt, std::move(copy), {velk::ErasedVelk(source.version_node)},
+                                         output);
+}
+
+}  // namespace
+
+TEST(Retirement, DeletedOperatorsFreeTheSourceLogAndCollectionsGoWithTheirVersionNode) {
+  Runtime rt;
+  const auto source = velk::create_collection_node<uint64_t>(rt, false);
+  std::shared_ptr<State> first, second;
+  const auto unread = copy_of(rt, source, first);
+  for (uint64_t i = 0; i < 3000; ++i) velk::collection_insert(rt, source, i);
+  EXPECT_EQ(source.state->log_length(), 3000u);  // pinned by a reader that never ran
+  EXPECT_EQ(rt.delete_with_dependents(velk::ErasedVelk(unread)), 1u);
+  EXPECT_FAILURE(velk::collection_size(*first), velk::kDeletedCollectionMessage);
+  velk::collection_insert(rt, source, uint64_t(1));
+  EXPECT_EQ(source.state->log_length(), 0u);
+
+  copy_of(rt, source, second);  // never read: reached through its recorded source all the same
+  EXPECT_EQ(rt.delete_with_dependents(velk::ErasedVelk(source.version_node)), 2u);
+  EXPECT_EQ(rt.node_count(), 0u);
+  EXPECT_TRUE(second->retired() && source.state->size() == 0);
+  EXPECT_FAILURE(velk::collection_insert(rt, source, uint64_t(2)), velk::kDeletedCollectionMessage);
+  EXPECT_FAILURE(velk::subscribe(source), velk::kDeletedCollectionMessage);
+}

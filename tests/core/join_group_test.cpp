@@ -127,16 +127,17 @@ struct Grouped {
     }
   }
 
-  // Every group's contents, emptied groups included.
+  // Every group's contents, emptied groups still held included.
   Groups groups() const {
     velk::CollectionReadGuard guard(tables.groups_lock);
     Groups out;
     for (const auto& [k, group] : tables.groups) out[k] = sorted_snapshot(*group.state);
     return out;
   }
-  velk::Velk<uint64_t> group_node(uint64_t k) const {
+  velk::Velk<uint64_t> group_node(uint64_t k) const { return group(k).version_node; }
+  Handle group(uint64_t k) const {
     velk::CollectionReadGuard guard(tables.groups_lock);
-    return tables.groups.at(k).version_node;
+    return tables.groups.at(k);
   }
 
   Runtime& rt;
@@ -235,10 +236,10 @@ TEST(KeyedOperators, DeletesLeaveUnderTheKeyTheirOccurrenceWentInWith) {
   rt.get(j.node);
   rt.get(g.router);
   EXPECT_EQ(j.contents(), Pairs{});
-  EXPECT_EQ(g.groups(), (Groups{{0, {}}, {1, {}}}));
+  EXPECT_EQ(g.groups(), Groups{});  // emptied and held by nothing: both groups went
 }
 
-TEST(RouteStep, GroupsAppearForNewKeysStayWhenEmptiedAndCountCopies) {
+TEST(RouteStep, GroupsAppearForNewKeysGoWhenEmptiedUnusedAndCountCopies) {
   Runtime rt;
   Grouped g(rt, root(rt));
   insert(rt, g.source, 1);
@@ -252,17 +253,21 @@ TEST(RouteStep, GroupsAppearForNewKeysStayWhenEmptiedAndCountCopies) {
   EXPECT_EQ(seeded.groups().size(), 2u);
   EXPECT_EQ(rt.get(seeded.router), 1u);
   EXPECT_EQ(seeded.groups(), (Groups{{0, {1, 3, 3}}, {1, {12}}, {2, {25}}}));
-  EXPECT_EQ(rt.get(seeded.group_node(2)), 1u);
+  const velk::Velk<uint64_t> seeded_group_2 = seeded.group_node(2);
+  EXPECT_EQ(rt.get(seeded_group_2), 1u);
 
+  const Handle held = seeded.group(1);  // a holder keeps an emptied group
   EXPECT_TRUE(remove(rt, g.source, 25));
+  EXPECT_TRUE(remove(rt, g.source, 12));
   EXPECT_TRUE(remove(rt, g.source, 3));
   rt.get(seeded.router);
-  EXPECT_EQ(seeded.groups(), (Groups{{0, {1, 3}}, {1, {12}}, {2, {}}}));
+  EXPECT_EQ(seeded.groups(), (Groups{{0, {1, 3}}, {1, {}}}));
+  EXPECT_FALSE(rt.is_alive(ErasedVelk(seeded_group_2)));
   EXPECT_TRUE(remove(rt, g.source, 3));
   rt.get(seeded.router);
   rt.get(g.router);  // every change in one batch: the same groups as step by step
-  EXPECT_EQ(g.groups(), (Groups{{0, {1}}, {1, {12}}, {2, {}}}));
-  EXPECT_EQ(seeded.groups(), g.groups());
+  EXPECT_EQ(g.groups(), (Groups{{0, {1}}}));
+  EXPECT_EQ(seeded.groups(), (Groups{{0, {1}}, {1, {}}}));
 }
 
 TEST(RouteStep, TheRouterOwnsItsGroupVersionNodes) {

@@ -354,13 +354,11 @@ class CollectionModel:
     def __init__(self):
         self.left, self.right = [], []
         self.sorted = []  # the left collection in key order, ties in arrival order
-        self.group_keys = set()
 
     def insert(self, side, value):
         (self.left if side == "left" else self.right).append(value)
         if side == "left":
             self.sorted.insert(self._upper_bound(kind(value)), value)
-            self.group_keys.add(kind(value))  # groups are never removed
 
     def _upper_bound(self, k):
         return sum(1 for x in self.sorted if kind(x) <= k)
@@ -389,6 +387,11 @@ class CollectionModel:
             "window": [list(ordered[i:i + 2]) for i in range(len(ordered) - 1)],
             "pairwise": [(ordered[i], ordered[i + 1]) for i in range(len(ordered) - 1)],
         }
+
+    def group_keys(self, held):
+        """The keys with a group: those with elements, and the `held` ones, whose groups
+        something was built on and which stay when empty."""
+        return {kind(x) for x in self.left} | set(held)
 
     def group(self, key):
         return [x for x in self.left if kind(x) == key]

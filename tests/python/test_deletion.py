@@ -96,3 +96,41 @@ def test_deleted_values_are_released(rt):
     rt.node_count()
     gc.collect()
     assert ref() is None
+
+
+def test_deleting_a_collection_deletes_what_was_built_on_it_and_releases_it(rt):
+    import gc
+    import weakref
+
+    class Payload:
+        pass
+
+    def double(x):
+        return 2 * x
+
+    root, other, payload = rt.create_collection(), rt.create_collection(), Payload()
+    root.insert(1)
+    other.insert(payload)
+    released = weakref.ref(double), weakref.ref(payload)
+    mapped = root.map(double)
+    unread = mapped.filter(bool).sort_by_key(abs).window(1)  # never read, reached all the same
+    grouped, joined = mapped.group_by(abs), mapped.join(other, abs, hash)
+    count, version = mapped.count(), mapped.version_node
+    reader = rt.create_query(lambda r: r.get(version))
+    assert rt.get(reader) == 1 and rt.get(count) == 1
+    rt.get(grouped.version_node)
+    built = rt.node_count() - 2  # all but the roots' nodes
+    assert rt.delete_with_dependents(version) == built and rt.node_count() == 2
+    assert not any(rt.is_alive(n) for n in (version, count, reader))
+    for use in (mapped.snapshot_len, lambda: mapped.version_node, unread.snapshot_len,
+                grouped.keys, lambda: joined.map(abs), lambda: mapped.reduce(len)):
+        with pytest.raises(BaseException, match="collection used after it was deleted"):
+            use()
+    root.insert(2)  # the source carries on
+    assert rt.delete_with_dependents(other.version_node) == 2  # its node and version mirror
+    with pytest.raises(RuntimeError, match="collection used after it was deleted"):
+        other.insert(1)
+    del double, payload
+    rt.node_count()  # drops references released without the interpreter lock
+    gc.collect()
+    assert [ref() for ref in released] == [None, None] and rt.node_count() == 1

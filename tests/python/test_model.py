@@ -212,7 +212,7 @@ class EngineMachine(RuleBasedStateMachine):
         rt = self.rt
         rt.get(self.grouped.version_node)
         keys = self.grouped.keys()
-        assert sorted(keys) == sorted(self.cmodel.group_keys)
+        assert sorted(keys) == sorted(self.cmodel.group_keys(self.group_contents))
         assert self.grouped.group_count() == len(keys)
         for key in keys:
             if key not in self.group_contents:
