@@ -155,6 +155,16 @@ void throw_current_error_as_failure(const char* context) {
 
 void clear_pending_error() noexcept { store_pending(nullptr); }
 
+void CarriedErrors::take_from_this_thread() noexcept {
+  parked_ = OwnedRef::steal(take_pending());
+  if (PyErr_Occurred() != nullptr) raised_ = OwnedRef::steal(fetch_exception());
+}
+
+void CarriedErrors::restore_on_this_thread() noexcept {
+  if (parked_) store_pending(parked_.release());
+  if (raised_) restore_exception(raised_.release());
+}
+
 MappedCall::MappedCall() noexcept : outermost_(!SharedDepStack::current().in_compute()) {
   if (outermost_) clear_pending_error();
 }

@@ -31,6 +31,22 @@ PyValue call_with(PyObject* callable, const PyValue& x);
 // The pending-error slot of the calling thread.
 void clear_pending_error() noexcept;
 
+// The Python side of a failure, carried from the thread where it happened to the thread that
+// reports it: the exception parked in the pending-error slot, and the error left set by binding
+// code that failed with PyErrOccurred. Taken, restored and dropped with the interpreter lock.
+class CarriedErrors {
+ public:
+  // Moves both off the calling thread.
+  void take_from_this_thread() noexcept;
+  // Parks and sets what was taken on the calling thread, as if it had happened there; a slot
+  // that had nothing to carry leaves this thread's slot as it is.
+  void restore_on_this_thread() noexcept;
+
+ private:
+  OwnedRef parked_;
+  OwnedRef raised_;
+};
+
 // Marks one call of a mapped method. The outermost one (no computation running on the thread)
 // clears the pending-error slot when it starts and when it succeeds, so an exception parked by
 // an earlier, unrelated failure is never re-raised by this call.
