@@ -22,6 +22,7 @@ constexpr auto kIdleLifetime = std::chrono::seconds(5);
 constexpr std::size_t kMaxThreads = 1024;
 
 struct Job {
+  Job(void (*w)(void*), void* c) : work(w), context(c) {}
   void (*work)(void*);
   void* context;
   bool done = false;  // guarded by the pool's mutex
@@ -124,7 +125,7 @@ HelperPool& pool() {
 }  // namespace
 
 bool run_on_helper_thread(void (*work)(void*), void* context) noexcept {
-  Job job{work, context};
+  Job job(work, context);
   try {
     return pool().run(job);
   } catch (...) {  // a failed lock or allocation, before the job was queued
