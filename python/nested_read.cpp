@@ -19,13 +19,15 @@
 #include "gil.h"
 #include "helper_threads.h"
 #include "stack_guard.h"
+#include "velk/collection_lock.h"
+#include "velk/hot_tls.h"
 
 namespace velk::py {
 
 namespace {
 
 // How many reads bring a node up to date on this thread, nested in one another.
-thread_local unsigned nested_reads = 0;
+VELK_HOT_TLS thread_local unsigned nested_reads = 0;
 
 class NestedRead {
  public:
@@ -35,8 +37,12 @@ class NestedRead {
   NestedRead& operator=(const NestedRead&) = delete;
 
   // A thread hands a read over only once it computes at least one level itself, so every
-  // helper gets somewhere, whatever the recursion limit.
-  bool may_hand_over() const noexcept { return outer_ > 0 && nesting_budget_low(outer_); }
+  // helper gets somewhere, whatever the recursion limit; and never while it holds a collection
+  // lock (a callback hashing an element), which the helper might wait for: there, the read
+  // stays and a re-entry fails as it would have anyway.
+  bool may_hand_over() const noexcept {
+    return outer_ > 0 && !holds_collection_lock() && nesting_budget_low(outer_);
+  }
 
  private:
   unsigned outer_;
