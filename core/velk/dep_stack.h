@@ -57,9 +57,9 @@ class SharedDepStack {
   bool end_continuation() noexcept;
 
  private:
-  std::vector<DepFrame> frames_;         // written by this thread under frames_mutex_
-  const SharedDepStack* continues_ = nullptr;  // guarded by frames_mutex_; its frames are frozen
-  bool continued_taint_ = false;          // this thread only
+  std::vector<DepFrame> frames_;  // pushed and popped by this thread under frames_mutex_
+  const SharedDepStack* continues_ = nullptr;  // set by this thread under frames_mutex_
+  bool continued_taint_ = false;               // this thread only
   mutable std::mutex frames_mutex_;
 };
 
