@@ -186,6 +186,14 @@ void throw_current_error_as_failure(const char* context) {
   fail(std::string(context) + ": " + (exception ? describe(exception.get()) : "unknown error"));
 }
 
+void CarriedErrors::take_from_this_thread() noexcept {
+  if (PyErr_Occurred() != nullptr) raised_ = OwnedRef::steal(fetch_exception());
+}
+
+void CarriedErrors::restore_on_this_thread() noexcept {
+  if (raised_) restore_exception(raised_.release());
+}
+
 PyObject* callback_exception(const std::exception& failure) noexcept {
   const auto* engine_failure = dynamic_cast<const Failure*>(&failure);
   if (engine_failure == nullptr) return nullptr;

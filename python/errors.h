@@ -45,6 +45,18 @@ PyObject* callback_exception(const std::exception& failure) noexcept;
 // otherwise leaves it set. Requires the interpreter lock.
 void throw_if_interruption(const char* where);
 
+// An error left set by binding code that failed with PyErrOccurred on one thread, carried to
+// the thread that reports it (a failure's own exception travels inside the failure). Taken,
+// restored and dropped with the interpreter lock.
+class CarriedErrors {
+ public:
+  void take_from_this_thread() noexcept;
+  void restore_on_this_thread() noexcept;
+
+ private:
+  OwnedRef raised_;
+};
+
 // Sets the Python error for a failure that left a mapped method: the callback's own exception
 // if the failure carries one, else RuntimeError with the failure's text. Returns nullptr.
 PyObject* raise_mapped(const std::exception& failure) noexcept;

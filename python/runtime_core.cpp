@@ -1,6 +1,7 @@
 // Runtime methods: creation of inputs, queries and collections, reads and sets, liveness and
 // counts.
 #include "method.h"
+#include "nested_read.h"
 #include "query_adapter.h"
 #include "runtime_methods.h"
 #include "version_mirror.h"
@@ -53,13 +54,13 @@ PyObject* runtime_create_input(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 OwnedRef read_node(Runtime& runtime, const NodeHandle& node) {
-  HazardHolder holder;  // keeps the value's cell alive until its reference is taken
-  const PyValue* value = runtime.try_get_clean(node, holder);
-  if (value == nullptr) {
-    ReleasedRegion region;
-    value = &runtime.get_protected(node, holder);
+  {
+    HazardHolder holder;  // keeps the value's cell alive until its reference is taken
+    if (const PyValue* value = runtime.try_get_clean(node, holder)) {
+      return OwnedRef::new_ref(value->get());
+    }
   }
-  return OwnedRef::new_ref(value->get());
+  return read_out_of_date(runtime, node);
 }
 
 PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -43,6 +43,8 @@ void run_blocking(void (*wait)(void*), void* context) {
   }
 }
 
+bool holds_collection_lock() noexcept { return !held_locks.empty(); }
+
 void CollectionLock::acquire(bool exclusive) {
   // Re-entry would wait on this very thread, except a shared hold taken again shared.
   if (const HeldLock* held = find_held(this); held != nullptr && (exclusive || held->exclusive)) {

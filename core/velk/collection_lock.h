@@ -29,6 +29,10 @@ inline constexpr const char* kCollectionReentryMessage =
     "velk-core: a collection was used by a callback running under its own lock (hashing, "
     "comparing or ordering one of its elements); that use would wait forever";
 
+// Whether the calling thread holds any collection lock. Work handed to another thread while
+// it does could wait on that lock, which would then never be released.
+bool holds_collection_lock() noexcept;
+
 class CollectionLock {
  public:
   void lock();

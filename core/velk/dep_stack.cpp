@@ -1,6 +1,7 @@
 #include "velk/dep_stack.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "velk/failure.h"
 #include "velk/hot_tls.h"
@@ -37,13 +38,33 @@ bool SharedDepStack::record(const void* owner, uint32_t slot, uint32_t generatio
 }
 
 void SharedDepStack::taint_top(const void* owner) noexcept {
-  if (!frames_.empty() && frames_.back().owner == owner) frames_.back().tainted = true;
+  if (!frames_.empty()) {
+    if (frames_.back().owner == owner) frames_.back().tainted = true;
+  } else if (continues_ != nullptr) {
+    continued_taint_ = true;  // the reader's top frame; the owner check happens there
+  }
 }
 
 bool SharedDepStack::contains(const void* owner, uint32_t slot) const noexcept {
-  return std::any_of(frames_.begin(), frames_.end(), [owner, slot](const DepFrame& f) {
+  const bool here = std::any_of(frames_.begin(), frames_.end(), [owner, slot](const DepFrame& f) {
     return f.owner == owner && f.node == slot;
   });
+  return here || (continues_ != nullptr && continues_->contains(owner, slot));
+}
+
+void SharedDepStack::begin_continuation(const SharedDepStack& reader) {
+  if (!frames_.empty() || continues_ != nullptr) {
+    fail("SharedDepStack::begin_continuation on a stack already in use");
+  }
+  std::lock_guard lock(frames_mutex_);
+  continues_ = &reader;
+  continued_taint_ = false;
+}
+
+bool SharedDepStack::end_continuation() noexcept {
+  std::lock_guard lock(frames_mutex_);
+  continues_ = nullptr;
+  return std::exchange(continued_taint_, false);
 }
 
 }  // namespace velk

@@ -2,6 +2,13 @@
 // Touched only by its own thread; never borrowed across a compute. A frame belongs to one
 // runtime: its slots say nothing about another runtime's slots, and a read of another
 // runtime's node cannot be one of its dependencies (the runtime refuses it).
+//
+// A computation nested too deeply for its thread continues on a helper thread while the thread
+// that started it (the reader) blocks until it is done. The helper's stack then continues the
+// reader's: the reader's frames count as the helper's own for `contains` (a node computing on
+// the reader is still "its own compute" to the helper), and a taint that reaches the helper's
+// empty stack belongs to the reader's top frame. The reader's frames cannot change while it is
+// blocked, so the helper reads them without its lock.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +42,8 @@ class SharedDepStack {
   // frame is another runtime's: such a read cannot be its dependency.
   bool record(const void* owner, uint32_t slot, uint32_t generation);
   void taint_top(const void* owner) noexcept;
-  bool in_compute() const noexcept { return !frames_.empty(); }
+  bool in_compute() const noexcept { return !frames_.empty() || continues_ != nullptr; }
+  // Whether `owner`'s node `slot` computes here, or on a reader this stack continues.
   bool contains(const void* owner, uint32_t slot) const noexcept;
   size_t depth() const noexcept { return frames_.size(); }
 
@@ -43,9 +51,41 @@ class SharedDepStack {
   // this thread is computing (the wait graph does, to tell a cycle of waits from a slow compute).
   std::mutex& frames_lock() const noexcept { return frames_mutex_; }
 
+  // Makes this stack, which must be empty, continue `reader`'s (see above) until
+  // end_continuation, which returns whether a taint reached the bottom meanwhile; the caller
+  // passes that on to the reader's top frame once the reader runs again.
+  void begin_continuation(const SharedDepStack& reader);
+  bool end_continuation() noexcept;
+
  private:
-  std::vector<DepFrame> frames_;
+  std::vector<DepFrame> frames_;  // pushed and popped by this thread under frames_mutex_
+  const SharedDepStack* continues_ = nullptr;  // set by this thread under frames_mutex_
+  bool continued_taint_ = false;               // this thread only
   mutable std::mutex frames_mutex_;
+};
+
+// Continues `reader`'s stack on the calling thread for its lifetime, also when the work fails.
+class ContinuationGuard {
+ public:
+  explicit ContinuationGuard(const SharedDepStack& reader)
+      : stack_(SharedDepStack::current()) {
+    stack_.begin_continuation(reader);
+  }
+  ~ContinuationGuard() {
+    if (!ended_) stack_.end_continuation();
+  }
+  ContinuationGuard(const ContinuationGuard&) = delete;
+  ContinuationGuard& operator=(const ContinuationGuard&) = delete;
+
+  // Ends the continuation; true when the reader's top frame must be tainted.
+  bool end() noexcept {
+    ended_ = true;
+    return stack_.end_continuation();
+  }
+
+ private:
+  SharedDepStack& stack_;
+  bool ended_ = false;
 };
 
 // Pops the frame it pushed when it goes out of scope, unless taken earlier; keeps the stack

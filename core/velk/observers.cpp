@@ -79,9 +79,12 @@ class DeliveryLock {
   DeliveryLock(const DeliveryLock&) = delete;
   DeliveryLock& operator=(const DeliveryLock&) = delete;
 
+  bool held_here() const noexcept {
+    return holder_.load(std::memory_order_acquire) == std::this_thread::get_id();
+  }
   // Waits for the lock unless this thread runs a callback; false when it did not take it.
   bool acquire(bool may_wait) {
-    if (holder_.load(std::memory_order_acquire) == std::this_thread::get_id()) return false;
+    if (held_here()) return false;
     if (may_wait) {
       mutex_.lock();
     } else if (!mutex_.try_lock()) {
@@ -108,6 +111,10 @@ class DeliveryLock {
 
 std::exception_ptr Runtime::fire_observer(ObserverClosure& closure) {
   DeliveryLock lock(closure.delivery_, closure.holder_);
+  // A pass inside this observer's own callback leaves it alone: the change it made reaches the
+  // callback at the next pass (asking again here would loop for ever on a callback that
+  // changes its own node).
+  if (lock.held_here()) return nullptr;
   // The request is made before the attempt: either this pass takes the lock, or the holder
   // sees the request after letting go (and takes the lock again), or both.
   closure.recheck_.store(true, std::memory_order_release);

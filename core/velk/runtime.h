@@ -75,6 +75,14 @@ class Runtime {
   // caller can copy it later (for Python values: after retaking the interpreter lock).
   template <class T>
   const T& get_protected(Velk<T> handle, HazardHolder& holder);
+  // get_protected in its two halves, for a caller that brings the node up to date on another
+  // thread in between: record_read records the read in the calling thread's running compute
+  // (before the node is brought up to date, so it is recorded even if that fails), and
+  // read_brought_clean then reads the value like get_protected.
+  template <class T>
+  NodeRecord& record_read(Velk<T> handle);
+  template <class T>
+  const T& read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder);
   // The value if the node is already up to date, else nullptr; never computes or waits, so a
   // caller may hold locks of its own (the binding keeps the interpreter lock for it).
   template <class T>
@@ -337,10 +345,20 @@ Velk<T> Runtime::create_query(F produce, std::initializer_list<ErasedVelk> sourc
 
 template <class T>
 const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
-  NodeRecord& record = check(handle);
-  // Recorded before the node is brought up to date, so it is recorded even if that fails.
-  record_read(handle.slot, record.load_generation());
+  NodeRecord& record = record_read(handle);
   ensure_clean(handle.slot);
+  return read_brought_clean(handle, record, holder);
+}
+
+template <class T>
+NodeRecord& Runtime::record_read(Velk<T> handle) {
+  NodeRecord& record = check(handle);
+  record_read(handle.slot, record.load_generation());
+  return record;
+}
+
+template <class T>
+const T& Runtime::read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder) {
   const T* value;
   try {
     value = read_cell<T>(record, holder);

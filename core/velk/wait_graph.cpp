@@ -73,12 +73,13 @@ bool Waiting::closes_cycle() {
   for (ThreadState* t : threads) held.emplace_back(t->stack->frames_lock());
   WaitTarget target = target_;
   for (size_t hops = 0; hops <= threads.size(); ++hops) {
+    // A node computing on a thread blocked on a helper is contained by every stack of that
+    // chain of helpers, but only the innermost of them can wait on a node: that one is followed.
     const auto holder = std::find_if(threads.begin(), threads.end(), [&](ThreadState* t) {
-      return t->stack->contains(target.runtime, target.slot);
+      return t->waiting_for && t->stack->contains(target.runtime, target.slot);
     });
     if (holder == threads.end()) return false;  // not computing, or not waiting yet
     if (*holder == &self) return true;
-    if (!(*holder)->waiting_for) return false;
     target = *(*holder)->waiting_for;
   }
   return false;

@@ -35,3 +35,23 @@ TEST(SharedDepStack, EachThreadHasItsOwnStack) {
   EXPECT_FALSE(SharedDepStack::current().contains(nullptr, 8));
   EXPECT_TRUE(guard.take().deps.empty());
 }
+
+TEST(SharedDepStack, AContinuingStackSeesTheReadersFramesAndHandsBackItsTaint) {
+  FrameGuard reader(SharedDepStack::current(), nullptr, 7);
+  const SharedDepStack& reader_stack = SharedDepStack::current();
+  std::thread([&] {
+    SharedDepStack& helper = SharedDepStack::current();
+    velk::ContinuationGuard continuation(reader_stack);
+    EXPECT_TRUE(helper.in_compute() && helper.contains(nullptr, 7));
+    {
+      FrameGuard inner(helper, nullptr, 8);
+      helper.taint_top(nullptr);  // its own frame takes it
+      EXPECT_TRUE(inner.take().tainted);
+    }
+    EXPECT_FALSE(reader_stack.contains(nullptr, 8));
+    helper.taint_top(nullptr);  // reaches the bottom: the reader's
+    EXPECT_TRUE(continuation.end());
+    EXPECT_FALSE(helper.in_compute() || helper.contains(nullptr, 7));
+  }).join();
+  EXPECT_FALSE(reader.take().tainted);  // handed back to the caller, not written across threads
+}

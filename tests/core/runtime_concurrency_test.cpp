@@ -270,3 +270,38 @@ TEST(CrossThreadCycle, IsReportedInsteadOfWaitingForever) {
   });
   EXPECT_GE(cycle_failures.load(), 1);
 }
+
+// A nested read brought up to date on a helper thread while the reader waits, as the binding
+// does for computations nested too deeply: the read is recorded in the reader's compute, and a
+// node computing on the reader is a cycle to the helper, reported as if read inline.
+TEST(ContinuedRead, RecordsOnTheReaderAndSeesItsComputesAsItsOwn) {
+  DeadlockGuard guard;
+  Runtime rt;
+  auto continued_get = [](Runtime& r, U h) {
+    velk::NodeRecord& record = r.record_read(h);
+    const velk::SharedDepStack& reader = velk::SharedDepStack::current();
+    std::exception_ptr failure;
+    std::thread([&] {
+      velk::ContinuationGuard continuation(reader);
+      try {
+        r.ensure_clean(h.slot);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }).join();
+    if (failure) std::rethrow_exception(failure);
+    velk::HazardHolder holder;
+    return r.read_brought_clean(h, record, holder);
+  };
+  const U a = rt.create_input(uint64_t(1));
+  U p, q;  // p2 below reads whichever q is current
+  p = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(a) + 1; });
+  q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return continued_get(r, p) * 10; });
+  EXPECT_EQ(rt.get(q), 20u);
+  rt.set(a, uint64_t(2));  // reaches q only through the read recorded on the reader
+  EXPECT_EQ(rt.get(q), 30u);
+  const U p2 = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(q); });
+  q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return continued_get(r, p2); });
+  EXPECT_FAILURE(rt.get(q), "velk-core: dependency cycle detected: node " + std::to_string(q.slot) +
+                                " was read while its own compute was in progress");
+}

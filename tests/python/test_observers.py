@@ -129,6 +129,22 @@ def test_callback_may_set_inputs_during_a_pass(rt):
     rt.stabilize()
     assert ("x", 1) in fired and ("y", 100) in fired
     assert len(fired) == 2
+    # A callback that changes its own node and stabilizes: the nested pass leaves it alone and
+    # the change is delivered at the next pass.
+    z = rt.create_input(0)
+    seen = []
+
+    def bump(value):
+        seen.append(value)
+        if value < 3:
+            rt.set(z, value + 1)
+            rt.stabilize()
+
+    rt.observe(z, bump)
+    rt.set(z, 1)
+    for _ in range(4):
+        rt.stabilize()
+    assert seen == [1, 2, 3]
 
 
 def test_deleted_node_takes_its_observers_along(rt):
