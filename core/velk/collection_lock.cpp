@@ -9,7 +9,6 @@
 namespace velk {
 
 namespace {
-std::atomic<BlockingHook> blocking_hook{nullptr};
 
 // The collection locks this thread holds, with whether it holds each exclusively. Guards are
 // scoped, so a lock is released on the thread that took it.
@@ -31,18 +30,6 @@ void forget_held(const CollectionLock* lock) {
 }
 }  // namespace
 
-void set_blocking_hook(BlockingHook hook) noexcept {
-  blocking_hook.store(hook, std::memory_order_release);
-}
-
-void run_blocking(void (*wait)(void*), void* context) {
-  if (BlockingHook hook = blocking_hook.load(std::memory_order_acquire)) {
-    hook(wait, context);
-  } else {
-    wait(context);
-  }
-}
-
 bool holds_collection_lock() noexcept { return !held_locks.empty(); }
 
 void CollectionLock::acquire(bool exclusive) {
@@ -51,21 +38,44 @@ void CollectionLock::acquire(bool exclusive) {
     fail(kCollectionReentryMessage);
   }
   held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
-  if (!(exclusive ? mutex_.try_lock() : mutex_.try_lock_shared())) {
-    // Sleeps an interval at a time, asking between them whether to give up (a Ctrl-C).
-    if (exclusive) {
-      run_blocking([](void* m) {
-        auto* mutex = static_cast<std::shared_timed_mutex*>(m);
-        while (!mutex->try_lock_for(kInterruptCheckInterval)) check_interrupt();
-      }, &mutex_);
-    } else {
-      run_blocking([](void* m) {
-        auto* mutex = static_cast<std::shared_timed_mutex*>(m);
-        while (!mutex->try_lock_shared_for(kInterruptCheckInterval)) check_interrupt();
-      }, &mutex_);
-    }
+  if (!try_acquire(exclusive)) {
+    struct Wait {
+      CollectionLock* lock;
+      bool exclusive;
+    } wait{this, exclusive};
+    run_blocking([](void* w) { static_cast<Wait*>(w)->lock->wait_for(static_cast<Wait*>(w)->exclusive); },
+                 &wait);
   }
   held_locks.push_back({this, exclusive});
+}
+
+bool CollectionLock::try_acquire(bool exclusive) noexcept {
+  return exclusive ? mutex_.try_lock() : mutex_.try_lock_shared();
+}
+
+// Sleeps between attempts until a release wakes it; the backoff asks now and then whether to
+// give up (a Ctrl-C).
+void CollectionLock::wait_for(bool exclusive) {
+  Backoff backoff;
+  for (;;) {
+    const uint64_t seen = releases_.load(std::memory_order_seq_cst);
+    if (try_acquire(exclusive)) return;
+    struct Context {
+      const std::atomic<uint64_t>* releases;
+      uint64_t seen;
+    } context{&releases_, seen};
+    backoff.wait([&] {
+      ParkingLot::park(this, [](const void* c) {
+        const auto* ctx = static_cast<const Context*>(c);
+        return ctx->releases->load(std::memory_order_seq_cst) == ctx->seen;
+      }, &context);
+    });
+  }
+}
+
+void CollectionLock::wake_waiters() noexcept {
+  releases_.fetch_add(1, std::memory_order_seq_cst);
+  ParkingLot::unpark_all(this);
 }
 
 void CollectionLock::lock() { acquire(true); }
@@ -73,6 +83,7 @@ void CollectionLock::lock() { acquire(true); }
 void CollectionLock::unlock() {
   forget_held(this);
   mutex_.unlock();
+  wake_waiters();
 }
 
 void CollectionLock::lock_shared() { acquire(false); }
@@ -80,6 +91,7 @@ void CollectionLock::lock_shared() { acquire(false); }
 void CollectionLock::unlock_shared() {
   forget_held(this);
   mutex_.unlock_shared();
+  wake_waiters();
 }
 
 }  // namespace velk

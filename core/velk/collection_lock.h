@@ -11,6 +11,8 @@
 // wait on itself.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 
@@ -18,12 +20,6 @@
 
 namespace velk {
 
-// Runs `wait(context)`, a blocking wait, in whatever way the embedding needs.
-using BlockingHook = void (*)(void (*wait)(void*), void* context);
-
-// Installs the hook (once, at start-up); without one, waits block in place.
-void set_blocking_hook(BlockingHook hook) noexcept;
-void run_blocking(void (*wait)(void*), void* context);
 
 inline constexpr const char* kCollectionReentryMessage =
     "velk-core: a collection was used by a callback running under its own lock (hashing, "
@@ -43,7 +39,12 @@ class CollectionLock {
  private:
   void acquire(bool exclusive);
 
-  std::shared_timed_mutex mutex_;
+  bool try_acquire(bool exclusive) noexcept;
+  void wait_for(bool exclusive);
+  void wake_waiters() noexcept;
+
+  std::shared_mutex mutex_;
+  std::atomic<uint64_t> releases_{0};  // seq_cst: counts releases, so a sleeper misses none
 };
 
 using CollectionReadGuard = std::shared_lock<CollectionLock>;

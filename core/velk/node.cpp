@@ -25,12 +25,18 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
     const std::atomic<uint8_t>* state;
     uint8_t seen;
   } context{&state, uint8_t(seen)};
+  // Through the blocking hook: the thread may hold the embedding's lock (the interpreter
+  // lock), which the claim's holder may need to finish.
   backoff.wait([&] {
-    ParkingLot::park(
-        &state,
-        [](const void* c) {
-          const auto* ctx = static_cast<const Context*>(c);
-          return ctx->state->load(std::memory_order_seq_cst) == ctx->seen;
+    run_blocking(
+        [](void* c) {
+          ParkingLot::park(
+              static_cast<Context*>(c)->state,
+              [](const void* ctx) {
+                const auto* w = static_cast<const Context*>(ctx);
+                return w->state->load(std::memory_order_seq_cst) == w->seen;
+              },
+              c);
         },
         &context);
   });

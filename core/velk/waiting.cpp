@@ -12,6 +12,7 @@ namespace velk {
 
 namespace {
 
+std::atomic<BlockingHook> blocking_hook{nullptr};
 std::atomic<InterruptHook> interrupt_hook{nullptr};
 
 struct alignas(64) Bucket {
@@ -31,6 +32,18 @@ Bucket& bucket_of(const void* address) {
 }
 
 }  // namespace
+
+void set_blocking_hook(BlockingHook hook) noexcept {
+  blocking_hook.store(hook, std::memory_order_release);
+}
+
+void run_blocking(void (*wait)(void*), void* context) {
+  if (BlockingHook hook = blocking_hook.load(std::memory_order_acquire)) {
+    hook(wait, context);
+  } else {
+    wait(context);
+  }
+}
 
 void set_interrupt_hook(InterruptHook hook) noexcept {
   interrupt_hook.store(hook, std::memory_order_release);

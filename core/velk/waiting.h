@@ -15,6 +15,13 @@ namespace velk {
 
 inline constexpr std::chrono::milliseconds kInterruptCheckInterval{100};
 
+// Runs `wait(context)`, a blocking wait, in whatever way the embedding needs (the binding
+// gives up the interpreter lock for it). Installed once, at start-up; without one, waits block
+// in place. Every wait that may last goes through it.
+using BlockingHook = void (*)(void (*wait)(void*), void* context);
+void set_blocking_hook(BlockingHook hook) noexcept;
+void run_blocking(void (*wait)(void*), void* context);
+
 // Called every kInterruptCheckInterval while a thread sleeps in a wait; may throw to end the
 // wait (the exception propagates to the waiter's caller). Installed once by the embedding.
 using InterruptHook = void (*)();
