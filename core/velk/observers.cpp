@@ -29,18 +29,13 @@ uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
   if (record.load_generation() != generation || record.load_state() == NodeState::Deleted) {
     return 0;
   }
-  const uint64_t id = structural_.next_observer_id++;
-  structural_.observers.emplace(id, ObserverEntry{std::move(closure), last_fired, slot});
-  return id;
+  return structural_.observers.add(std::move(closure), last_fired, slot);
 }
 
 void Runtime::unobserve(uint64_t id) {
   std::shared_ptr<ObserverClosure> removed;  // dropped after the lock: it may run Python
   std::unique_lock lock(structural_lock_);
-  auto it = structural_.observers.find(id);
-  if (it == structural_.observers.end()) return;
-  removed = std::move(it->second.closure);
-  structural_.observers.erase(it);
+  removed = structural_.observers.remove(id);
   lock.unlock();
 }
 
@@ -54,7 +49,7 @@ void Runtime::stabilize() {
   {
     std::shared_lock lock(structural_lock_);
     pass.reserve(structural_.observers.size());
-    for (const auto& [id, entry] : structural_.observers) {
+    for (const auto& [id, entry] : structural_.observers.by_id()) {
       pass.push_back({id, entry.last_fired, entry.closure});
     }
   }
@@ -74,9 +69,8 @@ void Runtime::stabilize() {
     observer.closure.reset();
     if (!fired) continue;
     std::unique_lock lock(structural_lock_);
-    auto it = structural_.observers.find(observer.id);
-    if (it != structural_.observers.end()) {
-      it->second.last_fired = std::max(it->second.last_fired, seen);
+    if (ObserverEntry* entry = structural_.observers.find(observer.id)) {
+      entry->last_fired = std::max(entry->last_fired, seen);
     }
   }
 }

@@ -20,9 +20,10 @@
 
 #include "velk/arena_registry.h"
 #include "velk/compute.h"
+#include "velk/dependents_table.h"
 #include "velk/dep_stack.h"
 #include "velk/handle.h"
-#include "velk/observer.h"
+#include "velk/observer_table.h"
 #include "velk/segmented_nodes.h"
 #include "velk/tracing.h"
 #include "velk/value_traits.h"
@@ -149,11 +150,10 @@ class Runtime {
  private:
   struct StructuralState {
     std::vector<std::shared_ptr<ComputeFunction>> compute_fns;  // one entry per slot
-    std::vector<std::vector<uint32_t>> dependents;              // one list per slot
+    DependentsTable dependents;                                 // one list per slot
     std::vector<uint32_t> free_slots;                           // LIFO
     ArenaRegistry arenas;
-    std::unordered_map<uint64_t, ObserverEntry> observers;
-    uint64_t next_observer_id = 1;
+    ObserverTable observers;
     std::unordered_map<uint32_t, uint32_t> owner_of;              // owned slot -> owner slot
     std::unordered_map<uint32_t, std::vector<uint32_t>> owned;    // owner slot -> owned slots
     std::vector<TraceEntry> trace_log;
