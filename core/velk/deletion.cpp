@@ -22,8 +22,10 @@ void wait_for_generation_change(const NodeRecord& record, uint32_t generation) {
   while (record.load_generation() == generation) spin.wait();
 }
 
-void erase_all(std::vector<uint32_t>& list, uint32_t slot) {
-  list.erase(std::remove(list.begin(), list.end(), slot), list.end());
+// Owned lists hold each node once; a deletion retires an owner's nodes last-adopted first.
+void erase_from_back(std::vector<uint32_t>& list, uint32_t slot) {
+  auto it = std::find(list.rbegin(), list.rend(), slot);
+  if (it != list.rend()) list.erase(std::next(it).base());
 }
 
 struct SlotGeneration {
@@ -64,7 +66,7 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
       while (!work.empty() && !busy) {
         const uint32_t w = work.back();
         work.pop_back();
-        if (!structural_.dependents.at(w).empty()) {
+        if (!structural_.dependents.of(w).empty()) {
           if (w == target) {
             fail("velk-core: delete_node on node " + std::to_string(target) +
                  " which still has dependents; delete downstream nodes first");
@@ -82,7 +84,9 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
           owned.push_back(entry);
         }
         if (auto it = structural_.owned.find(w); it != structural_.owned.end()) {
-          work.insert(work.end(), it->second.begin(), it->second.end());
+          // Reversed, so `owned` lists each owner's nodes in adoption order and the retirement
+          // below, in reverse, takes each from the back of its owner's list.
+          work.insert(work.end(), it->second.rbegin(), it->second.rend());
         }
       }
       if (!busy) swapped = record.cas_state(state, NodeState::Deleted);
@@ -131,7 +135,7 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
   // deleted by this walk and does not hold its dependency back.
   std::unordered_multiset<uint32_t> on_stack{handle.slot};
   auto next_below = [&](uint32_t s) -> std::optional<uint32_t> {
-    for (uint32_t d : structural_.dependents.at(s)) {
+    for (uint32_t d : structural_.dependents.of(s)) {
       if (!on_stack.count(d)) return d;
     }
     if (auto it = structural_.owned.find(s); it != structural_.owned.end()) {
@@ -236,8 +240,8 @@ void Runtime::retire_node(uint32_t slot) {
   std::weak_ptr<Retirable> state;
   {
     std::unique_lock lock(structural_lock_);
-    for (uint32_t dep : deps) erase_all(structural_.dependents.at(dep), slot);
-    structural_.dependents.at(slot).clear();
+    for (uint32_t dep : deps) structural_.dependents.remove(dep, slot);
+    structural_.dependents.clear(slot);
     if (auto it = structural_.owner_of.find(slot); it != structural_.owner_of.end()) {
       const uint32_t owner = it->second;
       structural_.owner_of.erase(it);
@@ -245,19 +249,12 @@ void Runtime::retire_node(uint32_t slot) {
       if (list == structural_.owned.end()) {
         fail("velk-core: owner_of names an owner with no owned list");
       }
-      erase_all(list->second, slot);
+      erase_from_back(list->second, slot);
       if (list->second.empty()) structural_.owned.erase(list);
     }
     record.generation.store(record.load_generation() + 1, std::memory_order_release);
     fn = std::move(structural_.compute_fns.at(slot));
-    for (auto it = structural_.observers.begin(); it != structural_.observers.end();) {
-      if (it->second.slot == slot) {
-        observers.push_back(std::move(it->second.closure));
-        it = structural_.observers.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    observers = structural_.observers.remove_of(slot);
     if (auto it = structural_.labels.find(slot); it != structural_.labels.end()) {
       label = std::move(it->second);
       structural_.labels.erase(it);

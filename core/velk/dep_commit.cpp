@@ -76,11 +76,10 @@ CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads
   record.set_deps(next);
   for (uint32_t dep_slot : old) {
     if (next_set.contains(dep_slot)) continue;
-    auto& list = structural_.dependents.at(dep_slot);
-    list.erase(std::remove(list.begin(), list.end(), slot), list.end());
+    structural_.dependents.remove(dep_slot, slot);
   }
   for (uint32_t dep_slot : next) {
-    if (!old_set.contains(dep_slot)) structural_.dependents.at(dep_slot).push_back(slot);
+    if (!old_set.contains(dep_slot)) structural_.dependents.add(dep_slot, slot);
   }
   return outcome;
 }
@@ -93,7 +92,7 @@ void Runtime::record_sources(uint32_t slot, std::span<const ErasedVelk> sources)
     if (dep.load_generation() != source.generation || dep.load_state() == NodeState::Deleted) continue;
     if (std::find(deps.begin(), deps.end(), source.slot) != deps.end()) continue;
     deps.push_back(source.slot);
-    structural_.dependents.at(source.slot).push_back(slot);
+    structural_.dependents.add(source.slot, slot);
   }
   // A dependent from now on, the node is reached by every invalidation of its sources, so its
   // first commit need not compare their stamps (they are in its old list).

@@ -14,7 +14,7 @@ void Runtime::visit_held(HeldVisitor& visitor) const {
   for (const std::shared_ptr<ComputeFunction>& fn : structural_.compute_fns) {
     if (fn && visitor.first_visit(fn.get())) fn->visit_held(visitor);
   }
-  for (const auto& entry : structural_.observers) {
+  for (const auto& entry : structural_.observers.by_id()) {
     const std::shared_ptr<ObserverClosure>& closure = entry.second.closure;
     if (closure && visitor.first_visit(closure.get())) closure->visit_held(visitor);
   }
@@ -27,7 +27,7 @@ void Runtime::release_all() {
   };
   // Dropped after the lock, like retire_node's: dropping them may run embedding code.
   std::vector<std::shared_ptr<ComputeFunction>> fns;
-  std::unordered_map<uint64_t, ObserverEntry> observers;
+  ObserverTable::ById observers;
   std::vector<HeldValue> values;
   std::unordered_map<uint32_t, std::weak_ptr<Retirable>> states;
   {
@@ -40,14 +40,14 @@ void Runtime::release_all() {
       record.set_deps({});
       record.store_state(NodeState::Deleted);
       record.generation.store(record.load_generation() + 1, std::memory_order_release);
-      structural_.dependents.at(slot).clear();
+      structural_.dependents.clear(slot);
       structural_.free_slots.push_back(slot);
     }
     fns.reserve(structural_.compute_fns.size());
     for (auto& fn : structural_.compute_fns) {
       if (fn) fns.push_back(std::move(fn));
     }
-    observers.swap(structural_.observers);
+    observers = structural_.observers.take_all();
     structural_.owner_of.clear();
     structural_.owned.clear();
     structural_.labels.clear();

@@ -27,19 +27,14 @@ uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
   if (record.load_generation() != generation || record.load_state() == NodeState::Deleted) {
     return 0;
   }
-  const uint64_t id = structural_.next_observer_id++;
   closure->last_fired_ = last_fired;  // not shared yet
-  structural_.observers.emplace(id, ObserverEntry{std::move(closure), slot});
-  return id;
+  return structural_.observers.add(std::move(closure), slot);
 }
 
 void Runtime::unobserve(uint64_t id) {
   std::shared_ptr<ObserverClosure> removed;  // dropped after the lock: it may run Python
   std::unique_lock lock(structural_lock_);
-  auto it = structural_.observers.find(id);
-  if (it == structural_.observers.end()) return;
-  removed = std::move(it->second.closure);
-  structural_.observers.erase(it);
+  removed = structural_.observers.remove(id);
   lock.unlock();
 }
 
@@ -48,7 +43,7 @@ void Runtime::stabilize() {
   {
     std::shared_lock lock(structural_lock_);
     pass.reserve(structural_.observers.size());
-    for (const auto& entry : structural_.observers) pass.push_back(entry.second.closure);
+    for (const auto& entry : structural_.observers.by_id()) pass.push_back(entry.second.closure);
   }
   // A node that fails to compute keeps only its own observer from firing; the first such
   // failure is raised once the pass has fired every other observer it can.

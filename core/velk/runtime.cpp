@@ -53,7 +53,7 @@ uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
   } else {
     slot = nodes_.push(fields);
     structural_.compute_fns.emplace_back();
-    structural_.dependents.emplace_back();
+    structural_.dependents.add_slot();
   }
   structural_.compute_fns[slot] = std::move(fn);
   return slot;
@@ -84,10 +84,7 @@ std::vector<uint32_t> Runtime::dependents_of(uint32_t slot) const {
 }
 
 const std::vector<uint32_t>& Runtime::dependents_locked(uint32_t slot) const {
-  if (slot >= structural_.dependents.size()) {
-    fail_index_out_of_range("dependents table", slot, structural_.dependents.size());
-  }
-  return structural_.dependents[slot];
+  return structural_.dependents.of(slot);
 }
 
 bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }

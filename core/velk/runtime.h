@@ -22,10 +22,12 @@
 
 #include "velk/arena_registry.h"
 #include "velk/compute.h"
+#include "velk/dependents_table.h"
 #include "velk/dep_stack.h"
 #include "velk/handle.h"
 #include "velk/observer.h"
 #include "velk/retirable.h"
+#include "velk/observer_table.h"
 #include "velk/segmented_nodes.h"
 #include "velk/tracing.h"
 #include "velk/value_traits.h"
@@ -168,11 +170,10 @@ class Runtime {
  private:
   struct StructuralState {
     std::vector<std::shared_ptr<ComputeFunction>> compute_fns;  // one entry per slot
-    std::vector<std::vector<uint32_t>> dependents;              // one list per slot
+    DependentsTable dependents;                                 // one list per slot
     std::vector<uint32_t> free_slots;                           // LIFO
     ArenaRegistry arenas;
-    std::unordered_map<uint64_t, ObserverEntry> observers;
-    uint64_t next_observer_id = 1;
+    ObserverTable observers;
     std::unordered_map<uint32_t, uint32_t> owner_of;              // owned slot -> owner slot
     std::unordered_map<uint32_t, std::vector<uint32_t>> owned;    // owner slot -> owned slots
     std::unordered_map<uint32_t, std::weak_ptr<Retirable>> retired_with;  // slot -> its state

@@ -1,5 +1,7 @@
 // Deleting nodes, alone or with everything downstream, and the ownership that deletes an owner's
 // inputs with it.
+#include <set>
+
 #include "test_support.h"
 #include "velk/runtime.h"
 
@@ -99,6 +101,39 @@ TEST_F(Deletion, WithDependentsRemovesNodesLeftInACycleByFailedReads) {
   EXPECT_EQ(rt.node_count(), 1u);
 }
 
+// Readers sharing two inputs, some reading one twice, go in mixed order and then with their
+// inputs: the dependents lists, long enough to be indexed, stay the exact reverse of the
+// dependency lists.
+TEST_F(Deletion, DependentsStayTheReverseOfDependencyListsAsSharedReadersGo) {
+  const U b = rt.create_input<uint64_t>(2);
+  std::vector<U> readers;
+  for (uint64_t i = 0; i < 40; ++i) {
+    readers.push_back(query([&, i](Runtime& r) { return r.get(a) + r.get(i % 2 ? a : b); }));
+    rt.get(readers.back());
+  }
+  auto expect_reverse = [&] {
+    for (const U in : {a, b}) {
+      std::multiset<uint32_t> want;
+      for (const U q : readers) {
+        if (!alive(q)) continue;
+        for (uint32_t d : rt.record(q.slot).deps()) {
+          if (d == in.slot) want.insert(q.slot);
+        }
+      }
+      const Slots got = rt.dependents_of(in.slot);
+      EXPECT_EQ(std::multiset<uint32_t>(got.begin(), got.end()), want);
+    }
+  };
+  for (size_t i : {0, 39, 17, 18, 1, 2, 3, 30}) rt.delete_node(readers[i]);
+  expect_reverse();
+  rt.set(a, uint64_t(5));
+  EXPECT_EQ(rt.get(readers[5]), 10u);
+  EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(b)), 17u);  // b and the 16 even readers left
+  expect_reverse();
+  EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(a)), 17u);
+  EXPECT_EQ(rt.node_count(), 0u);
+}
+
 TEST_F(Ownership, DeletingTheOwnerDeletesItsInputsUnlessOneHasDependents) {
   const U owner = rt.create_input<uint64_t>(0);
   const U owned = rt.create_input<uint64_t>(2);
@@ -122,6 +157,25 @@ TEST_F(Ownership, WithDependentsReachesOwnedNodesAndWhatReadsThem) {
   rt.get(reader);
   EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(owner)), 3u);
   EXPECT_FALSE(alive(owner) || alive(owned) || alive(reader));
+}
+
+// Owned nodes two deep go with their owner, or alone when deleted directly, and leave no
+// ownership on their slots: new nodes reusing them are deleted alone.
+TEST_F(Ownership, NestedOwnedNodesGoWithTheOwnerAndLeaveNoOwnershipBehind) {
+  const U owner = rt.create_input<uint64_t>(0);
+  std::vector<U> owned;
+  for (uint64_t i = 0; i < 6; ++i) {
+    owned.push_back(rt.create_input<uint64_t>(i));
+    rt.adopt(ErasedVelk(i < 3 ? owner : owned[i - 3]), ErasedVelk(owned.back()));
+  }
+  rt.delete_node(owned[1]);  // from the middle of its owner's list, with its own node
+  EXPECT_EQ(rt.node_count(), 6u);
+  rt.delete_node(owner);
+  EXPECT_EQ(rt.node_count(), 1u);
+  std::vector<U> reused;
+  for (int i = 0; i < 7; ++i) reused.push_back(rt.create_input<uint64_t>(0));
+  for (const U r : reused) rt.delete_node(r);
+  EXPECT_EQ(rt.node_count(), 1u);
 }
 
 TEST_F(Ownership, AdoptRefusesQueriesSecondOwnersAndDeadHandles) {
@@ -179,10 +233,13 @@ TEST(ConcurrentDeletion, ReadersRacingDeleteWithDependentsSeeValuesOrDeletion) {
     const U q1 = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(a) + 1; });
     const U q2 = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(q1) * 2; });
     ASSERT_EQ(rt.get(q2), 4u);
+    for (int i = 0; i < 20; ++i) {  // enough readers of `a` for an indexed dependents list
+      rt.get(rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(a); }));
+    }
     velk_test::run_threads(3, [&](int t) {
       if (t == 0) {
         for (uint64_t v = 2; v <= 20; ++v) rt.set(a, v);
-        EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(a)), 3u);
+        EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(a)), 23u);
         return;
       }
       for (uint64_t last = 4; rt.is_alive(ErasedVelk(q2));) {
