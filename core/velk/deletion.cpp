@@ -42,12 +42,12 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
     fail("velk-core: delete_node called from inside node " + std::to_string(target) +
          "'s own compute");
   }
-  SpinWait spin;
+  Backoff backoff;
   for (;;) {
     if (record.load_generation() != handle.generation) fail_deleted_twice(target);
     const NodeState state = record.load_state();
     if (state == NodeState::Computing || state == NodeState::ComputingDirtied) {
-      spin.wait();  // a compute holds it: delete after the compute ends
+      record.wait_while(state, backoff);  // a compute holds it: delete after the compute ends
       continue;
     }
     if (state == NodeState::Deleted) {
@@ -150,7 +150,7 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
     stack.pop_back();
   };
   uint64_t deleted = 0;
-  SpinWait spin;
+  Backoff backoff;
   while (!stack.empty()) {
     const SlotGeneration top = stack.back();
     NodeRecord& record = nodes_.get(top.slot);
@@ -174,7 +174,7 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
       continue;
     }
     if (state == NodeState::Computing || state == NodeState::ComputingDirtied) {
-      spin.wait();
+      record.wait_while(state, backoff);
       continue;
     }
     if (state == NodeState::Deleted) {
