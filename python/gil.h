@@ -11,6 +11,10 @@ namespace velk::py {
 // Drops every reference queued by threads that released a value without the interpreter lock.
 // Requires the interpreter lock.
 void drain_pending_releases();
+// The pending-release list's lock around a fork (velk/fork_recovery.h), so that no thread the
+// child lacks holds it mid-change.
+void lock_pending_releases_for_fork();
+void unlock_pending_releases_after_fork();
 
 // Runs a blocking wait of the engine (a contended collection lock) without the interpreter
 // lock, so the holder of that lock can take the interpreter lock meanwhile.

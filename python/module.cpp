@@ -5,6 +5,7 @@
 #include "interpreter_exit.h"
 #include "types.h"
 #include "velk/collection_lock.h"
+#include "velk/fork_recovery.h"
 
 namespace velk::py {
 
@@ -63,6 +64,8 @@ PyObject* init_module() {
     create_panic_exception();
     Py_AtExit(mark_interpreter_finalizing);
     register_exit_hook();
+    set_embedding_fork_hooks({lock_pending_releases_for_fork, unlock_pending_releases_after_fork,
+                              unlock_pending_releases_after_fork});
     set_blocking_hook(release_gil_while_waiting);
     set_interrupt_hook(check_signals_while_waiting);
     initialised = true;

@@ -74,6 +74,10 @@ auto with_gil_preserving_error(F fn) {
 
 }  // namespace
 
+void lock_pending_releases_for_fork() { pending().mutex.lock(); }
+
+void unlock_pending_releases_after_fork() { pending().mutex.unlock(); }
+
 void drain_pending_releases() {
   PendingReleases& list = pending();
   if (!list.nonempty.load(std::memory_order_acquire)) return;

@@ -11,6 +11,8 @@
 // wait on itself.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 
@@ -25,6 +27,10 @@ using BlockingHook = void (*)(void (*wait)(void*), void* context);
 void set_blocking_hook(BlockingHook hook) noexcept;
 void run_blocking(void (*wait)(void*), void* context);
 
+inline constexpr const char* kCollectionForkedMessage =
+    "velk-core: a collection was in use by another thread when the process forked; it may be "
+    "mid-change and cannot be used in the forked child";
+
 inline constexpr const char* kCollectionReentryMessage =
     "velk-core: a collection was used by a callback running under its own lock (hashing, "
     "comparing or ordering one of its elements); that use would wait forever";
@@ -33,6 +39,8 @@ inline constexpr const char* kCollectionReentryMessage =
 // it does could wait on that lock, which would then never be released.
 bool holds_collection_lock() noexcept;
 
+// In a forked child, a lock that a thread the child lacks held (or waited for) at the fork is
+// refused for good (kCollectionForkedMessage): what it guards may be mid-change.
 class CollectionLock {
  public:
   void lock();
@@ -42,8 +50,16 @@ class CollectionLock {
 
  private:
   void acquire(bool exclusive);
+  // Refuses the lock in a forked child whose parent had other threads in it (see above).
+  void check_forked();
+  void check_while_waiting();
 
   std::shared_timed_mutex mutex_;
+  // Threads holding or waiting for the lock: counted before the wait, so a fork never finds a
+  // hold it does not count.
+  std::atomic<uint32_t> users_{0};
+  std::atomic<uint32_t> checked_generation_{0};  // the fork generation last checked against
+  std::atomic<bool> forked_mid_use_{false};
 };
 
 using CollectionReadGuard = std::shared_lock<CollectionLock>;
