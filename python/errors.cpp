@@ -125,7 +125,7 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
                     "maximum recursion depth exceeded: computations nested too deeply for the "
                     "native stack");
   } else {
-    result = PyObject_Vectorcall(callable, args, nargs, nullptr);
+    result = park_if_ended([&] { return PyObject_Vectorcall(callable, args, nargs, nullptr); });
   }
   if (result != nullptr) return OwnedRef::steal(result);
   OwnedRef exception = OwnedRef::steal(fetch_exception());

@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "interpreter_exit.h"
 #include "py_value.h"
 #include "refs.h"
 
@@ -77,6 +78,8 @@ PyObject* boundary(Body&& body, Raise&& raise) noexcept {
     return body();
   } catch (const PyErrOccurred&) {
     return nullptr;
+  } catch (abi::__forced_unwind&) {
+    park_forever();  // the interpreter exits and ended this thread (interpreter_exit.h)
   } catch (const std::exception& failure) {
     return raise(failure);
   } catch (...) {

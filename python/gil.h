@@ -2,6 +2,7 @@
 // ensure-lock scope around every call from engine code into Python.
 #pragma once
 
+#include "interpreter_exit.h"
 #include "refs.h"
 #include "velk/hazard.h"
 
@@ -10,6 +11,10 @@ namespace velk::py {
 // Drops every reference queued by threads that released a value without the interpreter lock.
 // Requires the interpreter lock.
 void drain_pending_releases();
+// The pending-release list's lock around a fork (velk/fork_recovery.h), so that no thread the
+// child lacks holds it mid-change.
+void lock_pending_releases_for_fork();
+void unlock_pending_releases_after_fork();
 
 // Runs a blocking wait of the engine (a contended collection lock) without the interpreter
 // lock, so the holder of that lock can take the interpreter lock meanwhile.
@@ -22,9 +27,11 @@ class ReleasedRegion {
  public:
   ReleasedRegion() noexcept : state_(PyEval_SaveThread()) {}
   ~ReleasedRegion() {
-    PyEval_RestoreThread(state_);
-    HazardDomain::global().reclaim_if_pending();
-    drain_pending_releases();
+    restore_thread_or_park(state_);
+    park_if_ended([] {  // a finaliser run by either may wait for the lock
+      HazardDomain::global().reclaim_if_pending();
+      drain_pending_releases();
+    });
   }
   ReleasedRegion(const ReleasedRegion&) = delete;
   ReleasedRegion& operator=(const ReleasedRegion&) = delete;
@@ -35,11 +42,14 @@ class ReleasedRegion {
 
 // Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
 // pending-release list: it is taken inside engine and collection locks, where a finaliser that
-// re-enters the engine could deadlock; method entry and released regions drain instead.
+// re-enters the engine could deadlock; method entry and released regions drain instead. On a
+// thread that must keep out of an exiting interpreter, both guards park (interpreter_exit.h).
 class GilEnsure {
  public:
-  GilEnsure() noexcept : state_(PyGILState_Ensure()) {}
-  ~GilEnsure() { PyGILState_Release(state_); }
+  GilEnsure() noexcept : state_(ensure_gil_or_park()) {}
+  ~GilEnsure() {
+    park_if_ended([this] { PyGILState_Release(state_); });  // may clear a thread state
+  }
   GilEnsure(const GilEnsure&) = delete;
   GilEnsure& operator=(const GilEnsure&) = delete;
 

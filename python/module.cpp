@@ -2,8 +2,10 @@
 #include "errors.h"
 #include "py_value.h"
 #include "gil.h"
+#include "interpreter_exit.h"
 #include "types.h"
 #include "velk/collection_lock.h"
+#include "velk/fork_recovery.h"
 
 namespace velk::py {
 
@@ -26,6 +28,21 @@ struct ClassEntry {
 };
 
 
+PyObject* note_exit_thread(PyObject*, PyObject*) {
+  mark_exit_thread();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook_def = {"_velk_exit_thread", note_exit_thread, METH_NOARGS, nullptr};
+
+// atexit hooks run on the thread that goes on to finalize the interpreter, before other threads
+// are shut out of it.
+void register_exit_hook() {
+  OwnedRef atexit = OwnedRef::checked(PyImport_ImportModule("atexit"));
+  OwnedRef hook = OwnedRef::checked(PyCFunction_New(&exit_hook_def, nullptr));
+  OwnedRef::checked(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+}
+
 const ClassEntry kClasses[] = {
     {"Runtime", &runtime_type, create_runtime_type},
     {"NodeId", &node_id_type, create_node_id_type},
@@ -46,6 +63,9 @@ PyObject* init_module() {
   if (!initialised) {
     create_panic_exception();
     Py_AtExit(mark_interpreter_finalizing);
+    register_exit_hook();
+    set_embedding_fork_hooks({lock_pending_releases_for_fork, unlock_pending_releases_after_fork,
+                              unlock_pending_releases_after_fork});
     set_blocking_hook(release_gil_while_waiting);
     set_interrupt_hook(check_signals_while_waiting);
     initialised = true;

@@ -65,6 +65,8 @@ struct HandOver {
       ContinuationGuard continuation(reader);
       try {
         runtime.ensure_clean(slot);
+      } catch (abi::__forced_unwind&) {
+        park_forever();  // the interpreter exits and ended this thread (interpreter_exit.h)
       } catch (...) {
         failure = std::current_exception();
       }

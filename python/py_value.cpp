@@ -38,13 +38,13 @@ void absorb_error(const char* where) {
 
 // Evaluates `a op b` and its truth; a raising comparison or truth test counts as false.
 bool compare_true(PyObject* a, PyObject* b, int op, const char* where) {
-  PyObject* result = PyObject_RichCompare(a, b, op);
+  PyObject* result = park_if_ended([&] { return PyObject_RichCompare(a, b, op); });
   if (result == nullptr) {
     absorb_error(where);
     return false;
   }
   OwnedRef owned = OwnedRef::steal(result);
-  const int truth = PyObject_IsTrue(owned.get());
+  const int truth = park_if_ended([&] { return PyObject_IsTrue(owned.get()); });
   if (truth < 0) {
     absorb_error(where);
     return false;
@@ -74,6 +74,10 @@ auto with_gil_preserving_error(F fn) {
 
 }  // namespace
 
+void lock_pending_releases_for_fork() { pending().mutex.lock(); }
+
+void unlock_pending_releases_after_fork() { pending().mutex.unlock(); }
+
 void drain_pending_releases() {
   PendingReleases& list = pending();
   if (!list.nonempty.load(std::memory_order_acquire)) return;
@@ -94,7 +98,7 @@ void release_gil_while_waiting(void (*wait)(void*), void* context) {
   // Retaken also when the wait throws: the caller's error handling needs the interpreter lock.
   struct Restore {
     PyThreadState* state;
-    ~Restore() { PyEval_RestoreThread(state); }
+    ~Restore() { restore_thread_or_park(state); }
   } restore{PyEval_SaveThread()};
   wait(context);
 }
@@ -130,7 +134,7 @@ int64_t PyValue::hash(const PyValue& v) {
   return with_gil_preserving_error([&]() -> int64_t {
     // Checked first: failing to hash a list would build and discard a TypeError every time.
     if (Py_TYPE(v.obj_)->tp_hash == PyObject_HashNotImplemented) return kUnhashable;
-    const Py_hash_t h = PyObject_Hash(v.obj_);
+    const Py_hash_t h = park_if_ended([&] { return PyObject_Hash(v.obj_); });
     if (h != -1 || !PyErr_Occurred()) return h;
     absorb_error("__hash__");
     return kUnhashable;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "velk/failure.h"
+#include "velk/fork_recovery.h"
 
 namespace velk {
 
@@ -32,12 +33,35 @@ void forget_held(const CollectionLock* lock) {
 
 bool holds_collection_lock() noexcept { return !held_locks.empty(); }
 
+void CollectionLock::check_forked() {
+  const uint32_t now = fork_generation();
+  uint32_t seen = checked_generation_.load(std::memory_order_acquire);
+  if (seen != now && checked_generation_.compare_exchange_strong(seen, now)) {
+    // First use since the fork: any user beyond this thread's own holds was a thread the
+    // child lacks.
+    const auto own = uint32_t(std::count_if(held_locks.begin(), held_locks.end(),
+                                            [this](const HeldLock& h) { return h.lock == this; }));
+    if (users_.load(std::memory_order_acquire) > own) {
+      forked_mid_use_.store(true, std::memory_order_release);
+    }
+  }
+  if (forked_mid_use_.load(std::memory_order_acquire)) fail(kCollectionForkedMessage);
+}
+
 void CollectionLock::acquire(bool exclusive) {
   // Re-entry would wait on this very thread, except a shared hold taken again shared.
   if (const HeldLock* held = find_held(this); held != nullptr && (exclusive || held->exclusive)) {
     fail(kCollectionReentryMessage);
   }
+  check_forked();
   held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
+  users_.fetch_add(1, std::memory_order_acq_rel);
+  struct Uncount {
+    std::atomic<uint32_t>* users;
+    ~Uncount() {
+      if (users) users->fetch_sub(1, std::memory_order_acq_rel);
+    }
+  } uncount{&users_};  // until the lock is held
   if (!try_acquire(exclusive)) {
     struct Wait {
       CollectionLock* lock;
@@ -46,6 +70,7 @@ void CollectionLock::acquire(bool exclusive) {
     run_blocking([](void* w) { static_cast<Wait*>(w)->lock->wait_for(static_cast<Wait*>(w)->exclusive); },
                  &wait);
   }
+  uncount.users = nullptr;
   held_locks.push_back({this, exclusive});
 }
 
@@ -64,6 +89,7 @@ void CollectionLock::wait_for(bool exclusive) {
       const std::atomic<uint64_t>* releases;
       uint64_t seen;
     } context{&releases_, seen};
+    check_forked();  // a holder the fork left behind never releases
     backoff.wait([&] {
       ParkingLot::park(this, [](const void* c) {
         const auto* ctx = static_cast<const Context*>(c);
@@ -83,6 +109,7 @@ void CollectionLock::lock() { acquire(true); }
 void CollectionLock::unlock() {
   forget_held(this);
   mutex_.unlock();
+  users_.fetch_sub(1, std::memory_order_acq_rel);
   wake_waiters();
 }
 
@@ -91,6 +118,7 @@ void CollectionLock::lock_shared() { acquire(false); }
 void CollectionLock::unlock_shared() {
   forget_held(this);
   mutex_.unlock_shared();
+  users_.fetch_sub(1, std::memory_order_acq_rel);
   wake_waiters();
 }
 

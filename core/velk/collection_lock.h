@@ -21,6 +21,10 @@
 namespace velk {
 
 
+inline constexpr const char* kCollectionForkedMessage =
+    "velk-core: a collection was in use by another thread when the process forked; it may be "
+    "mid-change and cannot be used in the forked child";
+
 inline constexpr const char* kCollectionReentryMessage =
     "velk-core: a collection was used by a callback running under its own lock (hashing, "
     "comparing or ordering one of its elements); that use would wait forever";
@@ -29,6 +33,8 @@ inline constexpr const char* kCollectionReentryMessage =
 // it does could wait on that lock, which would then never be released.
 bool holds_collection_lock() noexcept;
 
+// In a forked child, a lock that a thread the child lacks held (or waited for) at the fork is
+// refused for good (kCollectionForkedMessage): what it guards may be mid-change.
 class CollectionLock {
  public:
   void lock();
@@ -38,12 +44,19 @@ class CollectionLock {
 
  private:
   void acquire(bool exclusive);
+  // Refuses the lock in a forked child whose parent had other threads in it (see above).
+  void check_forked();
 
   bool try_acquire(bool exclusive) noexcept;
   void wait_for(bool exclusive);
   void wake_waiters() noexcept;
 
   std::shared_mutex mutex_;
+  // Threads holding or waiting for the lock: counted before the wait, so a fork never finds a
+  // hold it does not count.
+  std::atomic<uint32_t> users_{0};
+  std::atomic<uint32_t> checked_generation_{0};  // the fork generation last checked against
+  std::atomic<bool> forked_mid_use_{false};
   std::atomic<uint64_t> releases_{0};  // seq_cst: counts releases, so a sleeper misses none
 };
 

@@ -57,6 +57,11 @@ class HazardDomain {
   };
   void adopt_orphans(std::vector<Retired>&& leftovers);
 
+  // The orphan lock around a fork. Records and retired lists of threads a forked child lacks
+  // stay as they are: what they protect or hold is never freed there (a bounded leak).
+  void lock_for_fork() { orphan_mutex_.lock(); }
+  void unlock_after_fork() noexcept { orphan_mutex_.unlock(); }
+
  private:
   HazardDomain() = default;
   std::vector<const void*> published() const;

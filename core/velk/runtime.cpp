@@ -3,11 +3,13 @@
 
 #include <algorithm>
 
+#include "velk/fork_recovery.h"
+
 namespace velk {
 
-Runtime::Runtime() : id_(RuntimeId::next()) {}
+Runtime::Runtime() : id_(RuntimeId::next()) { register_runtime(this); }
 
-Runtime::~Runtime() = default;
+Runtime::~Runtime() { unregister_runtime(this); }
 
 NodeRecord& Runtime::check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
                                   std::string_view type_name) const {

@@ -112,6 +112,15 @@ class Runtime {
   void invalidate_dependents(uint32_t source);
   WalkRing& walk_ring() noexcept { return walk_ring_; }
 
+  // --- fork (fork_recovery.cpp) ---
+  // The structural lock, taken before a fork so that no other thread holds it mid-change.
+  void lock_for_fork();
+  void unlock_after_fork() noexcept;
+  // In the child, instead of unlock_after_fork: releases the claims of threads the child lacks,
+  // then starts a fresh structural lock.
+  void release_claims_after_fork();
+  void reset_lock_after_fork() noexcept;
+
   // Checks a handle: foreign runtime first, then stale generation.
   template <class T>
   NodeRecord& check(Velk<T> handle) const {

@@ -23,10 +23,18 @@ struct Registry {
   std::vector<ThreadState*> threads;
 };
 
+Registry* the_registry = nullptr;  // replaced only in a forked child, by its one thread
+
 Registry& registry() {
-  static Registry* r = new Registry();  // never destroyed: threads may exit after main
-  return *r;
+  static const bool made = [] {
+    if (the_registry == nullptr) the_registry = new Registry();  // never destroyed: threads may exit after main
+    return true;
+  }();
+  (void)made;
+  return *the_registry;
 }
+
+thread_local ThreadState* registered_here = nullptr;
 
 // Constructed after the thread's dependency stack, so destroyed before it.
 struct Registration {
@@ -34,11 +42,13 @@ struct Registration {
   Registration() {
     std::lock_guard lock(registry().mutex);
     registry().threads.push_back(&state);
+    registered_here = &state;
   }
   ~Registration() {
     std::lock_guard lock(registry().mutex);
     auto& threads = registry().threads;
     threads.erase(std::find(threads.begin(), threads.end(), &state));
+    registered_here = nullptr;
   }
 };
 
@@ -48,6 +58,16 @@ ThreadState& this_thread_state() {
 }
 
 }  // namespace
+
+void lock_for_fork() { registry().mutex.lock(); }
+
+void unlock_after_fork() noexcept { registry().mutex.unlock(); }
+
+// The old registry, locked at the fork, is left unreclaimed: its lock cannot be handed over.
+void forget_other_threads_after_fork() noexcept {
+  the_registry = new Registry();
+  if (registered_here != nullptr) the_registry->threads.push_back(registered_here);
+}
 
 Waiting::~Waiting() {
   if (!published_) return;

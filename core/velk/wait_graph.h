@@ -31,4 +31,10 @@ class Waiting {
   bool published_ = false;
 };
 
+// The registry lock around a fork (see fork_recovery.h); in the child, the threads it lacks are
+// dropped from the graph, so that no wait of theirs is taken for a cycle or waited on.
+void lock_for_fork();
+void unlock_after_fork() noexcept;
+void forget_other_threads_after_fork() noexcept;
+
 }  // namespace velk::wait_graph

@@ -21,9 +21,16 @@ struct alignas(64) Bucket {
   std::atomic<uint32_t> count{0};  // sleepers counted in; seq_cst (see the header)
 };
 
-// Never destroyed: threads may wait or wake during process exit.
+// Never destroyed: threads may wait or wake during process exit. Replaced only in a forked
+// child, whose one thread is the only reader then.
+std::array<Bucket, 64>* table = nullptr;
+
 std::array<Bucket, 64>& buckets() {
-  static auto* table = new std::array<Bucket, 64>();
+  static const bool made = [] {
+    if (table == nullptr) table = new std::array<Bucket, 64>();
+    return true;
+  }();
+  (void)made;
   return *table;
 }
 
@@ -72,6 +79,8 @@ void ParkingLot::unpark_all(const void* address) noexcept {
   { std::lock_guard lock(bucket.mutex); }
   bucket.sleepers.notify_all();
 }
+
+void ParkingLot::reset_after_fork() noexcept { table = new std::array<Bucket, 64>(); }
 
 void Backoff::spin_once() noexcept {
   if (count_ < kSpins / 2) {

@@ -37,6 +37,9 @@ class ParkingLot {
   // Wakes every sleeper on `address` (and on addresses sharing its bucket). Cheap when nobody
   // sleeps.
   static void unpark_all(const void* address) noexcept;
+  // In a forked child: a fresh table. The old one may have a bucket locked, or sleepers counted
+  // in its condition variables, by threads the child lacks; it is left unreclaimed.
+  static void reset_after_fork() noexcept;
 };
 
 // One waiter's progress: a few spins, a few yields, then sleeps.

@@ -26,4 +26,9 @@ void WalkRing::complete(uint64_t r) {
   }
 }
 
+void WalkRing::reset_after_fork(uint64_t w) noexcept {
+  for (auto& e : entries_) e.store(0, std::memory_order_relaxed);
+  watermark_.store(w, std::memory_order_release);
+}
+
 }  // namespace velk

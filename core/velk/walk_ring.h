@@ -21,6 +21,9 @@ class WalkRing {
 
   uint64_t watermark() const noexcept { return watermark_.load(std::memory_order_acquire); }
 
+  // In a forked child only: revisions up to `w` count as finished (their walks were redone).
+  void reset_after_fork(uint64_t w) noexcept;
+
  private:
   // Moves W forward by one if revision W + 1 has been posted; false otherwise.
   bool try_advance() noexcept;
