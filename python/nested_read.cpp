@@ -62,6 +62,7 @@ struct HandOver {
   void operator()() noexcept {
     GilEnsure interpreter;
     {
+      ReleasedRegion engine_work;
       ContinuationGuard continuation(reader);
       try {
         runtime.ensure_clean(slot);
@@ -97,17 +98,11 @@ OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
   NodeRecord& record = runtime.record_read(node);
   {
     NestedRead nested;
-    // Brought up to date keeping the interpreter lock: between the query functions it runs,
-    // the engine's steps are short, and giving the lock up there would hand every next
-    // function's turn to whichever thread runs Python meanwhile (a reader convoy). Waits for
-    // other threads give it up (the blocking hook).
     if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
+      ReleasedRegion region;
       runtime.ensure_clean(node.slot);
     }
   }
-  // What the computes replaced, as the end of a released region would.
-  HazardDomain::global().reclaim_if_pending();
-  drain_pending_releases();
   // Taken only now: a hazard record held across the nested levels would make every level's
   // search for a free one scan all those held below it.
   HazardHolder holder;
