@@ -79,6 +79,11 @@ class Session:
         self.observers = []
         self.refs = []                                   # RuntimeRefs kept past their compute
         self.counts = []                                 # (count node, source collection)
+        # ids of join outputs and of everything built on them (an id reused after a free only
+        # refuses a join more). A join holds the product of its sides, and its sources may
+        # still grow after it is built: a join of joins squares MAX_ELEMENTS twice, a chain of
+        # self-joins of equal keys squares at each level, so joins take no such input.
+        self.products = set()
 
     # --- picking ---
     def pick(self, pool):
@@ -282,6 +287,13 @@ class Session:
         else:
             self.owner().node_count()
 
+    def derive(self, source, result):
+        """Files `result`, built on `source`, as a product when `source` is one."""
+        built = (vc.Collection, vc.SortedCollection, vc.GroupedCollection)
+        if id(source) in self.products and isinstance(result, built):
+            self.products.add(id(result))
+        return self.remember(result)
+
     def collect(self):
         # A full collection costs milliseconds with the fuzzer's heap: mostly the young one.
         gc.collect(2 if self.fdp.ConsumeIntInRange(0, 7) == 0 else 0)
@@ -299,7 +311,11 @@ class Session:
         elif op == 3:
             result = coll.reduce(self.pick(tables.FOLD) if self.fdp.ConsumeBool() else self.reentrant())
         elif op == 4:
-            result = coll.join(self.coll(), self.unary(), self.unary())
+            right, left_key, right_key = self.coll(), self.unary(), self.unary()
+            if id(coll) in self.products or id(right) in self.products:
+                return
+            result = coll.join(right, left_key, right_key)
+            self.products.add(id(result))
         elif op == 5:
             result = coll.group_by(self.unary())
         elif op == 6:
@@ -309,7 +325,7 @@ class Session:
             result = coll.sort_by_key(self.unary())
         else:
             result = coll.snapshot_len()
-        self.remember(result)
+        self.derive(coll, result)
 
     def sorted_step(self, s):
         if s is None:
@@ -319,10 +335,10 @@ class Session:
             s.snapshot()
             s.snapshot_len()
         elif op == 1:
-            self.remember(s.window(self.value() if self.fdp.ConsumeBool() else
-                                   self.fdp.ConsumeIntInRange(-2, 5)))
+            self.derive(s, s.window(self.value() if self.fdp.ConsumeBool() else
+                                    self.fdp.ConsumeIntInRange(-2, 5)))
         elif op == 2:
-            self.remember(s.pairwise())
+            self.derive(s, s.pairwise())
         else:
             self.owner().get(s.version_node)
 
@@ -334,9 +350,9 @@ class Session:
             keys = g.keys()
             g.group_count()
             if keys:
-                self.remember(g.get_group(self.pick(keys)))
+                self.derive(g, g.get_group(self.pick(keys)))
         elif op == 1:
-            self.remember(g.get_group(self.value()))
+            self.derive(g, g.get_group(self.value()))
         else:
             self.owner().get(g.version_node)
 
@@ -352,7 +368,7 @@ class Session:
             attr = type(target)  # constructing a class that Python code should not construct
         args = [self.value() for _ in range(self.fdp.ConsumeIntInRange(0, 4))]
         if callable(attr):
-            self.remember(attr(*args))
+            self.derive(target, attr(*args))
 
     def in_thread(self):
         """A read, set or insert on another thread while this one reads; both must finish."""

@@ -37,6 +37,14 @@ def test_join_pairs_matching_keys_with_multiplicity(rt):
     assert rt.get(joined.version_node) == version + 4  # two pairs came and went
     assert contents(rt, joined) == [(1, 10), (1, 15), (3, 30)]
 
+    # A self-join squares each count: every occurrence pairs with every one, unhashable keys too.
+    twice = rt.create_collection()
+    twice.insert(-3)
+    twice.insert(-3)
+    squared = twice.join(twice, lambda x: [x], lambda x: [x])
+    assert contents(rt, squared) == [(-3, -3)] * 4
+    assert squared.join(squared, lambda x: [x], lambda x: [x]).snapshot_len() == 16
+
 
 def test_join_refuses_a_non_collection_and_fails_on_a_foreign_one(rt):
     left = rt.create_collection()
