@@ -18,13 +18,12 @@
 
 namespace velk {
 
-// `Lift(const E&) -> V` and `Combine(const V&, const V&) -> V` may throw. Guarded by lock().
+// `Lift(const E&) -> V` and `Combine(const V&, const V&) -> V` may throw. Guarded by the lock
+// of the AggregateLink that holds it.
 template <class E, class V>
 class AggregateTree {
  public:
   explicit AggregateTree(V identity) : identity_(std::move(identity)), tree_(2, identity_) {}
-
-  CollectionLock& lock() const noexcept { return lock_; }
 
   template <class Lift, class Combine>
   void insert(const E& x, const Lift& lift, const Combine& combine) {
@@ -146,7 +145,6 @@ class AggregateTree {
     pending_.clear();  // every ancestor was just recombined
   }
 
-  mutable CollectionLock lock_;
   V identity_;
   std::vector<V> tree_;  // entry 1 is the root; leaf i is entry capacity + i
   size_t capacity_ = 1;

@@ -49,12 +49,17 @@ void CollectionLock::check_forked() {
 }
 
 void CollectionLock::acquire(bool exclusive) {
-  // Re-entry would wait on this very thread, except a shared hold taken again shared.
-  if (const HeldLock* held = find_held(this); held != nullptr && (exclusive || held->exclusive)) {
-    fail(kCollectionReentryMessage);
-  }
+  // Re-entry would wait on this very thread, except a shared hold taken again shared, which
+  // is counted here rather than taken from the mutex again (taking a shared_mutex twice on one
+  // thread is undefined, and would wait behind a queued writer).
+  const HeldLock* held = find_held(this);
+  if (held != nullptr && (exclusive || held->exclusive)) fail(kCollectionReentryMessage);
   check_forked();
   held_locks.reserve(held_locks.size() + 1);  // no allocation failure once the lock is held
+  if (held != nullptr) {
+    held_locks.push_back({this, false});
+    return;
+  }
   users_.fetch_add(1, std::memory_order_acq_rel);
   struct Uncount {
     std::atomic<uint32_t>* users;
@@ -117,6 +122,7 @@ void CollectionLock::lock_shared() { acquire(false); }
 
 void CollectionLock::unlock_shared() {
   forget_held(this);
+  if (find_held(this) != nullptr) return;  // an outer shared hold of this thread remains
   mutex_.unlock_shared();
   users_.fetch_sub(1, std::memory_order_acq_rel);
   wake_waiters();
