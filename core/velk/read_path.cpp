@@ -2,6 +2,7 @@
 // stack, verifying Dirty nodes against their dependencies' stamps and recomputing only where a
 // dependency changed. Exactly one thread holds a node claimed (Computing); others wait for it,
 // sleeping once the wait is no longer short.
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
@@ -261,7 +262,13 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
   }
   const DepFrame done = frame.take();
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
-  if (!was_dirty || changed) record.raise_changed_at(start_revision);  // unchanged: cutoff
+  // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
+  // revision: a compute that starts while an input's new value is written but not yet
+  // published reads that value under the old revision, and a change stamped like the one
+  // before it would look delivered to an observer that saw the one before.
+  if (!was_dirty || changed) {
+    record.raise_changed_at(std::max(start_revision, record.load_changed_at() + 1));
+  }
   claim.disarm();
   if (outcome == CommitOutcome::DependencyGone) {
     record.finish_claim(NodeState::New, NodeState::New);

@@ -192,6 +192,7 @@ TEST(ConcurrentStabilize, PassesRacingSetsAndDeletionsEndOnTheFinalValues) {
     }
   });
   rt.stabilize();
+  EXPECT_EQ(rt.get(third), sets / 3);
   ASSERT_FALSE(on_a->values.empty() || on_third->values.empty());
   EXPECT_TRUE(std::is_sorted(on_a->values.begin(), on_a->values.end()));
   EXPECT_TRUE(std::is_sorted(on_third->values.begin(), on_third->values.end()));
