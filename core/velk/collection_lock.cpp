@@ -90,23 +90,18 @@ void CollectionLock::wait_for(bool exclusive) {
   for (;;) {
     const uint64_t seen = releases_.load(std::memory_order_seq_cst);
     if (try_acquire(exclusive)) return;
-    struct Context {
-      const std::atomic<uint64_t>* releases;
-      uint64_t seen;
-    } context{&releases_, seen};
     check_forked();  // a holder the fork left behind never releases
-    backoff.wait([&] {
-      ParkingLot::park(this, [](const void* c) {
-        const auto* ctx = static_cast<const Context*>(c);
-        return ctx->releases->load(std::memory_order_seq_cst) == ctx->seen;
-      }, &context);
-    });
+    backoff.wait([&] { ParkingLot::park_while_equal(releases_, seen); });
   }
 }
 
-void CollectionLock::wake_waiters() noexcept {
+// After the release and the uncount. A waiter counts itself before trying the lock, so one
+// this release does not see as a user finds the lock free (or held by a later user, whose
+// release wakes it).
+void CollectionLock::release_done() noexcept {
+  if (users_.fetch_sub(1, std::memory_order_acq_rel) == 1) return;  // nobody else: no sleeper
   releases_.fetch_add(1, std::memory_order_seq_cst);
-  ParkingLot::unpark_all(this);
+  ParkingLot::unpark_all(&releases_);
 }
 
 void CollectionLock::lock() { acquire(true); }
@@ -114,8 +109,7 @@ void CollectionLock::lock() { acquire(true); }
 void CollectionLock::unlock() {
   forget_held(this);
   mutex_.unlock();
-  users_.fetch_sub(1, std::memory_order_acq_rel);
-  wake_waiters();
+  release_done();
 }
 
 void CollectionLock::lock_shared() { acquire(false); }
@@ -124,8 +118,7 @@ void CollectionLock::unlock_shared() {
   forget_held(this);
   if (find_held(this) != nullptr) return;  // an outer shared hold of this thread remains
   mutex_.unlock_shared();
-  users_.fetch_sub(1, std::memory_order_acq_rel);
-  wake_waiters();
+  release_done();
 }
 
 }  // namespace velk

@@ -49,7 +49,7 @@ class CollectionLock {
 
   bool try_acquire(bool exclusive) noexcept;
   void wait_for(bool exclusive);
-  void wake_waiters() noexcept;
+  void release_done() noexcept;
 
   std::shared_mutex mutex_;
   // Threads holding or waiting for the lock: counted before the wait, so a fork never finds a

@@ -10,7 +10,9 @@ NodeState NodeRecord::load_state() const {
 
 bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
   uint8_t expected = uint8_t(from);
-  if (!state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_acq_rel,
+  // Sequentially consistent: a claim's end must be ordered before the parking lot's look for
+  // sleepers (see waiting.h).
+  if (!state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
                                      std::memory_order_acquire)) {
     return false;
   }
@@ -21,24 +23,16 @@ bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
 }
 
 void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
-  struct Context {
+  struct Wait {
     const std::atomic<uint8_t>* state;
     uint8_t seen;
-  } context{&state, uint8_t(seen)};
+  } wait{&state, uint8_t(seen)};
   // Through the blocking hook: the thread may hold the embedding's lock (the interpreter
   // lock), which the claim's holder may need to finish.
   backoff.wait([&] {
-    run_blocking(
-        [](void* c) {
-          ParkingLot::park(
-              static_cast<Context*>(c)->state,
-              [](const void* ctx) {
-                const auto* w = static_cast<const Context*>(ctx);
-                return w->state->load(std::memory_order_seq_cst) == w->seen;
-              },
-              c);
-        },
-        &context);
+    run_blocking([](void* w) {
+      ParkingLot::park_while_equal(*static_cast<Wait*>(w)->state, static_cast<Wait*>(w)->seen);
+    }, &wait);
   });
 }
 

@@ -1,7 +1,8 @@
 // The per-node record: revision stamps, state, dependency list and value location, in one
 // 64-byte cache line.
 //
-// Memory ordering: the state byte is changed only by compare-and-swap (acquire-release), so a
+// Memory ordering: the state byte is changed only by compare-and-swap (sequentially consistent,
+// for the parking lot; acquire-release is what the rest relies on), so a
 // thread that sees a state also sees what its setter wrote before. Stamps only rise, by
 // compare-and-swap loops that keep the larger value. The inline dependency entries and dep_count
 // are relaxed atomics: a visitor racing a writer may see a mix of the old and new list, which

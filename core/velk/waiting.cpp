@@ -1,7 +1,5 @@
 #include "velk/waiting.h"
 
-#include <sched.h>
-
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -65,15 +63,12 @@ void ParkingLot::park(const void* address, bool (*still_waiting)(const void*),
   Bucket& bucket = bucket_of(address);
   std::unique_lock lock(bucket.mutex);
   bucket.count.fetch_add(1, std::memory_order_seq_cst);
-  std::atomic_thread_fence(std::memory_order_seq_cst);  // counted before the condition is read
   if (still_waiting(context)) bucket.sleepers.wait_for(lock, kInterruptCheckInterval);
   bucket.count.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void ParkingLot::unpark_all(const void* address) noexcept {
   Bucket& bucket = bucket_of(address);
-  // Full fence: the caller's change of the condition is ordered before reading the count.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (bucket.count.load(std::memory_order_seq_cst) == 0) return;
   // Taken so that a sleeper between its check and its sleep cannot miss the notification.
   { std::lock_guard lock(bucket.mutex); }
@@ -81,17 +76,5 @@ void ParkingLot::unpark_all(const void* address) noexcept {
 }
 
 void ParkingLot::reset_after_fork() noexcept { table = new std::array<Bucket, 64>(); }
-
-void Backoff::spin_once() noexcept {
-  if (count_ < kSpins / 2) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-  } else {
-    sched_yield();
-  }
-}
 
 }  // namespace velk

@@ -4,12 +4,16 @@
 // pending Ctrl-C); the waited-for work goes on regardless on its own thread.
 //
 // Memory ordering: a sleeper counts itself in its bucket and then re-reads the condition, a
-// waker changes the condition and then reads the bucket's count, both with sequentially
-// consistent operations, so either the sleeper sees the change or the waker sees the sleeper.
+// waker changes the condition and then reads the bucket's count, all four sequentially
+// consistent operations (the waker's change must be one: a claim's compare-and-swap, a lock's
+// release count), so either the sleeper sees the change or the waker sees the sleeper.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+
+#include "velk/spin.h"
 
 namespace velk {
 
@@ -37,6 +41,19 @@ class ParkingLot {
   // Wakes every sleeper on `address` (and on addresses sharing its bucket). Cheap when nobody
   // sleeps.
   static void unpark_all(const void* address) noexcept;
+
+  // Sleeps (as park) while `word` still holds `seen`; `word` is the address woken.
+  template <class T>
+  static void park_while_equal(const std::atomic<T>& word, T seen) {
+    struct Context {
+      const std::atomic<T>* word;
+      T seen;
+    } context{&word, seen};
+    park(&word, [](const void* c) {
+      const auto* ctx = static_cast<const Context*>(c);
+      return ctx->word->load(std::memory_order_seq_cst) == ctx->seen;
+    }, &context);
+  }
   // In a forked child: a fresh table. The old one may have a bucket locked, or sleepers counted
   // in its condition variables, by threads the child lacks; it is left unreclaimed.
   static void reset_after_fork() noexcept;
@@ -49,7 +66,7 @@ class Backoff {
   // runs at most once an interval.
   template <class Park>
   void wait(Park&& park) {
-    if (++count_ < kSpins) return spin_once();
+    if (++count_ < kSpins) return spin_.wait();
     park();
     const auto now = std::chrono::steady_clock::now();
     if (last_check_ == std::chrono::steady_clock::time_point{}) {
@@ -64,8 +81,8 @@ class Backoff {
 
  private:
   static constexpr unsigned kSpins = 128;
-  void spin_once() noexcept;
 
+  SpinWait spin_;
   unsigned count_ = 0;
   std::chrono::steady_clock::time_point last_check_{};
 };
