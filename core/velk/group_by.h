@@ -131,8 +131,8 @@ struct GroupTables final : public Retirable {
   template <class Touched>
   void reclaim_unused(Runtime& runtime, const Touched& touched) {
     for (const auto& entry : touched) {
-      auto it = groups.find(entry.first->first);
-      if (it != groups.end() && reclaim(runtime, it->second)) groups.erase(it);
+      // Looked up (hashing the key again) only to erase: most touched groups stay.
+      if (reclaim(runtime, entry.first->second)) groups.erase(groups.find(entry.first->first));
     }
     if (groups.size() < 2 * swept_size + 64) return;
     std::erase_if(groups, [&](const auto& entry) { return reclaim(runtime, entry.second); });
