@@ -88,9 +88,14 @@ bool Waiting::closes_cycle() {
   // Threads in a cycle all wait and check, so each is registered by the time one finds it.
   std::lock_guard registry_lock(registry().mutex);
   const std::vector<ThreadState*>& threads = registry().threads;
+  // Taken in address order: one order for every checker, whatever the registry's order was.
+  std::vector<std::mutex*> locks;
+  locks.reserve(threads.size());
+  for (ThreadState* t : threads) locks.push_back(&t->stack->frames_lock());
+  std::sort(locks.begin(), locks.end());
   std::vector<std::unique_lock<std::mutex>> held;
-  held.reserve(threads.size());
-  for (ThreadState* t : threads) held.emplace_back(t->stack->frames_lock());
+  held.reserve(locks.size());
+  for (std::mutex* m : locks) held.emplace_back(*m);
   WaitTarget target = target_;
   for (size_t hops = 0; hops <= threads.size(); ++hops) {
     // A node computing on a thread blocked on a helper is contained by every stack of that
