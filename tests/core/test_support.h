@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "velk/failure.h"
+#include "velk/base/failure.h"
 
 // Expects `stmt` to throw velk::Failure with exactly the message `msg`.
 #define EXPECT_FAILURE(stmt, msg)                                      \

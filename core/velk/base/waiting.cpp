@@ -1,0 +1,80 @@
+#include "velk/base/waiting.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace velk {
+
+namespace {
+
+std::atomic<BlockingHook> blocking_hook{nullptr};
+std::atomic<InterruptHook> interrupt_hook{nullptr};
+
+struct alignas(64) Bucket {
+  std::mutex mutex;
+  std::condition_variable sleepers;
+  std::atomic<uint32_t> count{0};  // sleepers counted in; seq_cst (see the header)
+};
+
+// Never destroyed: threads may wait or wake during process exit. Replaced only in a forked
+// child, whose one thread is the only reader then.
+std::array<Bucket, 64>* table = nullptr;
+
+std::array<Bucket, 64>& buckets() {
+  static const bool made = [] {
+    if (table == nullptr) table = new std::array<Bucket, 64>();
+    return true;
+  }();
+  (void)made;
+  return *table;
+}
+
+Bucket& bucket_of(const void* address) {
+  return buckets()[std::hash<const void*>{}(address) / 64 % 64];
+}
+
+}  // namespace
+
+void set_blocking_hook(BlockingHook hook) noexcept {
+  blocking_hook.store(hook, std::memory_order_release);
+}
+
+void run_blocking(void (*wait)(void*), void* context) {
+  if (BlockingHook hook = blocking_hook.load(std::memory_order_acquire)) {
+    hook(wait, context);
+  } else {
+    wait(context);
+  }
+}
+
+void set_interrupt_hook(InterruptHook hook) noexcept {
+  interrupt_hook.store(hook, std::memory_order_release);
+}
+
+void check_interrupt() {
+  if (InterruptHook hook = interrupt_hook.load(std::memory_order_acquire)) hook();
+}
+
+void ParkingLot::park(const void* address, bool (*still_waiting)(const void*),
+                      const void* context) {
+  Bucket& bucket = bucket_of(address);
+  std::unique_lock lock(bucket.mutex);
+  bucket.count.fetch_add(1, std::memory_order_seq_cst);
+  if (still_waiting(context)) bucket.sleepers.wait_for(lock, kInterruptCheckInterval);
+  bucket.count.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ParkingLot::unpark_all(const void* address) noexcept {
+  Bucket& bucket = bucket_of(address);
+  if (bucket.count.load(std::memory_order_seq_cst) == 0) return;
+  // Taken so that a sleeper between its check and its sleep cannot miss the notification.
+  { std::lock_guard lock(bucket.mutex); }
+  bucket.sleepers.notify_all();
+}
+
+void ParkingLot::reset_after_fork() noexcept { table = new std::array<Bucket, 64>(); }
+
+}  // namespace velk

@@ -1,0 +1,267 @@
+// A collection: a multiset of elements with a log of its recent changes, which operators
+// consume by cursor instead of rescanning the contents, and a version node (u64) whose value
+// rises with every logged change so that the engine's invalidation reaches the operators.
+//
+// Guarded by the state's own CollectionLock: mutations, subscription and applying an
+// operator's output take it exclusively; reading deltas, snapshots and versions take it shared.
+// A cursor is advanced only by its operator's compute, which the engine runs on one thread at
+// a time, and read by the compaction check under the write lock. A state is retired with its
+// version node: emptied, and refused to whoever still holds it.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "velk/collections/collection_lock.h"
+#include "velk/collections/element_counts.h"
+#include "velk/base/failure.h"
+#include "velk/base/handle.h"
+#include "velk/base/retirable.h"
+#include "velk/base/value_traits.h"
+
+namespace velk {
+
+enum class DeltaKind : uint8_t { Insert = 0, Delete = 1 };
+
+template <class E>
+struct Delta {
+  DeltaKind kind;
+  E element;
+};
+
+// An operator's read position: the absolute log position of the first unconsumed entry.
+// The state judges a reader dead when its reader list holds the only reference.
+struct DeltaCursor {
+  std::atomic<uint64_t> position{0};
+  uint64_t load() const noexcept { return position.load(std::memory_order_acquire); }
+  void store(uint64_t p) noexcept { position.store(p, std::memory_order_release); }
+};
+
+// A change log with reader cursors, shared by collections and sorted collections. Entries are
+// dropped in batches: once the log reaches 1024 entries, every append drops the entries that
+// all live readers have passed (all of them when no reader is live). A reader is dead when the
+// log holds the only reference to its cursor. Guarded by its owner's lock.
+template <class Entry>
+class ChangeLog {
+ public:
+  static constexpr size_t kCompactionThreshold = 1024;
+
+  // Appends an entry and returns the new version (the number of entries ever appended).
+  uint64_t append(Entry entry) {
+    const bool check = entries_.size() >= kCompactionThreshold - 1;
+    entries_.push_back(std::move(entry));
+    ++version_;
+    if (check) compact();
+    return version_;
+  }
+
+  // A cursor at the log end, registered as a reader.
+  std::shared_ptr<DeltaCursor> add_reader() {
+    auto cursor = std::make_shared<DeltaCursor>();
+    cursor->store(end());
+    readers_.push_back(cursor);
+    return cursor;
+  }
+
+  // Copies of the entries from `position` (between base and the end) to the end.
+  std::vector<Entry> since(uint64_t position) const {
+    return std::vector<Entry>(entries_.begin() + ptrdiff_t(position - base_), entries_.end());
+  }
+
+  template <class Visit>
+  void for_each_since(uint64_t position, Visit&& visit) const {
+    for (auto it = entries_.begin() + ptrdiff_t(position - base_); it != entries_.end(); ++it) {
+      visit(*it);
+    }
+  }
+
+  // Every entry's element (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const Entry& entry : entries_) visit(entry.element);
+  }
+
+  // Empties the log; its entries and cursors go to the caller, to be dropped after the lock.
+  std::pair<std::deque<Entry>, std::vector<std::shared_ptr<DeltaCursor>>> take_all() {
+    base_ = end();
+    return {std::exchange(entries_, {}), std::exchange(readers_, {})};
+  }
+
+  uint64_t version() const noexcept { return version_; }
+  uint64_t base() const noexcept { return base_; }
+  uint64_t end() const noexcept { return base_ + entries_.size(); }
+  size_t length() const noexcept { return entries_.size(); }
+  size_t reader_count() const noexcept { return readers_.size(); }
+
+ private:
+  void compact() {
+    std::erase_if(readers_, [](const std::shared_ptr<DeltaCursor>& c) { return c.use_count() == 1; });
+    uint64_t keep_from = end();
+    for (const auto& reader : readers_) keep_from = std::min(keep_from, reader->load());
+    if (keep_from <= base_) return;
+    entries_.erase(entries_.begin(), entries_.begin() + ptrdiff_t(keep_from - base_));
+    base_ = keep_from;
+  }
+
+  std::deque<Entry> entries_;
+  std::vector<std::shared_ptr<DeltaCursor>> readers_;
+  uint64_t base_ = 0;
+  uint64_t version_ = 0;
+};
+
+// Every change looks its element up before changing anything, so a lookup that throws (an
+// interruption in user code) leaves the state as it was.
+template <class E>
+class CollectionState final : public Retirable {
+ public:
+  static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
+
+  explicit CollectionState(Matching matching = Matching::Value) : counts_(matching) {}
+
+  CollectionLock& lock() const noexcept { return lock_; }
+
+  // Drops contents and log. The locals are declared before the guard, so the elements are
+  // released after the lock: releasing one may run code that uses this collection.
+  void retire() override {
+    std::pair<std::deque<Delta<E>>, std::vector<std::shared_ptr<DeltaCursor>>> log;
+    ElementCounts<E> counts(Matching::Value);
+    CollectionWriteGuard guard(lock_);
+    mark_retired();
+    log = log_.take_all();
+    std::swap(counts, counts_);
+    total_ = 0;
+  }
+
+  // Requires the lock (either mode): refuses a retired state.
+  void check_live() const {
+    if (retired()) fail(kDeletedCollectionMessage);
+  }
+
+  // --- require the write lock ---
+  // Adds one occurrence and logs it; returns the new version.
+  uint64_t insert(E element) {
+    ++counts_.for_insert(element).it->second;
+    ++total_;
+    return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
+  }
+
+  // Removes one occurrence if present and logs it: (found, version).
+  std::pair<bool, uint64_t> remove(const E& element) {
+    const auto slot = counts_.for_delete(element, {});
+    if (slot.table == nullptr) return {false, log_.version()};
+    if (--slot.it->second == 0) slot.table->erase(slot.it);
+    --total_;
+    return {true, log_.append(Delta<E>{DeltaKind::Delete, element})};
+  }
+
+  // Applies changes in order, all or none: every element is looked up first, then the counts
+  // and the log change without running user code. A delete of an element not held is ignored.
+  // Returns whether anything was logged.
+  bool apply(std::vector<Delta<E>>& changes) {
+    using Slot = typename ElementCounts<E>::Slot;
+    counts_.reserve(changes.size());
+    std::vector<Slot> slots;
+    slots.reserve(changes.size());
+    typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
+    try {
+      for (const Delta<E>& change : changes) {
+        const bool insert = change.kind == DeltaKind::Insert;
+        const Slot slot = insert ? counts_.for_insert(change.element)
+                                 : counts_.for_delete(change.element, plan);
+        if (slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
+        slots.push_back(slot);
+      }
+    } catch (...) {
+      for (const Slot& slot : slots) {
+        if (slot.fresh) slot.table->erase(slot.it);
+      }
+      throw;
+    }
+    const uint64_t before = log_.version();
+    for (size_t i = 0; i < changes.size(); ++i) {
+      if (slots[i].table == nullptr) continue;
+      if (changes[i].kind == DeltaKind::Insert) {
+        ++slots[i].it->second;
+        ++total_;
+      } else {
+        --slots[i].it->second;
+        --total_;
+      }
+      log_.append(std::move(changes[i]));
+    }
+    // An element changed twice in the batch was looked up twice: erase each emptied entry once.
+    std::vector<Slot> emptied;
+    for (const Slot& slot : slots) {
+      if (slot.table != nullptr && slot.it->second == 0) emptied.push_back(slot);
+    }
+    auto by_address = [](const Slot& a, const Slot& b) { return &*a.it < &*b.it; };
+    auto same_entry = [](const Slot& a, const Slot& b) { return a.it == b.it; };
+    std::sort(emptied.begin(), emptied.end(), by_address);
+    emptied.erase(std::unique(emptied.begin(), emptied.end(), same_entry), emptied.end());
+    for (const Slot& slot : emptied) slot.table->erase(slot.it);
+    return log_.version() != before;
+  }
+
+  // A cursor at the current log end, registered as a reader, and the contents it reflects.
+  std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribe() {
+    return {log_.add_reader(), snapshot()};
+  }
+
+  // --- require at least the read lock ---
+  // Every element as many times as its count; copies of one element are adjacent.
+  std::vector<E> snapshot() const {
+    std::vector<E> out;
+    out.reserve(size_t(total_));
+    counts_.for_each([&out](const E& element, uint64_t count) {
+      for (uint64_t i = 0; i < count; ++i) out.push_back(element);
+    });
+    return out;
+  }
+
+  // Copies of the entries from `position` (between base and the log end) to the end.
+  std::vector<Delta<E>> deltas_since(uint64_t position) const { return log_.since(position); }
+
+  // Visits the entries from `position` to the end in place, without copying.
+  template <class Visit>
+  void for_each_delta_since(uint64_t position, Visit&& visit) const {
+    log_.for_each_since(position, visit);
+  }
+
+  // Every element held, in the contents and in the log (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    counts_.for_each([&visit](const E& element, uint64_t) { visit(element); });
+    log_.for_each_value(visit);
+  }
+
+  uint64_t version() const noexcept { return log_.version(); }
+  uint64_t base() const noexcept { return log_.base(); }
+  uint64_t log_end() const noexcept { return log_.end(); }
+  size_t log_length() const noexcept { return log_.length(); }
+  size_t reader_count() const noexcept { return log_.reader_count(); }
+  // Elements counted with multiplicity.
+  uint64_t size() const noexcept { return total_; }
+
+ private:
+  mutable CollectionLock lock_;
+  ChangeLog<Delta<E>> log_;
+  ElementCounts<E> counts_;
+  uint64_t total_ = 0;
+};
+
+// The engine side of one collection: contents, the node that signals its changes, and
+// whether Python may mutate it.
+template <class E>
+struct CollectionHandle {
+  std::shared_ptr<CollectionState<E>> state;
+  Velk<uint64_t> version_node;
+  bool derived = false;
+};
+
+}  // namespace velk

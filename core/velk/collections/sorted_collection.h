@@ -1,0 +1,189 @@
+// Sorted collections: the elements of a collection kept in the order of a key, with a change
+// log that records the position of every insertion and removal, so that positional operators
+// (windows, neighbouring pairs) follow it without looking at keys.
+//
+// Key order: a before b when a < b; equal when a == b; otherwise after. Equal keys keep
+// arrival order. The state's lock is held while keys and elements are compared. A delete goes
+// by the key its occurrence was inserted with (the key function may answer differently by
+// now, or give a key not equal to itself, found again by identity).
+#pragma once
+
+#include <vector>
+
+#include "velk/collections/chunked_sequence.h"
+#include "velk/collections/collection_ops.h"
+
+namespace velk {
+
+template <class E>
+struct SortedChange {
+  DeltaKind kind;
+  uint64_t position;  // where the element was inserted or removed, counted at that moment
+  E element;
+};
+
+template <class E>
+class SortedState final : public Retirable {
+ public:
+  CollectionLock& lock() const noexcept { return lock_; }
+
+  // As CollectionState::retire: the contents are released after the lock.
+  void retire() override {
+    std::pair<std::deque<SortedChange<E>>, std::vector<std::shared_ptr<DeltaCursor>>> log;
+    ChunkedSequence<Entry> entries;
+    CollectionWriteGuard guard(lock_);
+    mark_retired();
+    log = log_.take_all();
+    std::swap(entries, entries_);
+  }
+
+  // Requires the lock (either mode).
+  void check_live() const {
+    if (retired()) fail(kDeletedCollectionMessage);
+  }
+
+  // --- require the write lock ---
+  // Both look up (running user code, which may throw) before they change anything.
+  // Inserts after every entry whose key is less than or equal to `key`; logs the position.
+  void insert(E key, E element) {
+    const size_t p = count_where([&](const E& k) { return !greater(k, key); });
+    keys_.try_emplace(element).first->second.push_back(key);
+    entries_.insert(p, Entry{std::move(key), element});
+    log_.append(SortedChange<E>{DeltaKind::Insert, p, std::move(element)});
+  }
+
+  // Removes an occurrence of `element`: the first entry of its key's range holding it.
+  bool remove(const E& element) {
+    auto held = keys_.find(element);
+    if (held == keys_.end()) return false;
+    const size_t p = position_of(held->second.back(), element);
+    if (p == entries_.size()) return false;  // not reached: every filed key has its entry
+    held->second.pop_back();
+    if (held->second.empty()) keys_.erase(held);
+    Entry removed = entries_.erase(p);
+    log_.append(SortedChange<E>{DeltaKind::Delete, p, std::move(removed.element)});
+    return true;
+  }
+
+  // A cursor at the log end, registered as a reader, and the elements in order.
+  std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribe() {
+    return {log_.add_reader(), elements()};
+  }
+
+  // --- require at least the read lock ---
+  std::vector<E> elements() const {
+    std::vector<E> out;
+    out.reserve(entries_.size());
+    entries_.for_each([&](const Entry& e) { out.push_back(e.element); });
+    return out;
+  }
+  std::vector<SortedChange<E>> changes_since(uint64_t position) const {
+    return log_.since(position);
+  }
+  // Every key and element held, in order and in the log (for HeldVisitor; no lock taken).
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    entries_.for_each([&](const Entry& e) {
+      visit(e.key);
+      visit(e.element);
+    });
+    for (const auto& [element, keys] : keys_) {
+      visit(element);
+      for (const E& key : keys) visit(key);
+    }
+    log_.for_each_value(visit);
+  }
+  size_t size() const noexcept { return entries_.size(); }
+  uint64_t version() const noexcept { return log_.version(); }
+  uint64_t log_end() const noexcept { return log_.end(); }
+  size_t log_length() const noexcept { return log_.length(); }
+
+ private:
+  struct Entry {
+    E key;
+    E element;
+  };
+
+  // Neither less nor equal: a comparison that raises counts as false.
+  static bool greater(const E& a, const E& b) {
+    return !ValueTraits<E>::less(a, b) && !ValueTraits<E>::equal(a, b);
+  }
+
+  // Where the entry of (key, element) is: searched in the key's range, else (a key not equal
+  // to itself, or not ordered consistently) among all entries holding that very key object.
+  // entries_.size() when there is none.
+  size_t position_of(const E& key, const E& element) const {
+    const size_t lo = count_where([&](const E& k) { return ValueTraits<E>::less(k, key); });
+    const size_t hi = count_where([&](const E& k) { return !greater(k, key); });
+    for (size_t p = lo; p < hi; ++p) {
+      const Entry& e = entries_[p];
+      if (same_value(e.element, element) && same_value(e.key, key)) return p;
+    }
+    size_t p = 0, at = entries_.size();
+    entries_.for_each([&](const Entry& e) {
+      if (at == entries_.size() && same_object(e.key, key) && same_value(e.element, element)) {
+        at = p;
+      }
+      ++p;
+    });
+    return at;
+  }
+
+  // The number of leading entries whose key satisfies `pred` (a prefix property), by the
+  // halving binary search: a definite position even for keys that are not totally ordered.
+  template <class Pred>
+  size_t count_where(Pred pred) const {
+    size_t n = entries_.size();
+    if (n == 0) return 0;
+    size_t b = 0;
+    while (n > 1) {
+      const size_t h = n / 2;
+      if (pred(entries_[b + h].key)) b += h;
+      n -= h;
+    }
+    return pred(entries_[b].key) ? b + 1 : b;
+  }
+
+  mutable CollectionLock lock_;
+  ChunkedSequence<Entry> entries_;
+  ElementMap<E, std::vector<E>> keys_;  // the key of each occurrence held, in insertion order
+  ChangeLog<SortedChange<E>> log_;
+};
+
+// One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert
+// deltas, in order (user code runs there, with no lock held); if it throws nothing is applied
+// and the cursor does not move. A lookup that throws stops the batch there: the cursor moves
+// past the deltas applied. Returns the sorted state's version.
+template <class E, class Keys>
+uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
+                   Keys&& keys) {
+  runtime.get(source.version_node);
+  auto [position, batch] = copy_new_deltas(source);
+  if (batch.empty()) {
+    CollectionReadGuard guard(sorted.lock());
+    return sorted.version();
+  }
+  std::vector<E> insert_keys = keys(batch);
+  CollectionWriteGuard guard(sorted.lock());
+  [[maybe_unused]] ValueBatchScope<E> values;
+  size_t applied = 0, next_key = 0;
+  try {
+    for (; applied < batch.size(); ++applied) {
+      Delta<E>& delta = batch[applied];
+      if (delta.kind == DeltaKind::Delete) {
+        sorted.remove(delta.element);
+      } else if (next_key < insert_keys.size()) {
+        sorted.insert(std::move(insert_keys[next_key++]), std::move(delta.element));
+      } else {
+        fail("insert delta staged without key");
+      }
+    }
+  } catch (...) {
+    source.cursor->store(position + applied);
+    throw;
+  }
+  source.cursor->store(position + batch.size());
+  return sorted.version();
+}
+
+}  // namespace velk

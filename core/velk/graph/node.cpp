@@ -1,0 +1,85 @@
+#include "velk/graph/node.h"
+
+#include "velk/base/failure.h"
+
+namespace velk {
+
+NodeState NodeRecord::load_state() const {
+  return decode_state(state.load(std::memory_order_acquire));
+}
+
+bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
+  uint8_t expected = uint8_t(from);
+  // Sequentially consistent: a claim's end must be ordered before the parking lot's look for
+  // sleepers (see waiting.h).
+  if (!state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
+                                     std::memory_order_acquire)) {
+    return false;
+  }
+  if (from == NodeState::Computing || from == NodeState::ComputingDirtied) {
+    ParkingLot::unpark_all(&state);  // a claim ended
+  }
+  return true;
+}
+
+void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
+  struct Wait {
+    const std::atomic<uint8_t>* state;
+    uint8_t seen;
+  } wait{&state, uint8_t(seen)};
+  // Through the blocking hook: the thread may hold the embedding's lock (the interpreter
+  // lock), which the claim's holder may need to finish.
+  backoff.wait([&] {
+    run_blocking([](void* w) {
+      ParkingLot::park_while_equal(*static_cast<Wait*>(w)->state, static_cast<Wait*>(w)->seen);
+    }, &wait);
+  });
+}
+
+void NodeRecord::finish_claim(NodeState a, NodeState b) {
+  if (cas_state(NodeState::Computing, a)) return;
+  if (cas_state(NodeState::ComputingDirtied, b)) return;
+  (void)load_state();  // a valid other state is left alone; an invalid byte aborts
+}
+
+void retire_overflow(OverflowDeps* block) {
+  if (block == nullptr) return;
+  HazardDomain::global().retire(block, [](void* p) { delete static_cast<OverflowDeps*>(p); });
+}
+
+void NodeRecord::set_deps(std::span<const uint32_t> deps) {
+  if (deps.size() <= kInlineDeps) {
+    for (size_t i = 0; i < deps.size(); ++i) inline_deps[i].store(deps[i], std::memory_order_relaxed);
+    dep_count.store(uint8_t(deps.size()), std::memory_order_release);
+    retire_overflow(overflow_deps.exchange(nullptr, std::memory_order_seq_cst));
+    return;
+  }
+  auto block = std::make_unique<OverflowDeps>();
+  block->slots = std::make_unique<uint32_t[]>(deps.size());
+  block->length = uint32_t(deps.size());
+  std::copy(deps.begin(), deps.end(), block->slots.get());
+  retire_overflow(overflow_deps.exchange(block.release(), std::memory_order_seq_cst));
+  dep_count.store(kOverflowMark, std::memory_order_release);
+}
+
+const OverflowDeps* NodeRecord::protect_overflow(HazardHolder& holder) const {
+  // A null block with dep_count 8 is a shrink racing this visit: the count has fallen back to
+  // the inline list (stored before the pointer was cleared). A count at 8 again means a later
+  // grow ran meanwhile; it stored its block before the count, so look again. Only a record
+  // that stays that way through many looks is corrupt.
+  constexpr int kLooks = 1 << 16;
+  for (int look = 0; look < kLooks; ++look) {
+    const OverflowDeps* block = holder.protect(overflow_deps);
+    if (block != nullptr) return block;
+    if (dep_count.load(std::memory_order_acquire) <= kInlineDeps) return nullptr;
+  }
+  fail("overflow_deps null with dep_count > 7");
+}
+
+std::vector<uint32_t> NodeRecord::deps() const {
+  std::vector<uint32_t> out;
+  for_each_dep([&](uint32_t s) { out.push_back(s); });
+  return out;
+}
+
+}  // namespace velk

@@ -1,0 +1,54 @@
+// Lock-free slot storage for node records: a fixed directory of 1024 segments of 1024 records.
+//
+// Lookups take no lock: the directory never moves, an installed segment is never moved or freed
+// while the storage lives, and a thread only looks up slots whose push completed before it
+// obtained the handle. Pushes happen under the runtime's structural write lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "velk/graph/node.h"
+
+namespace velk {
+
+class SegmentedNodes {
+ public:
+  static constexpr uint32_t kSegmentBits = 10;
+  static constexpr uint32_t kSegmentSize = 1u << kSegmentBits;
+  static constexpr uint32_t kSegments = 1024;
+  static constexpr uint32_t kCapacity = kSegments * kSegmentSize;
+
+  struct Fields {
+    uint64_t verified_at;
+    uint64_t changed_at;
+    NodeState state;
+    uint32_t value_index;
+    uint16_t arena_tag;
+  };
+
+  SegmentedNodes();
+  ~SegmentedNodes();
+  SegmentedNodes(const SegmentedNodes&) = delete;
+  SegmentedNodes& operator=(const SegmentedNodes&) = delete;
+
+  // Appends a fresh record (generation 0, empty dependency list) and returns its slot.
+  // Requires the structural write lock.
+  uint32_t push(const Fields& fields);
+
+  NodeRecord& get(uint32_t slot) const;
+
+  // Number of slots ever handed out; only grows.
+  uint32_t slot_count() const noexcept { return slot_count_.load(std::memory_order_acquire); }
+
+  // Reinitialises a reused record; its generation stays, its dependency list is already empty.
+  static void reinit(NodeRecord& record, const Fields& fields) noexcept;
+
+ private:
+  struct Segment;
+  std::array<std::atomic<Segment*>, kSegments>* directory_;
+  std::atomic<uint32_t> slot_count_{0};
+};
+
+}  // namespace velk

@@ -1,0 +1,34 @@
+#include "velk/graph/walk_ring.h"
+
+#include "velk/base/spin.h"
+
+namespace velk {
+
+WalkRing::WalkRing() {
+  for (auto& e : entries_) e.store(0, std::memory_order_relaxed);
+}
+
+bool WalkRing::try_advance() noexcept {
+  uint64_t w = watermark_.load(std::memory_order_seq_cst);
+  if (entries_[(w + 1) % kSize].load(std::memory_order_seq_cst) != w + 1) return false;
+  watermark_.compare_exchange_strong(w, w + 1, std::memory_order_seq_cst);
+  return true;  // advanced here or by another thread: look again either way
+}
+
+void WalkRing::complete(uint64_t r) {
+  SpinWait spin;
+  // The ring position of r may still hold an older revision that W has not passed yet.
+  while (watermark() + kSize < r) {
+    if (!try_advance()) spin.wait();
+  }
+  entries_[r % kSize].store(r, std::memory_order_seq_cst);  // full fence: post before advancing
+  while (try_advance()) {
+  }
+}
+
+void WalkRing::reset_after_fork(uint64_t w) noexcept {
+  for (auto& e : entries_) e.store(0, std::memory_order_relaxed);
+  watermark_.store(w, std::memory_order_release);
+}
+
+}  // namespace velk

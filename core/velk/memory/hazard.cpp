@@ -1,0 +1,169 @@
+#include "velk/memory/hazard.h"
+
+#include <algorithm>
+
+#include "velk/base/failure.h"
+#include "velk/base/hot_tls.h"
+
+namespace velk {
+
+namespace {
+
+thread_local bool reclaiming = false;
+
+// Retired objects of one thread. Leftovers at thread exit are handed to the domain.
+struct RetiredList {
+  std::vector<HazardDomain::Retired> items;
+  size_t kept = 0;  // items still protected at the end of the last reclaim
+  ~RetiredList() {
+    if (items.empty()) return;
+    HazardDomain::global().adopt_orphans(std::move(items));
+  }
+};
+thread_local RetiredList retired_list;
+
+enum class CacheLife : uint8_t { Unborn, Alive, Dead };
+VELK_HOT_TLS thread_local CacheLife cache_life = CacheLife::Unborn;  // trivially destructible: outlives the cache
+
+// The per-thread hazard cache: a stack of records, released to the domain at thread exit.
+struct HazardCache {
+  std::vector<HazardRecord*> records;
+  HazardCache() { cache_life = CacheLife::Alive; }
+  ~HazardCache() {
+    cache_life = CacheLife::Dead;
+    for (HazardRecord* r : records) HazardDomain::global().release(r);
+  }
+};
+
+HazardCache& hazard_cache() {
+  VELK_HOT_TLS thread_local HazardCache cache;
+  return cache;
+}
+
+constexpr size_t kReclaimFloor = 64;
+
+}  // namespace
+
+HazardDomain& HazardDomain::global() {
+  // Never destroyed: thread-exit and process-exit paths may still retire into it.
+  static HazardDomain* domain = new HazardDomain();
+  return *domain;
+}
+
+HazardRecord* HazardDomain::acquire() {
+  for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+    bool expected = false;
+    if (!r->active.load(std::memory_order_relaxed) &&
+        r->active.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
+      return r;
+    }
+  }
+  auto* fresh = new HazardRecord();
+  fresh->active.store(true, std::memory_order_relaxed);
+  HazardRecord* old_head = head_.load(std::memory_order_relaxed);
+  do {
+    fresh->next = old_head;
+  } while (!head_.compare_exchange_weak(old_head, fresh, std::memory_order_release,
+                                        std::memory_order_relaxed));
+  record_count_.fetch_add(1, std::memory_order_relaxed);
+  return fresh;
+}
+
+void HazardDomain::release(HazardRecord* record) noexcept {
+  record->ptr.store(nullptr, std::memory_order_release);
+  record->active.store(false, std::memory_order_release);
+}
+
+void HazardDomain::retire(void* object, Deleter deleter) {
+  auto& items = retired_list.items;
+  items.push_back(Retired{object, deleter});
+  const size_t threshold =
+      std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
+  if (items.size() >= threshold && !reclaiming) reclaim();
+}
+
+std::vector<const void*> HazardDomain::published() const {
+  std::vector<const void*> live;
+  for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+    const void* p = r->ptr.load(std::memory_order_seq_cst);
+    if (p != nullptr) live.push_back(p);
+  }
+  std::sort(live.begin(), live.end());
+  return live;
+}
+
+std::vector<HazardDomain::Retired> HazardDomain::take_orphans() {
+  if (!has_orphans_.load(std::memory_order_acquire)) return {};
+  std::lock_guard<std::mutex> guard(orphan_mutex_);
+  has_orphans_.store(false, std::memory_order_relaxed);
+  return std::move(orphans_);
+}
+
+void HazardDomain::adopt_orphans(std::vector<Retired>&& leftovers) {
+  std::lock_guard<std::mutex> guard(orphan_mutex_);
+  orphans_.insert(orphans_.end(), leftovers.begin(), leftovers.end());
+  leftovers.clear();
+  has_orphans_.store(true, std::memory_order_release);
+}
+
+void HazardDomain::reclaim() {
+  if (reclaiming) return;
+  reclaiming = true;
+  auto& items = retired_list.items;
+  std::vector<Retired> orphans = take_orphans();
+  items.insert(items.end(), orphans.begin(), orphans.end());
+  // Deleters may retire further objects (an arena dropping its cells); they land in `items`
+  // behind the batch being scanned, so the batch is moved out first.
+  std::vector<Retired> batch = std::move(items);
+  items.clear();
+  const std::vector<const void*> live = published();
+  std::vector<Retired> kept;
+  for (const Retired& r : batch) {
+    if (std::binary_search(live.begin(), live.end(), static_cast<const void*>(r.object))) {
+      kept.push_back(r);
+    } else {
+      r.deleter(r.object);
+    }
+  }
+  items.insert(items.end(), kept.begin(), kept.end());
+  retired_list.kept = items.size();
+  reclaiming = false;
+}
+
+void HazardDomain::reclaim_if_pending() {
+  if (retired_list.items.size() > retired_list.kept || has_orphans_.load(std::memory_order_relaxed)) {
+    reclaim();
+  }
+}
+
+size_t HazardDomain::pending_on_this_thread() const noexcept {
+  return retired_list.items.size();
+}
+
+bool HazardDomain::in_reclamation() noexcept { return reclaiming; }
+
+HazardHolder::HazardHolder(Source source) : source_(source) {
+  if (source_ == Source::Domain) {
+    record_ = HazardDomain::global().acquire();
+    return;
+  }
+  if (cache_life == CacheLife::Dead) fail("velk-core: hazard cache used after thread teardown");
+  auto& records = hazard_cache().records;
+  if (records.empty()) {
+    record_ = HazardDomain::global().acquire();
+  } else {
+    record_ = records.back();
+    records.pop_back();
+  }
+}
+
+HazardHolder::~HazardHolder() {
+  if (source_ == Source::Domain || cache_life != CacheLife::Alive) {
+    HazardDomain::global().release(record_);
+    return;
+  }
+  reset();
+  hazard_cache().records.push_back(record_);
+}
+
+}  // namespace velk

@@ -1,0 +1,150 @@
+// Observer registration and the stabilize pass. No engine lock is held while an observer
+// fires, so callbacks may call any runtime operation.
+#include <algorithm>
+#include <exception>
+
+#include "velk/runtime/runtime.h"
+
+namespace velk {
+
+uint64_t ObserverClosure::refresh(Runtime& runtime) const {
+  runtime.ensure_clean(node_.slot);
+  // changed_at reads as the maximum while an input's value is being replaced; the revision
+  // counter bounds it.
+  return std::min(runtime.record(node_.slot).load_changed_at(), runtime.revision());
+}
+
+uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
+                                   std::shared_ptr<ObserverClosure> closure) {
+  const NodeRecord& record = nodes_.get(slot);
+  // A node with a value fires only for later changes; a never-computed one at the first pass.
+  const uint64_t last_fired = record.load_state() == NodeState::New
+                                  ? 0
+                                  : std::min(record.load_changed_at(), revision());
+  std::unique_lock lock(structural_lock_);
+  // Deletion removes observers under this lock: one registered for a node deleted since the
+  // handle check would never be removed.
+  if (record.load_generation() != generation || record.load_state() == NodeState::Deleted) {
+    return 0;
+  }
+  closure->last_fired_ = last_fired;  // not shared yet
+  return structural_.observers.add(std::move(closure), slot);
+}
+
+void Runtime::unobserve(uint64_t id) {
+  std::shared_ptr<ObserverClosure> removed;  // dropped after the lock: it may run Python
+  std::unique_lock lock(structural_lock_);
+  removed = structural_.observers.remove(id);
+  lock.unlock();
+}
+
+void Runtime::stabilize() {
+  std::vector<std::shared_ptr<ObserverClosure>> pass;
+  {
+    std::shared_lock lock(structural_lock_);
+    pass.reserve(structural_.observers.size());
+    for (const auto& entry : structural_.observers.by_id()) pass.push_back(entry.second.closure);
+  }
+  // A node that fails to compute keeps only its own observer from firing; the first such
+  // failure is raised once the pass has fired every other observer it can.
+  std::exception_ptr first_failure;
+  for (std::shared_ptr<ObserverClosure>& copied : pass) {
+    const std::shared_ptr<ObserverClosure> closure = std::move(copied);
+    // An observer removed during the pass still fires in it (it was copied), but not once its
+    // node is gone: a deletion, perhaps by an earlier callback, took its observers along.
+    if (!is_alive(closure->node())) continue;
+    std::exception_ptr failure = fire_observer(*closure);
+    if (failure && !first_failure) first_failure = std::move(failure);
+  }
+  if (first_failure) std::rethrow_exception(first_failure);
+}
+
+namespace {
+
+// How many callbacks this thread is running: a pass inside one must not wait for a delivery.
+thread_local int callbacks_running = 0;
+
+// Holds an observer's delivery lock and names its holder, so the holder's own thread (a
+// callback whose pass reaches its own observer) is told apart from another one.
+class DeliveryLock {
+ public:
+  DeliveryLock(std::mutex& mutex, std::atomic<std::thread::id>& holder)
+      : mutex_(mutex), holder_(holder) {}
+  ~DeliveryLock() { unlock(); }
+  DeliveryLock(const DeliveryLock&) = delete;
+  DeliveryLock& operator=(const DeliveryLock&) = delete;
+
+  bool held_here() const noexcept {
+    return holder_.load(std::memory_order_acquire) == std::this_thread::get_id();
+  }
+  // Waits for the lock unless this thread runs a callback; false when it did not take it.
+  bool acquire(bool may_wait) {
+    if (held_here()) return false;
+    if (may_wait) {
+      mutex_.lock();
+    } else if (!mutex_.try_lock()) {
+      return false;
+    }
+    holder_.store(std::this_thread::get_id(), std::memory_order_release);
+    held_ = true;
+    return true;
+  }
+  void unlock() noexcept {
+    if (!held_) return;
+    held_ = false;
+    holder_.store(std::thread::id(), std::memory_order_release);
+    mutex_.unlock();
+  }
+
+ private:
+  std::mutex& mutex_;
+  std::atomic<std::thread::id>& holder_;
+  bool held_ = false;
+};
+
+}  // namespace
+
+std::exception_ptr Runtime::fire_observer(ObserverClosure& closure) {
+  DeliveryLock lock(closure.delivery_, closure.holder_);
+  // A pass inside this observer's own callback leaves it alone: the change it made reaches the
+  // callback at the next pass (asking again here would loop for ever on a callback that
+  // changes its own node).
+  if (lock.held_here()) return nullptr;
+  // The request is made before the attempt: either this pass takes the lock, or the holder
+  // sees the request after letting go (and takes the lock again), or both.
+  closure.recheck_.store(true, std::memory_order_release);
+  if (!lock.acquire(callbacks_running == 0)) return nullptr;
+  do {
+    closure.recheck_.store(false, std::memory_order_relaxed);
+    if (std::exception_ptr failure = deliver_if_changed(closure)) return failure;
+    lock.unlock();
+  } while (closure.recheck_.load(std::memory_order_acquire) && lock.acquire(false));
+  return nullptr;
+}
+
+// Requires the observer's delivery lock.
+std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
+  struct Counted {
+    Counted() noexcept { ++callbacks_running; }
+    ~Counted() { --callbacks_running; }
+  };
+  bool in_callback = false;
+  try {
+    const uint64_t seen = closure.refresh(*this);
+    if (closure.last_fired_ >= seen) return nullptr;
+    {
+      Counted counted;
+      closure.deliver(*this, in_callback);
+    }
+    closure.last_fired_ = seen;
+  } catch (const TransientFailure&) {
+    throw;  // an interrupt ends the pass at once
+  } catch (const Failure&) {
+    if (in_callback) throw;  // a raising callback aborts the pass
+    if (!is_alive(closure.node())) return nullptr;  // deleted while it was brought up to date
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+}  // namespace velk

@@ -1,0 +1,289 @@
+// The read path: ensure_clean walks a node and its out-of-date dependencies with an explicit
+// stack, verifying Dirty nodes against their dependencies' stamps and recomputing only where a
+// dependency changed. Exactly one thread holds a node claimed (Computing); others wait for it,
+// sleeping once the wait is no longer short.
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "velk/runtime/runtime.h"
+#include "velk/graph/wait_graph.h"
+
+namespace velk {
+
+namespace {
+
+[[noreturn]] void fail_budget(uint32_t root) {
+  fail("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
+       ") exceeded its traversal budget, which no acyclic graph can");
+}
+
+// Failures of dependencies met while a walk verifies their readers. A dependency that fails
+// there counts as changed: its reader is recomputed and meets the failure through its own read,
+// as on a first computation, so a reader that handles the failure gets the chance to. Kept per
+// thread while the walk that met them (and the computes nested in it) runs.
+class DeferredFailures {
+ public:
+  struct Entry {
+    const Runtime* runtime;
+    uint32_t slot;
+    uint32_t generation;
+    std::exception_ptr failure;
+  };
+  // The entries added while it lives are dropped with it.
+  class Scope {
+   public:
+    Scope() noexcept : mark_(entries().size()) {}
+    ~Scope() { entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end()); }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    size_t mark_;
+  };
+
+  static void add(Entry entry) { entries().push_back(std::move(entry)); }
+
+  // Rethrows the failure met for this node, if any.
+  static void rethrow_if_met(const Runtime* runtime, uint32_t slot, uint32_t generation) {
+    for (auto it = entries().rbegin(); it != entries().rend(); ++it) {
+      if (it->runtime == runtime && it->slot == slot && it->generation == generation) {
+        std::rethrow_exception(it->failure);
+      }
+    }
+  }
+
+ private:
+  static std::vector<Entry>& entries() noexcept {
+    thread_local std::vector<Entry> met;
+    return met;
+  }
+};
+
+}  // namespace
+
+// Releases a claim still held when something other than the compute function fails
+// (an invalid state byte, a failed allocation); the node is verified again at its next read.
+// Disarmed just before the claim is ended on purpose: once ended, another thread may claim
+// the node, and that claim must not be touched.
+class Runtime::ClaimGuard {
+ public:
+  explicit ClaimGuard(NodeRecord& record) : record_(record) {}
+  ~ClaimGuard() {
+    if (!armed_) return;
+    try {
+      record_.finish_claim(NodeState::Dirty, NodeState::Dirty);
+    } catch (...) {
+    }
+  }
+  void disarm() noexcept { armed_ = false; }
+
+ private:
+  NodeRecord& record_;
+  bool armed_ = true;
+};
+
+namespace {
+
+// Ends the claim of a compute that failed. A failure is a change of the node: whatever
+// computes it next is not compared with the value from before the failure (readers that handled
+// the failure must see the value that replaces it), so every way out but Failed is New.
+void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
+  const bool stays_failed = !transient && outcome == CommitOutcome::Committed;
+  record.finish_claim(stays_failed ? NodeState::Failed : NodeState::New, NodeState::New);
+}
+
+}  // namespace
+
+void Runtime::ensure_clean(uint32_t root) {
+  if (nodes_.get(root).load_state() == NodeState::Clean) return;
+  DeferredFailures::Scope deferred;
+  std::vector<WorkEntry> work;
+  work.push_back({root, false});
+  uint64_t budget = 256ull * nodes_.slot_count() + 1024;
+  while (!work.empty()) {
+    const WorkEntry entry = work.back();
+    work.pop_back();
+    if (!entry.expanded) {
+      expand(entry.slot, root, budget, work);
+    } else if (entry.slot == root) {
+      settle(root);
+    } else {
+      settle_dependency(entry.slot);
+    }
+  }
+}
+
+void Runtime::settle_dependency(uint32_t slot) {
+  const NodeRecord& record = nodes_.get(slot);
+  const uint32_t generation = record.load_generation();
+  try {
+    settle(slot);
+  } catch (const TransientFailure&) {
+    throw;  // says nothing about the node: the read as a whole is cut short
+  } catch (const Failure&) {
+    // Only a node that ended Failed is left to its readers; cycles, deletions and the like
+    // concern the read itself.
+    if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
+    DeferredFailures::add({this, slot, generation, std::current_exception()});
+  }
+}
+
+void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget,
+                     std::vector<WorkEntry>& work) {
+  if (--budget == 0) fail_budget(root);
+  const NodeRecord& record = nodes_.get(slot);
+  switch (record.load_state()) {
+    case NodeState::Clean:
+      return;
+    case NodeState::Computing:
+    case NodeState::ComputingDirtied:
+      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
+      return;
+    default:
+      work.push_back({slot, true});
+      // A Failed dependency is not settled here: it fails only the computes that read it
+      // again, and a function that handled its failure before may handle it again.
+      record.for_each_dep([&](uint32_t dep) {
+        const NodeState state = nodes_.get(dep).load_state();
+        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
+      });
+  }
+}
+
+void Runtime::settle(uint32_t slot) {
+  Backoff backoff;
+  wait_graph::Waiting waiting({this, slot});
+  for (;;) {
+    const NodeState state = nodes_.get(slot).load_state();
+    switch (state) {
+      case NodeState::Clean:
+        return;
+      case NodeState::Failed:
+        DeferredFailures::rethrow_if_met(this, slot, nodes_.get(slot).load_generation());
+        fail("velk-core: node " + std::to_string(slot) +
+             " read but its last compute panicked; it stays Failed until a dependency changes "
+             "(set an upstream input to retry)");
+      case NodeState::Deleted:
+        fail("velk-core: node " + std::to_string(slot) +
+             " was deleted while a read was reaching it (a compute raced delete_node on one of "
+             "its recorded dependencies)");
+      case NodeState::Computing:
+      case NodeState::ComputingDirtied:
+        if (SharedDepStack::current().contains(this, slot)) {
+          fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
+               " was read while its own compute was in progress");
+        }
+        // Checked before each sleep, so a short wait costs nothing extra.
+        if (backoff.sleeping() && waiting.closes_cycle()) {
+          fail("velk-core: dependency cycle detected across threads: node " +
+               std::to_string(slot) +
+               " is computed by a thread that waits for a node whose compute is in progress "
+               "on this thread");
+        }
+        nodes_.get(slot).wait_while(state, backoff);
+        continue;
+      case NodeState::New:
+      case NodeState::Dirty:
+        if (claim_and_settle(slot, state)) return;
+        continue;
+    }
+  }
+}
+
+bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
+  NodeRecord& record = nodes_.get(slot);
+  // Claimed first: a claimed node cannot be deleted, so the function looked up below is its
+  // own, and a verification that finds nothing changed needs no lookup at all.
+  const bool was_dirty = record.cas_state(NodeState::Dirty, NodeState::Computing);
+  if (!was_dirty && !(seen == NodeState::New && record.cas_state(NodeState::New, NodeState::Computing))) {
+    return false;  // another thread claimed it, or its state moved on
+  }
+  ClaimGuard claim(record);
+  const uint64_t start_revision = revision();
+  const uint64_t start_watermark = watermark();
+  if (was_dirty && deps_unchanged(record)) {
+    record.raise_verified_at(start_watermark);
+    claim.disarm();
+    if (record.cas_state(NodeState::Computing, NodeState::Clean)) {
+      report(slot, TraceAction::VerifiedClean);
+    } else {
+      record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty);
+      SharedDepStack::current().taint_top(this);
+    }
+    return true;
+  }
+  const std::shared_ptr<ComputeFunction> fn = compute_function(slot);
+  if (!fn) {  // an input: nothing to compute
+    record.raise_verified_at(start_revision);
+    claim.disarm();
+    record.finish_claim(NodeState::Clean, NodeState::Dirty);
+    return true;
+  }
+  return recompute(slot, *fn, was_dirty, start_revision, start_watermark, claim);
+}
+
+bool Runtime::deps_unchanged(const NodeRecord& record) const {
+  const uint64_t verified = record.load_verified_at();
+  bool unchanged = true;
+  record.for_each_dep([&](uint32_t dep) {
+    const NodeRecord& d = nodes_.get(dep);
+    unchanged = d.load_state() == NodeState::Clean && d.load_changed_at() <= verified;
+    return unchanged;
+  });
+  return unchanged;
+}
+
+// Runs the compute function in a new dependency frame, commits what it read, applies cutoff
+// and ends the claim. Returns false when the node must be claimed again (a dependency went away).
+bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
+                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
+  NodeRecord& record = nodes_.get(slot);
+  SharedDepStack& stack = SharedDepStack::current();
+  FrameGuard frame(stack, this, slot);
+  // Reads made before a failure join the old list, so a change to any of them retries it.
+  auto abandon = [&](bool transient) {
+    const DepFrame failed = frame.take();
+    const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
+    claim.disarm();
+    finish_failed(record, outcome, transient);
+    stack.taint_top(this);
+  };
+  bool changed;
+  try {
+    changed = fn.compute(*this, slot, was_dirty);
+  } catch (const TransientFailure&) {
+    abandon(true);
+    throw;
+  } catch (...) {
+    abandon(false);
+    throw;
+  }
+  const DepFrame done = frame.take();
+  const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
+  // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
+  // revision: a compute that starts while an input's new value is written but not yet
+  // published reads that value under the old revision, and a change stamped like the one
+  // before it would look delivered to an observer that saw the one before.
+  if (!was_dirty || changed) {
+    record.raise_changed_at(std::max(start_revision, record.load_changed_at() + 1));
+  }
+  claim.disarm();
+  if (outcome == CommitOutcome::DependencyGone) {
+    record.finish_claim(NodeState::New, NodeState::New);
+    return false;
+  }
+  record.raise_verified_at(start_watermark);
+  const bool stale = outcome == CommitOutcome::CommittedStale || done.tainted;
+  const NodeState target = stale ? NodeState::Dirty : NodeState::Clean;
+  if (record.cas_state(NodeState::Computing, target)) {
+    if (stale) stack.taint_top(this);
+  } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
+    stack.taint_top(this);
+  }
+  report(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
+  return true;
+}
+
+}  // namespace velk
