@@ -33,11 +33,13 @@ void BM_SetRecomputeChain(benchmark::State& state) {
   std::vector<velk::Velk<uint64_t>> chain;
   chain.reserve(n);
   auto prev_in = x;
-  chain.push_back(rt.create_query<uint64_t>([prev_in](velk::Runtime& r, uint32_t) { return r.get(prev_in) + 1; }));
+  chain.push_back(rt.create_query<uint64_t>(
+      [prev_in](velk::Runtime& r, uint32_t) { return r.get(prev_in) + 1; }));
   rt.get(chain.back());
   for (size_t i = 1; i < n; ++i) {
     auto prev = chain.back();
-    chain.push_back(rt.create_query<uint64_t>([prev](velk::Runtime& r, uint32_t) { return r.get(prev) + 1; }));
+    chain.push_back(
+        rt.create_query<uint64_t>([prev](velk::Runtime& r, uint32_t) { return r.get(prev) + 1; }));
     rt.get(chain.back());  // built front to back, so no read recurses deeply
   }
   uint64_t v = 1;

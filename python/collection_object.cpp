@@ -1,10 +1,10 @@
 // The Collection class: a root collection fed by insert and delete, or an operator's output.
 #include "collection_operators.h"
 #include "join_group_operators.h"
-#include "sorted_operators.h"
 #include "method.h"
-#include "version_mirror.h"
+#include "sorted_operators.h"
 #include "velk/collection_ops.h"
+#include "version_mirror.h"
 
 namespace velk::py {
 
@@ -12,7 +12,9 @@ PyTypeObject* collection_type = nullptr;
 
 namespace {
 
-CollectionObject* as_collection(PyObject* self) { return reinterpret_cast<CollectionObject*>(self); }
+CollectionObject* as_collection(PyObject* self) {
+  return reinterpret_cast<CollectionObject*>(self);
+}
 
 PyObject* collection_insert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -97,19 +99,18 @@ PyObject* collection_reduce(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* collection_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return held_method("join", {"right", "left_key", "right_key"}, {args, nargs, kwnames},
-                     [&](PyObject** argv) {
-                       if (!PyObject_TypeCheck(argv[0], collection_type)) {
-                         PyErr_Format(PyExc_TypeError,
-                                      "join() argument 'right' must be Collection, not %.200s",
-                                      Py_TYPE(argv[0])->tp_name);
-                         throw PyErrOccurred{};
-                       }
-                       const CollectionHandle<PyValue>& right = as_collection(argv[0])->handle;
-                       return derived(self, [&](Runtime& rt, const CollectionHandle<PyValue>& left) {
-                         return build_join(rt, left, right, argv[1], argv[2]);
-                       });
-                     });
+  return held_method(
+      "join", {"right", "left_key", "right_key"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+        if (!PyObject_TypeCheck(argv[0], collection_type)) {
+          PyErr_Format(PyExc_TypeError, "join() argument 'right' must be Collection, not %.200s",
+                       Py_TYPE(argv[0])->tp_name);
+          throw PyErrOccurred{};
+        }
+        const CollectionHandle<PyValue>& right = as_collection(argv[0])->handle;
+        return derived(self, [&](Runtime& rt, const CollectionHandle<PyValue>& left) {
+          return build_join(rt, left, right, argv[1], argv[2]);
+        });
+      });
 }
 
 PyObject* collection_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -132,13 +133,12 @@ PyObject* collection_sort_by_key(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* collection_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return held_method("aggregate", {"identity", "lift", "combine"}, {args, nargs, kwnames},
-                     [&](PyObject** argv) {
-                       CollectionObject* c = as_collection(self);
-                       return make_node_id(build_aggregate(*c->runtime, c->handle, argv[0],
-                                                           argv[1], argv[2]))
-                           .release();
-                     });
+  return held_method(
+      "aggregate", {"identity", "lift", "combine"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+        CollectionObject* c = as_collection(self);
+        return make_node_id(build_aggregate(*c->runtime, c->handle, argv[0], argv[1], argv[2]))
+            .release();
+      });
 }
 
 #define VELK_SIG(signature) signature "\n--\n\n"
@@ -159,11 +159,14 @@ PyMethodDef collection_methods[] = {
     {"join", fast(collection_join), kFast, VELK_SIG("join($self, right, left_key, right_key)")},
     {"group_by", fast(collection_group_by), kFast, VELK_SIG("group_by($self, key_fn)")},
     {"aggregate", fast(collection_aggregate), kFast,
-     VELK_SIG("aggregate($self, identity, lift, combine)")
-         "Monoid fold of lift(x) over every element, combined from identity, maintained from "
-         "changes at O(log n) cost per change.\nSee the velk C++ library documentation "
-         "(velk::AggregateTree in aggregate.h) for the associativity contract that combine "
-         "and identity must meet."},
+     VELK_SIG(
+         "aggregate($self, identity, lift, combine)") "Monoid fold of lift(x) over every element, "
+                                                      "combined from identity, maintained from "
+                                                      "changes at O(log n) cost per change.\nSee "
+                                                      "the velk C++ library documentation "
+                                                      "(velk::AggregateTree in aggregate.h) for "
+                                                      "the associativity contract that combine "
+                                                      "and identity must meet."},
     {"sort_by_key", fast(collection_sort_by_key), kFast, VELK_SIG("sort_by_key($self, key_fn)")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -186,9 +189,9 @@ PyTypeObject* create_collection_type() {
       {Py_tp_members, weaklist_members<CollectionObject>()},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"velk_concurrent.Collection", sizeof(CollectionObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             slots};
+  static PyType_Spec spec = {
+      "velk_concurrent.Collection", sizeof(CollectionObject), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

@@ -7,9 +7,9 @@
 #include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
-#include "version_mirror.h"
 #include "velk/aggregate.h"
 #include "velk/collection_ops.h"
+#include "version_mirror.h"
 
 namespace velk::py {
 
@@ -183,8 +183,9 @@ struct AggregateOperator {
 
   PyValue operator()(Runtime& runtime, uint32_t) const {
     const FoldFunctions& f = *fold;
-    return aggregate_step(runtime, link, [&f](const PyValue& x) { return f.lift(x); },
-                          [&f](const PyValue& a, const PyValue& b) { return f.combine(a, b); });
+    return aggregate_step(
+        runtime, link, [&f](const PyValue& x) { return f.lift(x); },
+        [&f](const PyValue& a, const PyValue& b) { return f.combine(a, b); });
   }
 
   void visit_held(HeldVisitor& visitor) const {

@@ -77,9 +77,10 @@ std::string utf8(PyObject* text) {
 
 // "{qualified type name}: {str(exception)}", with a placeholder when str() fails.
 std::string describe(PyObject* exception) {
-  OwnedRef qualname = OwnedRef::steal(PyObject_GetAttrString(
-      reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__qualname__"));
-  std::string type_name = qualname ? utf8(qualname.get()) : std::string(Py_TYPE(exception)->tp_name);
+  OwnedRef qualname = OwnedRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__qualname__"));
+  std::string type_name =
+      qualname ? utf8(qualname.get()) : std::string(Py_TYPE(exception)->tp_name);
   PyErr_Clear();
   OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
   if (!text || PyUnicode_AsUTF8AndSize(text.get(), nullptr) == nullptr) {

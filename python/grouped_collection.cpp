@@ -53,9 +53,9 @@ PyObject* grouped_group_count(PyObject* self, PyObject*) {
     GroupTables<PyValue>& tables = *as_grouped(self)->handle.tables;
     CollectionReadGuard guard(tables.groups_lock);
     tables.check_live();
-    return PyLong_FromSize_t(size_t(std::count_if(
-        tables.groups.begin(), tables.groups.end(),
-        [](const auto& entry) { return !entry.second.state->retired(); })));
+    return PyLong_FromSize_t(
+        size_t(std::count_if(tables.groups.begin(), tables.groups.end(),
+                             [](const auto& entry) { return !entry.second.state->retired(); })));
   });
 }
 
@@ -93,9 +93,9 @@ PyTypeObject* create_grouped_collection_type() {
       {Py_tp_members, weaklist_members<GroupedObject>()},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"velk_concurrent.GroupedCollection", sizeof(GroupedObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             slots};
+  static PyType_Spec spec = {
+      "velk_concurrent.GroupedCollection", sizeof(GroupedObject), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

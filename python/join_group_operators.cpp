@@ -24,11 +24,13 @@ struct JoinOperator {
   PyValue right_key;
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
-    return join_step(runtime, links, [this](JoinIndex<PyValue>::Side side,
-                                            const std::vector<Delta<PyValue>>& batch) {
-      PyObject* key_fn = side == JoinIndex<PyValue>::Side::Left ? left_key.get() : right_key.get();
-      return keys_of_deltas(key_fn, batch, false);
-    });
+    return join_step(
+        runtime, links,
+        [this](JoinIndex<PyValue>::Side side, const std::vector<Delta<PyValue>>& batch) {
+          PyObject* key_fn =
+              side == JoinIndex<PyValue>::Side::Left ? left_key.get() : right_key.get();
+          return keys_of_deltas(key_fn, batch, false);
+        });
   }
 
   void visit_held(HeldVisitor& visitor) const {
@@ -125,10 +127,12 @@ CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<Py
     CollectionWriteGuard index_guard(links.index->lock());
     CollectionWriteGuard pairs_guard(links.pairs->lock());
     for (size_t i = 0; i < left_snapshot.size(); ++i) {
-      links.index->apply(Side::Left, DeltaKind::Insert, left_snapshot[i], left_keys[i], *links.pairs);
+      links.index->apply(Side::Left, DeltaKind::Insert, left_snapshot[i], left_keys[i],
+                         *links.pairs);
     }
     for (size_t i = 0; i < right_snapshot.size(); ++i) {
-      links.index->apply(Side::Right, DeltaKind::Insert, right_snapshot[i], right_keys[i], *links.pairs);
+      links.index->apply(Side::Right, DeltaKind::Insert, right_snapshot[i], right_keys[i],
+                         *links.pairs);
     }
   }
   auto pairs = links.pairs;

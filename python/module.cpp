@@ -1,8 +1,8 @@
 // Module initialisation: the seven classes, in order, and nothing else.
 #include "errors.h"
-#include "py_value.h"
 #include "gil.h"
 #include "interpreter_exit.h"
+#include "py_value.h"
 #include "types.h"
 #include "velk/collection_lock.h"
 #include "velk/fork_recovery.h"
@@ -16,9 +16,15 @@ namespace {
 bool initialised = false;
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velk_concurrent", nullptr,
+    PyModuleDef_HEAD_INIT,
+    "velk_concurrent",
+    nullptr,
     0,  // not -1: so that initialisation runs (and refuses) in every other interpreter
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 struct ClassEntry {
@@ -26,7 +32,6 @@ struct ClassEntry {
   PyTypeObject** type;
   PyTypeObject* (*create)();
 };
-
 
 PyObject* note_exit_thread(PyObject*, PyObject*) {
   mark_exit_thread();
@@ -76,7 +81,8 @@ PyObject* init_module() {
     if (*entry.type == nullptr) return nullptr;
     // The module keeps the type alive; the pointer stays valid for the process.
     Py_INCREF(*entry.type);
-    if (PyModule_AddObject(module.get(), entry.name, reinterpret_cast<PyObject*>(*entry.type)) < 0) {
+    if (PyModule_AddObject(module.get(), entry.name, reinterpret_cast<PyObject*>(*entry.type)) <
+        0) {
       Py_DECREF(*entry.type);
       return nullptr;
     }

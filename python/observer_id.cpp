@@ -17,8 +17,8 @@ void observer_id_dealloc(PyObject* self) {
 
 PyTypeObject* create_observer_id_type() {
   static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(
-                      "Token for an observer registration; pass to `Runtime.unobserve`.")},
+      {Py_tp_doc,
+       const_cast<char*>("Token for an observer registration; pass to `Runtime.unobserve`.")},
       {Py_tp_dealloc, reinterpret_cast<void*>(observer_id_dealloc)},
       {0, nullptr},
   };

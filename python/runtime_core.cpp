@@ -4,8 +4,8 @@
 #include "nested_read.h"
 #include "query_adapter.h"
 #include "runtime_methods.h"
-#include "version_mirror.h"
 #include "velk/collection_ops.h"
+#include "version_mirror.h"
 
 namespace velk::py {
 
@@ -22,7 +22,8 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       [&]() -> PyObject* {
         auto* obj = reinterpret_cast<RuntimeObject*>(self.get());
         new (&obj->runtime) std::shared_ptr<Runtime>(std::make_shared<Runtime>());
-        new (&obj->mirrors) std::shared_ptr<VersionMirrorCache>(std::make_shared<VersionMirrorCache>());
+        new (&obj->mirrors)
+            std::shared_ptr<VersionMirrorCache>(std::make_shared<VersionMirrorCache>());
         new (&obj->roots) std::vector<std::weak_ptr<CollectionState<PyValue>>>();
         obj->weakrefs = nullptr;
         return self.release();
@@ -63,15 +64,13 @@ OwnedRef read_node(Runtime& runtime, const NodeHandle& node) {
   return read_out_of_date(runtime, node);
 }
 
-PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return mapped_method("get", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     return read_node(engine(self), node_argument("get", "node", argv[0])).release();
   });
 }
 
-PyObject* runtime_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* runtime_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return mapped_method("set", {"node", "value"}, {args, nargs, kwnames}, [&](PyObject** argv) {
     const NodeHandle node = node_argument("set", "node", argv[0]);
     PyValue value = PyValue::new_ref(argv[1]);

@@ -17,26 +17,25 @@ PyObject* runtime_delete_node(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-PyObject* runtime_delete_with_dependents(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
-  return mapped_method("delete_with_dependents", {"node"}, {args, nargs, kwnames},
-                       [&](PyObject** argv) {
-                         const NodeHandle node =
-                             node_argument("delete_with_dependents", "node", argv[0]);
-                         Runtime& rt = engine(self);
-                         // A collection's version_node stands for the collection: deleting it
-                         // deletes the collection's own node, with the mirror among its
-                         // dependents.
-                         const std::optional<Velk<uint64_t>> collection =
-                             reinterpret_cast<RuntimeObject*>(self)->mirrors->source_of(rt, node);
-                         uint64_t deleted = 0;
-                         {
-                           ReleasedRegion region;
-                           if (collection) deleted = rt.delete_with_dependents(ErasedVelk(*collection));
-                           deleted += rt.delete_with_dependents(ErasedVelk(node));
-                         }
-                         return PyLong_FromUnsignedLongLong(deleted);
-                       });
+PyObject* runtime_delete_with_dependents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return mapped_method(
+      "delete_with_dependents", {"node"}, {args, nargs, kwnames}, [&](PyObject** argv) {
+        const NodeHandle node = node_argument("delete_with_dependents", "node", argv[0]);
+        Runtime& rt = engine(self);
+        // A collection's version_node stands for the collection: deleting it
+        // deletes the collection's own node, with the mirror among its
+        // dependents.
+        const std::optional<Velk<uint64_t>> collection =
+            reinterpret_cast<RuntimeObject*>(self)->mirrors->source_of(rt, node);
+        uint64_t deleted = 0;
+        {
+          ReleasedRegion region;
+          if (collection) deleted = rt.delete_with_dependents(ErasedVelk(*collection));
+          deleted += rt.delete_with_dependents(ErasedVelk(node));
+        }
+        return PyLong_FromUnsignedLongLong(deleted);
+      });
 }
 
 }  // namespace velk::py

@@ -30,8 +30,8 @@ uint32_t slot_argument(const char* function, PyObject* obj) {
   const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (value == -1 && PyErr_Occurred()) throw PyErrOccurred{};
   if (overflow != 0 || value < 0 || value > 0xFFFFFFFFLL) {
-    PyErr_Format(PyExc_OverflowError,
-                 "%s() argument 'id' must be between 0 and 4294967295", function);
+    PyErr_Format(PyExc_OverflowError, "%s() argument 'id' must be between 0 and 4294967295",
+                 function);
     throw PyErrOccurred{};
   }
   return uint32_t(value);
@@ -55,7 +55,8 @@ OwnedRef trace_dict(const TraceReport& report) {
   for (const TraceEntry& e : report.entries) {
     OwnedRef entry = OwnedRef::checked(PyDict_New());
     set_item(entry.get(), "id", OwnedRef::steal(PyLong_FromUnsignedLong(e.slot)));
-    set_item(entry.get(), "action", OwnedRef::steal(PyUnicode_FromString(trace_action_name(e.action))));
+    set_item(entry.get(), "action",
+             OwnedRef::steal(PyUnicode_FromString(trace_action_name(e.action))));
     if (PyList_Append(traces.get(), entry.get()) < 0) throw PyErrOccurred{};
   }
   OwnedRef dict = OwnedRef::checked(PyDict_New());
@@ -63,8 +64,10 @@ OwnedRef trace_dict(const TraceReport& report) {
   set_item(dict.get(), "total_nodes", OwnedRef::steal(PyLong_FromUnsignedLong(report.total_nodes)));
   set_item(dict.get(), "nodes_recomputed",
            OwnedRef::steal(PyLong_FromUnsignedLongLong(report.nodes_recomputed)));
-  set_item(dict.get(), "nodes_cutoff", OwnedRef::steal(PyLong_FromUnsignedLongLong(report.nodes_cutoff)));
-  set_item(dict.get(), "elapsed_ns", OwnedRef::steal(PyLong_FromUnsignedLongLong(report.elapsed_ns)));
+  set_item(dict.get(), "nodes_cutoff",
+           OwnedRef::steal(PyLong_FromUnsignedLongLong(report.nodes_cutoff)));
+  set_item(dict.get(), "elapsed_ns",
+           OwnedRef::steal(PyLong_FromUnsignedLongLong(report.elapsed_ns)));
   set_item(dict.get(), "node_traces", std::move(traces));
   return dict;
 }
@@ -72,7 +75,8 @@ OwnedRef trace_dict(const TraceReport& report) {
 OwnedRef node_dict(const NodeSnapshot& node) {
   OwnedRef dict = OwnedRef::checked(PyDict_New());
   set_item(dict.get(), "id", OwnedRef::steal(PyLong_FromUnsignedLong(node.id)));
-  set_item(dict.get(), "kind", OwnedRef::steal(PyUnicode_FromString(node.is_compute ? "compute" : "input")));
+  set_item(dict.get(), "kind",
+           OwnedRef::steal(PyUnicode_FromString(node.is_compute ? "compute" : "input")));
   set_item(dict.get(), "label",
            node.label ? OwnedRef::steal(PyUnicode_FromStringAndSize(node.label->data(),
                                                                     Py_ssize_t(node.label->size())))

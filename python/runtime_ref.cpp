@@ -54,7 +54,8 @@ void runtime_ref_dealloc(PyObject* self) {
   if (as_ref(self)->owner != std::this_thread::get_id()) {
     // Destroying it here would race its owning thread: leak it with a warning instead.
     if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "velk_concurrent::PyRuntimeRef released on another thread; leaking it", 1) < 0) {
+                     "velk_concurrent::PyRuntimeRef released on another thread; leaking it",
+                     1) < 0) {
       PyErr_WriteUnraisable(nullptr);  // warnings turned into errors: a dealloc cannot raise
     }
     return;

@@ -20,7 +20,8 @@ PyMethodDef runtime_methods[] = {
      VELK_DOC("is_alive($self, node)",
               "True while the node exists in this runtime. False after it is\n"
               "deleted, and for a node from another runtime.")},
-    {"create_query", fast(runtime_create_query), kFast, VELK_DOC("create_query($self, py_func)", "")},
+    {"create_query", fast(runtime_create_query), kFast,
+     VELK_DOC("create_query($self, py_func)", "")},
     {"node_count", runtime_node_count, METH_NOARGS, VELK_DOC("node_count($self)", "")},
     {"observe", fast(runtime_observe), kFast,
      VELK_DOC("observe($self, node, callback)",

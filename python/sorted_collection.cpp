@@ -108,9 +108,9 @@ PyTypeObject* create_sorted_collection_type() {
       {Py_tp_members, weaklist_members<SortedObject>()},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"velk_concurrent.SortedCollection", sizeof(SortedObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             slots};
+  static PyType_Spec spec = {
+      "velk_concurrent.SortedCollection", sizeof(SortedObject), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

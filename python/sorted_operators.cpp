@@ -106,7 +106,8 @@ SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>
   std::vector<PyValue> keys = keys_of(key_fn, snapshot);
   {
     CollectionWriteGuard guard(sorted->lock());
-    for (size_t i = 0; i < snapshot.size(); ++i) sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
+    for (size_t i = 0; i < snapshot.size(); ++i)
+      sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
   }
   const Velk<uint64_t> node = create_operator<uint64_t>(
       runtime, SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)},

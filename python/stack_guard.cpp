@@ -12,8 +12,8 @@ namespace velk::py {
 namespace {
 
 struct StackBounds {
-  std::uintptr_t low = 0;  // lowest usable address; 0 when unknown, which disables the checks
-  std::size_t refuse_below = 0;     // headroom under which callbacks are refused
+  std::uintptr_t low = 0;        // lowest usable address; 0 when unknown, which disables the checks
+  std::size_t refuse_below = 0;  // headroom under which callbacks are refused
   std::size_t hand_over_below = 0;  // headroom under which nested computations move on
 };
 
@@ -46,7 +46,9 @@ const StackBounds& bounds() noexcept {
   return b;
 }
 
-std::uintptr_t here() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+std::uintptr_t here() noexcept {
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
 
 // Whether less than a quarter of the interpreter's recursion budget is left. The counters are
 // fields of the thread state whose names changed between versions; where they are not known,

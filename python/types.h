@@ -15,7 +15,7 @@
 // The method-table entry that lets annotations subscript a class (NodeId[int],
 // Collection[str]) as they do the standard generic classes.
 #define VELK_CLASS_GETITEM \
-  {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585."}
+  { "__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585." }
 
 #include <structmember.h>  // after Python.h, which refs.h includes
 
@@ -24,14 +24,12 @@ namespace velk::py {
 using NodeHandle = Velk<PyValue>;
 
 struct NodeIdObject {
-  PyObject_HEAD
-  NodeHandle handle;
+  PyObject_HEAD NodeHandle handle;
 };
 
 struct ObserverIdObject {
-  PyObject_HEAD
-  uint64_t id;          // numbered per runtime
-  uint64_t runtime_id;  // the runtime that made it: another runtime's id names nothing there
+  PyObject_HEAD uint64_t id;  // numbered per runtime
+  uint64_t runtime_id;        // the runtime that made it: another runtime's id names nothing there
 };
 
 class VersionMirrorCache;
@@ -39,8 +37,7 @@ struct GroupedHandle;
 struct SortedHandle;
 
 struct RuntimeObject {
-  PyObject_HEAD
-  std::shared_ptr<Runtime> runtime;
+  PyObject_HEAD std::shared_ptr<Runtime> runtime;
   std::shared_ptr<VersionMirrorCache> mirrors;
   // The collections created here: no node holds them, so the collector learns of their
   // contents from this list while their objects and operators keep them. Guarded by the
@@ -55,8 +52,7 @@ struct RuntimeObject {
 // included (null once the collector cleared this object).
 template <class Handle>
 struct EngineObject {
-  PyObject_HEAD
-  std::shared_ptr<Runtime> runtime;
+  PyObject_HEAD std::shared_ptr<Runtime> runtime;
   std::shared_ptr<VersionMirrorCache> mirrors;
   Handle handle;
   OwnedRef owner;
@@ -153,9 +149,8 @@ inline void detach(CollectionHandle<PyValue>& handle) {
 using CollectionObject = EngineObject<CollectionHandle<PyValue>>;
 
 struct RuntimeRefObject {
-  PyObject_HEAD
-  Runtime* runtime;          // null once the computation that created it has ended
-  std::thread::id owner;     // the thread running that computation
+  PyObject_HEAD Runtime* runtime;  // null once the computation that created it has ended
+  std::thread::id owner;           // the thread running that computation
 };
 
 // Type objects, created at module initialisation (owned by the module).

@@ -34,7 +34,7 @@ NodeHandle VersionMirrorCache::mirror_of(Runtime& runtime, Velk<uint64_t> versio
 }
 
 std::optional<Velk<uint64_t>> VersionMirrorCache::source_of(const Runtime& runtime,
-                                                             const NodeHandle& mirror) {
+                                                            const NodeHandle& mirror) {
   std::lock_guard<std::mutex> guard(mutex_);
   auto it = sources_.find(key_of(mirror));
   if (it == sources_.end() || !runtime.is_alive(ErasedVelk(mirror))) return std::nullopt;
@@ -43,10 +43,12 @@ std::optional<Velk<uint64_t>> VersionMirrorCache::source_of(const Runtime& runti
 
 void VersionMirrorCache::prune(const Runtime& runtime) {
   if (mirrors_.size() < 2 * pruned_size_ + 64) return;
-  std::erase_if(mirrors_, [&](const auto& entry) { return !runtime.is_alive(ErasedVelk(entry.second)); });
+  std::erase_if(mirrors_,
+                [&](const auto& entry) { return !runtime.is_alive(ErasedVelk(entry.second)); });
   std::erase_if(sources_, [&](const auto& entry) {
     const Key& mirror = entry.first;
-    return !runtime.is_alive(ErasedVelk(mirror.slot, mirror.generation, RuntimeId{mirror.runtime_id}));
+    return !runtime.is_alive(
+        ErasedVelk(mirror.slot, mirror.generation, RuntimeId{mirror.runtime_id}));
   });
   pruned_size_ = mirrors_.size();
 }

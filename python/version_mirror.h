@@ -47,9 +47,9 @@ class VersionMirrorCache {
   void prune(const Runtime& runtime);
 
   std::mutex mutex_;
-  std::unordered_map<Key, NodeHandle, KeyHash> mirrors_;         // guarded by mutex_
-  std::unordered_map<Key, Velk<uint64_t>, KeyHash> sources_;     // guarded by mutex_
-  size_t pruned_size_ = 0;                                       // guarded by mutex_
+  std::unordered_map<Key, NodeHandle, KeyHash> mirrors_;      // guarded by mutex_
+  std::unordered_map<Key, Velk<uint64_t>, KeyHash> sources_;  // guarded by mutex_
+  size_t pruned_size_ = 0;                                    // guarded by mutex_
 };
 
 }  // namespace velk::py

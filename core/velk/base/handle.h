@@ -39,8 +39,9 @@ struct ErasedVelk {
 
   friend bool operator==(const ErasedVelk&, const ErasedVelk&) = default;
   std::string debug() const {
-    return "ErasedVelk { slot: " + std::to_string(slot) + ", generation: " +
-           std::to_string(generation) + ", runtime_id: " + runtime_id.debug() + " }";
+    return "ErasedVelk { slot: " + std::to_string(slot) +
+           ", generation: " + std::to_string(generation) + ", runtime_id: " + runtime_id.debug() +
+           " }";
   }
 };
 

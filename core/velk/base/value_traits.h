@@ -114,7 +114,7 @@ struct BatchScopeOf {
   using type = NoBatchScope;
 };
 template <class T>
-  requires requires { typename ValueTraits<T>::BatchScope; }
+requires requires { typename ValueTraits<T>::BatchScope; }
 struct BatchScopeOf<T> {
   using type = typename ValueTraits<T>::BatchScope;
 };

@@ -49,10 +49,13 @@ class ParkingLot {
       const std::atomic<T>* word;
       T seen;
     } context{&word, seen};
-    park(&word, [](const void* c) {
-      const auto* ctx = static_cast<const Context*>(c);
-      return ctx->word->load(std::memory_order_seq_cst) == ctx->seen;
-    }, &context);
+    park(
+        &word,
+        [](const void* c) {
+          const auto* ctx = static_cast<const Context*>(c);
+          return ctx->word->load(std::memory_order_seq_cst) == ctx->seen;
+        },
+        &context);
   }
   // In a forked child: a fresh table. The old one may have a bucket locked, or sleepers counted
   // in its condition variables, by threads the child lacks; it is left unreclaimed.

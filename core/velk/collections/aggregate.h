@@ -158,7 +158,8 @@ class AggregateTree {
 template <class E, class V, class Lift, class Combine>
 std::unique_ptr<AggregateTree<E, V>> build_aggregate_tree(const V& identity,
                                                           const std::vector<E>& elements,
-                                                          const Lift& lift, const Combine& combine) {
+                                                          const Lift& lift,
+                                                          const Combine& combine) {
   auto tree = std::make_unique<AggregateTree<E, V>>(identity);
   tree->insert_all(elements, lift, combine);
   return tree;

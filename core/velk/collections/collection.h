@@ -18,12 +18,12 @@
 #include <utility>
 #include <vector>
 
-#include "velk/collections/collection_lock.h"
-#include "velk/collections/element_counts.h"
 #include "velk/base/failure.h"
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
 #include "velk/base/value_traits.h"
+#include "velk/collections/collection_lock.h"
+#include "velk/collections/element_counts.h"
 
 namespace velk {
 
@@ -101,7 +101,8 @@ class ChangeLog {
 
  private:
   void compact() {
-    std::erase_if(readers_, [](const std::shared_ptr<DeltaCursor>& c) { return c.use_count() == 1; });
+    std::erase_if(readers_,
+                  [](const std::shared_ptr<DeltaCursor>& c) { return c.use_count() == 1; });
     uint64_t keep_from = end();
     for (const auto& reader : readers_) keep_from = std::min(keep_from, reader->load());
     if (keep_from <= base_) return;
@@ -172,8 +173,8 @@ class CollectionState final : public Retirable {
     try {
       for (const Delta<E>& change : changes) {
         const bool insert = change.kind == DeltaKind::Insert;
-        const Slot slot = insert ? counts_.for_insert(change.element)
-                                 : counts_.for_delete(change.element, plan);
+        const Slot slot =
+            insert ? counts_.for_insert(change.element) : counts_.for_delete(change.element, plan);
         if (slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
         slots.push_back(slot);
       }

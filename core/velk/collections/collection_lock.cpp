@@ -27,7 +27,8 @@ HeldLock* find_held(const CollectionLock* lock) {
 }
 
 void forget_held(const CollectionLock* lock) {
-  if (HeldLock* held = find_held(lock)) held_locks.erase(held_locks.begin() + (held - held_locks.data()));
+  if (HeldLock* held = find_held(lock))
+    held_locks.erase(held_locks.begin() + (held - held_locks.data()));
 }
 }  // namespace
 
@@ -72,8 +73,9 @@ void CollectionLock::acquire(bool exclusive) {
       CollectionLock* lock;
       bool exclusive;
     } wait{this, exclusive};
-    run_blocking([](void* w) { static_cast<Wait*>(w)->lock->wait_for(static_cast<Wait*>(w)->exclusive); },
-                 &wait);
+    run_blocking(
+        [](void* w) { static_cast<Wait*>(w)->lock->wait_for(static_cast<Wait*>(w)->exclusive); },
+        &wait);
   }
   uncount.users = nullptr;
   held_locks.push_back({this, exclusive});

@@ -20,7 +20,6 @@
 
 namespace velk {
 
-
 inline constexpr const char* kCollectionForkedMessage =
     "velk-core: a collection was in use by another thread when the process forked; it may be "
     "mid-change and cannot be used in the forked child";

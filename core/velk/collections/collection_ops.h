@@ -128,8 +128,8 @@ NewDeltas<E> copy_new_deltas(const SourceLink<E>& source) {
 // untouched, so the same deltas are retried at the next computation. The source's and the
 // output's locks are never held together.
 template <class In, class Out, class Transform>
-uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source, CollectionState<Out>& output,
-                        Transform&& transform) {
+uint64_t consume_deltas(Runtime& runtime, const SourceLink<In>& source,
+                        CollectionState<Out>& output, Transform&& transform) {
   runtime.get(source.version_node);
   auto [position, batch] = copy_new_deltas(source);
   if (batch.empty()) return collection_version(output);

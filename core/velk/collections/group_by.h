@@ -27,8 +27,8 @@ struct GroupTables final : public Retirable {
   using Group = typename GroupMap::value_type;
 
   mutable CollectionLock groups_lock;
-  GroupMap groups;         // guarded by groups_lock
-  size_t swept_size = 0;   // guarded by groups_lock: the group count after the last sweep
+  GroupMap groups;        // guarded by groups_lock
+  size_t swept_size = 0;  // guarded by groups_lock: the group count after the last sweep
   mutable CollectionLock keys_lock;
   // The key of each occurrence present, in insertion order; the entry goes with the last one.
   ElementMap<E, std::vector<E>> element_keys;

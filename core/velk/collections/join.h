@@ -51,9 +51,8 @@ class JoinIndex {
                                 : std::pair<E, E>(partner, mine_element);
     };
     if (kind == DeltaKind::Insert) {
-      insert(mine, other, element, key, [&](const E& partner) {
-        pairs.insert(pair_with(element, partner));
-      });
+      insert(mine, other, element, key,
+             [&](const E& partner) { pairs.insert(pair_with(element, partner)); });
       return;
     }
     auto held = mine.keys.find(element);
@@ -62,8 +61,8 @@ class JoinIndex {
     auto bucket = mine.by_key.find(inserted_key);
     if (bucket == mine.by_key.end()) return;  // not reached: a held key has its bucket
     std::vector<E>& list = bucket->second;
-    auto found = std::find_if(list.begin(), list.end(),
-                              [&](const E& e) { return same_value(e, element); });
+    auto found =
+        std::find_if(list.begin(), list.end(), [&](const E& e) { return same_value(e, element); });
     auto partners = other.by_key.find(inserted_key);
     if (found != list.end() && partners != other.by_key.end()) {
       for (const E& partner : partners->second) pairs.remove(pair_with(*found, partner));

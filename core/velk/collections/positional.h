@@ -136,9 +136,9 @@ uint64_t positional_step(Runtime& runtime, const SortedLink<E>& source, SortedMi
 
 // Subscribes to a sorted state and seeds a mirror and an intermediate state with `rule`.
 template <class E, class Out, class Rule>
-std::shared_ptr<CollectionState<Out>> subscribe_positional(const std::shared_ptr<SortedState<E>>& sorted,
-                                                           SortedLink<E>& link,
-                                                           SortedMirror<E>& mirror, const Rule& rule) {
+std::shared_ptr<CollectionState<Out>> subscribe_positional(
+    const std::shared_ptr<SortedState<E>>& sorted, SortedLink<E>& link, SortedMirror<E>& mirror,
+    const Rule& rule) {
   {
     CollectionWriteGuard guard(sorted->lock());
     sorted->check_live();

@@ -25,10 +25,10 @@ struct DepRead {
 };
 
 struct DepFrame {
-  std::vector<DepRead> deps;  // every read while this frame was on top, in order
+  std::vector<DepRead> deps;    // every read while this frame was on top, in order
   const void* owner = nullptr;  // the runtime whose node's compute opened the frame
-  uint32_t node = 0;          // slot whose compute opened the frame
-  bool tainted = false;       // a node brought up to date here ended Dirty, or a nested compute failed
+  uint32_t node = 0;            // slot whose compute opened the frame
+  bool tainted = false;  // a node brought up to date here ended Dirty, or a nested compute failed
 };
 
 class SharedDepStack {
@@ -67,8 +67,7 @@ class SharedDepStack {
 // Continues `reader`'s stack on the calling thread for its lifetime, also when the work fails.
 class ContinuationGuard {
  public:
-  explicit ContinuationGuard(const SharedDepStack& reader)
-      : stack_(SharedDepStack::current()) {
+  explicit ContinuationGuard(const SharedDepStack& reader) : stack_(SharedDepStack::current()) {
     stack_.begin_continuation(reader);
   }
   ~ContinuationGuard() {

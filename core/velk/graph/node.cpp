@@ -30,9 +30,11 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
   // Through the blocking hook: the thread may hold the embedding's lock (the interpreter
   // lock), which the claim's holder may need to finish.
   backoff.wait([&] {
-    run_blocking([](void* w) {
-      ParkingLot::park_while_equal(*static_cast<Wait*>(w)->state, static_cast<Wait*>(w)->seen);
-    }, &wait);
+    run_blocking(
+        [](void* w) {
+          ParkingLot::park_while_equal(*static_cast<Wait*>(w)->state, static_cast<Wait*>(w)->seen);
+        },
+        &wait);
   });
 }
 
@@ -49,7 +51,8 @@ void retire_overflow(OverflowDeps* block) {
 
 void NodeRecord::set_deps(std::span<const uint32_t> deps) {
   if (deps.size() <= kInlineDeps) {
-    for (size_t i = 0; i < deps.size(); ++i) inline_deps[i].store(deps[i], std::memory_order_relaxed);
+    for (size_t i = 0; i < deps.size(); ++i)
+      inline_deps[i].store(deps[i], std::memory_order_relaxed);
     dep_count.store(uint8_t(deps.size()), std::memory_order_release);
     retire_overflow(overflow_deps.exchange(nullptr, std::memory_order_seq_cst));
     return;

@@ -18,9 +18,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "velk/memory/hazard.h"
 #include "velk/base/state.h"
 #include "velk/base/waiting.h"
+#include "velk/memory/hazard.h"
 
 namespace velk {
 
@@ -90,8 +90,8 @@ struct alignas(64) NodeRecord {
  private:
   static void raise(std::atomic<uint64_t>& stamp, uint64_t to) noexcept {
     uint64_t cur = stamp.load(std::memory_order_relaxed);
-    while (cur < to &&
-           !stamp.compare_exchange_weak(cur, to, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+    while (cur < to && !stamp.compare_exchange_weak(cur, to, std::memory_order_acq_rel,
+                                                    std::memory_order_relaxed)) {
     }
   }
   // Visits the overflow array under hazard protection; false when dep_count fell back to
@@ -106,7 +106,6 @@ static_assert(alignof(NodeRecord) == 64);
 
 // Retires an overflow block to the hazard domain.
 void retire_overflow(OverflowDeps* block);
-
 
 namespace detail {
 // Calls the visitor; true when the visit should go on.

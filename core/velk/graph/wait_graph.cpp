@@ -27,7 +27,8 @@ Registry* the_registry = nullptr;  // replaced only in a forked child, by its on
 
 Registry& registry() {
   static const bool made = [] {
-    if (the_registry == nullptr) the_registry = new Registry();  // never destroyed: threads may exit after main
+    if (the_registry == nullptr)
+      the_registry = new Registry();  // never destroyed: threads may exit after main
     return true;
   }();
   (void)made;

@@ -158,10 +158,10 @@ class GenericArena final : public ErasedArena {
     return index;
   }
 
-  std::mutex mutex_;  // serialises alloc and free
+  std::mutex mutex_;                                        // serialises alloc and free
   std::array<std::atomic<ValueSlot<T>*>, kChunks> chunks_;  // installed once under mutex_
-  std::atomic<uint32_t> slot_count_{0};                      // raised under mutex_
-  std::vector<uint32_t> free_list_;                          // guarded by mutex_
+  std::atomic<uint32_t> slot_count_{0};                     // raised under mutex_
+  std::vector<uint32_t> free_list_;                         // guarded by mutex_
 };
 
 }  // namespace velk

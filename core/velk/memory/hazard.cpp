@@ -23,7 +23,8 @@ struct RetiredList {
 thread_local RetiredList retired_list;
 
 enum class CacheLife : uint8_t { Unborn, Alive, Dead };
-VELK_HOT_TLS thread_local CacheLife cache_life = CacheLife::Unborn;  // trivially destructible: outlives the cache
+VELK_HOT_TLS thread_local CacheLife cache_life =
+    CacheLife::Unborn;  // trivially destructible: outlives the cache
 
 // The per-thread hazard cache: a stack of records, released to the domain at thread exit.
 struct HazardCache {
@@ -131,14 +132,13 @@ void HazardDomain::reclaim() {
 }
 
 void HazardDomain::reclaim_if_pending() {
-  if (retired_list.items.size() > retired_list.kept || has_orphans_.load(std::memory_order_relaxed)) {
+  if (retired_list.items.size() > retired_list.kept ||
+      has_orphans_.load(std::memory_order_relaxed)) {
     reclaim();
   }
 }
 
-size_t HazardDomain::pending_on_this_thread() const noexcept {
-  return retired_list.items.size();
-}
+size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_list.items.size(); }
 
 bool HazardDomain::in_reclamation() noexcept { return reclaiming; }
 

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "velk/base/failure.h"
-#include "velk/memory/hazard.h"
 #include "velk/base/value_traits.h"
+#include "velk/memory/hazard.h"
 
 namespace velk {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <unordered_set>
 
-#include "velk/runtime/runtime.h"
 #include "velk/base/spin.h"
+#include "velk/runtime/runtime.h"
 
 namespace velk {
 
@@ -54,10 +54,10 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
       wait_for_generation_change(record, handle.generation);
       fail_deleted_twice(target);
     }
-    std::vector<SlotGeneration> owned;      // collected owned nodes, in collection order
-    std::vector<SlotGeneration> waits;      // owned nodes another deletion is taking
-    std::vector<uint32_t> retire_owned;     // owned nodes this deletion moved to Deleted
-    std::optional<SlotGeneration> busy;     // an owned node being deleted elsewhere: wait, retry
+    std::vector<SlotGeneration> owned;   // collected owned nodes, in collection order
+    std::vector<SlotGeneration> waits;   // owned nodes another deletion is taking
+    std::vector<uint32_t> retire_owned;  // owned nodes this deletion moved to Deleted
+    std::optional<SlotGeneration> busy;  // an owned node being deleted elsewhere: wait, retry
     bool swapped = false;
     {
       std::shared_lock lock(structural_lock_);
@@ -126,9 +126,11 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
     fail("velk-core: delete_with_dependents called during compute; not permitted");
   }
   if (handle.runtime_id != id_) {
-    fail("velk-core: delete_with_dependents with a handle from a foreign runtime (handle was "
-         "minted by runtime " + std::to_string(handle.runtime_id.value) + ", used on runtime " +
-         std::to_string(id_.value) + ")");
+    fail(
+        "velk-core: delete_with_dependents with a handle from a foreign runtime (handle was "
+        "minted by runtime " +
+        std::to_string(handle.runtime_id.value) + ", used on runtime " + std::to_string(id_.value) +
+        ")");
   }
   std::vector<SlotGeneration> stack{{handle.slot, handle.generation}};
   // Edges left by failed computes can form cycles; a dependent already on the stack is being

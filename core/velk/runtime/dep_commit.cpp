@@ -28,7 +28,8 @@ bool same_slots(const std::vector<uint32_t>& list, std::span<const DepRead> read
                     [](uint32_t slot, const DepRead& read) { return slot == read.slot; });
 }
 
-std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old, std::span<const DepRead> reads) {
+std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old,
+                                  std::span<const DepRead> reads) {
   std::vector<uint32_t> next = old;
   for (const DepRead& read : reads) {
     if (std::find(next.begin(), next.end(), read.slot) == next.end()) next.push_back(read.slot);
@@ -89,7 +90,8 @@ void Runtime::record_sources(uint32_t slot, std::span<const ErasedVelk> sources)
   for (const ErasedVelk& source : sources) {
     if (source.runtime_id != id_ || source.slot >= nodes_.slot_count()) continue;
     const NodeRecord& dep = nodes_.get(source.slot);
-    if (dep.load_generation() != source.generation || dep.load_state() == NodeState::Deleted) continue;
+    if (dep.load_generation() != source.generation || dep.load_state() == NodeState::Deleted)
+      continue;
     if (std::find(deps.begin(), deps.end(), source.slot) != deps.end()) continue;
     deps.push_back(source.slot);
     structural_.dependents.add(source.slot, slot);

@@ -8,10 +8,10 @@
 #include <new>
 #include <vector>
 
+#include "velk/base/waiting.h"
+#include "velk/graph/wait_graph.h"
 #include "velk/memory/hazard.h"
 #include "velk/runtime/runtime.h"
-#include "velk/graph/wait_graph.h"
-#include "velk/base/waiting.h"
 
 namespace velk {
 
@@ -122,7 +122,8 @@ void Runtime::release_claims_after_fork() {
   }
   if (!walks_owed) return;
   for (uint32_t slot = 0; slot < nodes_.slot_count(); ++slot) {
-    if (structural_.compute_fns[slot]) nodes_.get(slot).cas_state(NodeState::Clean, NodeState::Dirty);
+    if (structural_.compute_fns[slot])
+      nodes_.get(slot).cas_state(NodeState::Clean, NodeState::Dirty);
   }
   walk_ring_.reset_after_fork(revision());
 }

@@ -60,10 +60,8 @@ bool mark_reached(NodeRecord& record) {
         if (record.cas_state(NodeState::New, NodeState::New)) return true;
         break;
       case NodeState::Dirty:
-      case NodeState::ComputingDirtied:
-        return false;  // its dependents were marked when it was
-      case NodeState::Deleted:
-        return false;
+      case NodeState::ComputingDirtied: return false;  // its dependents were marked when it was
+      case NodeState::Deleted: return false;
       case NodeState::Computing:
         if (record.cas_state(NodeState::Computing, NodeState::ComputingDirtied)) return true;
         break;

@@ -48,7 +48,7 @@ class ObserverClosure {
   ErasedVelk node_;
   std::mutex delivery_;
   std::atomic<std::thread::id> holder_{};  // who holds delivery_; none when free
-  uint64_t last_fired_ = 0;  // guarded by delivery_: revision delivered up to; only rises
+  uint64_t last_fired_ = 0;           // guarded by delivery_: revision delivered up to; only rises
   std::atomic<bool> recheck_{false};  // release/acquire: a busy pass's request to look again
 };
 

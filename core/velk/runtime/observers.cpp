@@ -18,9 +18,8 @@ uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
                                    std::shared_ptr<ObserverClosure> closure) {
   const NodeRecord& record = nodes_.get(slot);
   // A node with a value fires only for later changes; a never-computed one at the first pass.
-  const uint64_t last_fired = record.load_state() == NodeState::New
-                                  ? 0
-                                  : std::min(record.load_changed_at(), revision());
+  const uint64_t last_fired =
+      record.load_state() == NodeState::New ? 0 : std::min(record.load_changed_at(), revision());
   std::unique_lock lock(structural_lock_);
   // Deletion removes observers under this lock: one registered for a node deleted since the
   // handle check would never be removed.
@@ -140,7 +139,7 @@ std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
   } catch (const TransientFailure&) {
     throw;  // an interrupt ends the pass at once
   } catch (const Failure&) {
-    if (in_callback) throw;  // a raising callback aborts the pass
+    if (in_callback) throw;                         // a raising callback aborts the pass
     if (!is_alive(closure.node())) return nullptr;  // deleted while it was brought up to date
     return std::current_exception();
   }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "velk/runtime/runtime.h"
 #include "velk/graph/wait_graph.h"
+#include "velk/runtime/runtime.h"
 
 namespace velk {
 
@@ -130,13 +130,11 @@ void Runtime::settle_dependency(uint32_t slot) {
   }
 }
 
-void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget,
-                     std::vector<WorkEntry>& work) {
+void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work) {
   if (--budget == 0) fail_budget(root);
   const NodeRecord& record = nodes_.get(slot);
   switch (record.load_state()) {
-    case NodeState::Clean:
-      return;
+    case NodeState::Clean: return;
     case NodeState::Computing:
     case NodeState::ComputingDirtied:
       work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
@@ -158,8 +156,7 @@ void Runtime::settle(uint32_t slot) {
   for (;;) {
     const NodeState state = nodes_.get(slot).load_state();
     switch (state) {
-      case NodeState::Clean:
-        return;
+      case NodeState::Clean: return;
       case NodeState::Failed:
         DeferredFailures::rethrow_if_met(this, slot, nodes_.get(slot).load_generation());
         fail("velk-core: node " + std::to_string(slot) +
@@ -177,8 +174,7 @@ void Runtime::settle(uint32_t slot) {
         }
         // Checked before each sleep, so a short wait costs nothing extra.
         if (backoff.sleeping() && waiting.closes_cycle()) {
-          fail("velk-core: dependency cycle detected across threads: node " +
-               std::to_string(slot) +
+          fail("velk-core: dependency cycle detected across threads: node " + std::to_string(slot) +
                " is computed by a thread that waits for a node whose compute is in progress "
                "on this thread");
         }
@@ -197,7 +193,8 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   // Claimed first: a claimed node cannot be deleted, so the function looked up below is its
   // own, and a verification that finds nothing changed needs no lookup at all.
   const bool was_dirty = record.cas_state(NodeState::Dirty, NodeState::Computing);
-  if (!was_dirty && !(seen == NodeState::New && record.cas_state(NodeState::New, NodeState::Computing))) {
+  if (!was_dirty &&
+      !(seen == NodeState::New && record.cas_state(NodeState::New, NodeState::Computing))) {
     return false;  // another thread claimed it, or its state moved on
   }
   ClaimGuard claim(record);
@@ -237,8 +234,8 @@ bool Runtime::deps_unchanged(const NodeRecord& record) const {
 
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
 // and ends the claim. Returns false when the node must be claimed again (a dependency went away).
-bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty,
-                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
+bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
+                        uint64_t start_watermark, ClaimGuard& claim) {
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, this, slot);

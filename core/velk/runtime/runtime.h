@@ -20,18 +20,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "velk/base/handle.h"
+#include "velk/base/retirable.h"
+#include "velk/base/value_traits.h"
+#include "velk/graph/dep_stack.h"
+#include "velk/graph/dependents_table.h"
+#include "velk/graph/segmented_nodes.h"
+#include "velk/graph/walk_ring.h"
 #include "velk/memory/arena_registry.h"
 #include "velk/runtime/compute.h"
-#include "velk/graph/dependents_table.h"
-#include "velk/graph/dep_stack.h"
-#include "velk/base/handle.h"
 #include "velk/runtime/observer.h"
-#include "velk/base/retirable.h"
 #include "velk/runtime/observer_table.h"
-#include "velk/graph/segmented_nodes.h"
 #include "velk/runtime/tracing.h"
-#include "velk/base/value_traits.h"
-#include "velk/graph/walk_ring.h"
 
 namespace velk {
 
@@ -183,8 +183,8 @@ class Runtime {
     std::vector<uint32_t> free_slots;                           // LIFO
     ArenaRegistry arenas;
     ObserverTable observers;
-    std::unordered_map<uint32_t, uint32_t> owner_of;              // owned slot -> owner slot
-    std::unordered_map<uint32_t, std::vector<uint32_t>> owned;    // owner slot -> owned slots
+    std::unordered_map<uint32_t, uint32_t> owner_of;            // owned slot -> owner slot
+    std::unordered_map<uint32_t, std::vector<uint32_t>> owned;  // owner slot -> owned slots
     std::unordered_map<uint32_t, std::weak_ptr<Retirable>> retired_with;  // slot -> its state
     std::unordered_map<uint32_t, std::string> labels;
   };
@@ -194,8 +194,7 @@ class Runtime {
   };
 
   // Requires the structural write lock. Reuses the most recently freed slot, else pushes one.
-  uint32_t allocate_slot(const SegmentedNodes::Fields& fields,
-                         std::shared_ptr<ComputeFunction> fn);
+  uint32_t allocate_slot(const SegmentedNodes::Fields& fields, std::shared_ptr<ComputeFunction> fn);
   void check_capacity() const;
   // Requires the structural write lock (dep_commit.cpp). Records the sources of a node just
   // allocated as its dependency list; a source of another runtime, or one deleted meanwhile,
@@ -385,7 +384,8 @@ const T& Runtime::read_brought_clean(Velk<T> handle, NodeRecord& record, HazardH
 
 template <class T>
 const T* Runtime::read_cell(const NodeRecord& record, HazardHolder& holder) const {
-  auto arena = arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+  auto arena =
+      arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
   return arena->try_read_protected(record.load_value_index(), holder);
 }
 

@@ -52,7 +52,8 @@ std::vector<NodeSnapshot> Runtime::graph_snapshot() const {
     node.is_compute = slot < structural_.compute_fns.size() && structural_.compute_fns[slot];
     node.dependencies = record.deps();
     if (slot < structural_.dependents.size()) node.dependents = structural_.dependents.of(slot);
-    if (auto it = structural_.labels.find(slot); it != structural_.labels.end()) node.label = it->second;
+    if (auto it = structural_.labels.find(slot); it != structural_.labels.end())
+      node.label = it->second;
     nodes.push_back(std::move(node));
   }
   return nodes;

@@ -36,7 +36,8 @@ void Runtime::release_all() {
     for (uint32_t slot = 0; slot < count; ++slot) {
       NodeRecord& record = nodes_.get(slot);
       if (record.load_state() == NodeState::Deleted) continue;  // already on the free list
-      values.push_back({structural_.arenas.erased(record.load_arena_tag()), record.load_value_index()});
+      values.push_back(
+          {structural_.arenas.erased(record.load_arena_tag()), record.load_value_index()});
       record.set_deps({});
       record.store_state(NodeState::Deleted);
       record.generation.store(record.load_generation() + 1, std::memory_order_release);

@@ -77,15 +77,17 @@ TEST(CollectionState, BatchIsAppliedWholeOrNotAtAllWhenALookupThrows) {
   using Change = Delta<Fragile>;
   velk::CollectionState<Fragile> s;
   s.insert({1});
-  std::vector<Change> batch{{DeltaKind::Insert, {2}}, {DeltaKind::Delete, {1}},
-                            {DeltaKind::Insert, {13}}};
+  std::vector<Change> batch{
+      {DeltaKind::Insert, {2}}, {DeltaKind::Delete, {1}}, {DeltaKind::Insert, {13}}};
   Fragile::tripwire = 13;
   EXPECT_THROW(s.apply(batch), velk::Failure);
   EXPECT_EQ(s.version(), 1u);
   EXPECT_EQ(s.size(), 1u);
   Fragile::tripwire = ~uint64_t(0);
-  std::vector<Change> retry{{DeltaKind::Insert, {2}}, {DeltaKind::Delete, {7}},
-                            {DeltaKind::Delete, {1}}, {DeltaKind::Insert, {2}}};
+  std::vector<Change> retry{{DeltaKind::Insert, {2}},
+                            {DeltaKind::Delete, {7}},
+                            {DeltaKind::Delete, {1}},
+                            {DeltaKind::Insert, {2}}};
   EXPECT_TRUE(s.apply(retry));  // the delete of 7, never held, is ignored
   EXPECT_EQ(s.version(), 4u);
   std::vector<uint64_t> held;
@@ -266,10 +268,11 @@ velk::Velk<uint64_t> copy_of(Runtime& rt, const velk::CollectionHandle<uint64_t>
   auto [link, seed] = velk::subscribe(source);
   output = velk::seeded_output(std::move(seed));
   auto copy = [link = std::move(link), output](Runtime& r, uint32_t) {
-    return velk::consume_deltas(r, link, *output, [](std::vector<Delta<uint64_t>>& b) { return b; });
+    return velk::consume_deltas(r, link, *output,
+                                [](std::vector<Delta<uint64_t>>& b) { return b; });
   };
-  return velk::create_operator<uint64_t>(rt, std::move(copy), {velk::ErasedVelk(source.version_node)},
-                                         output);
+  return velk::create_operator<uint64_t>(rt, std::move(copy),
+                                         {velk::ErasedVelk(source.version_node)}, output);
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ TEST(JoinStep, MultiplicitiesMultiplyAndUnmatchedKeysWaitForAPartner) {
   EXPECT_TRUE(remove(rt, j.left, 3));
   rt.get(j.node);
   EXPECT_EQ(j.contents(), (Pairs{{3, 5}, {3, 5}, {3, 7}}));  // one 3 times two 5s
-  insert(rt, j.right, 45);  // key 4 meets the waiting 41
+  insert(rt, j.right, 45);                                   // key 4 meets the waiting 41
   EXPECT_TRUE(remove(rt, j.left, 3));
   insert(rt, j.right, 9);  // the last 3 went: nothing left to pair with
   rt.get(j.node);
@@ -208,7 +208,7 @@ TEST(JoinStep, FailingKeyAppliesNothingAndTheSameDeltasAreRetried) {
   EXPECT_EQ(j.contents(), (Pairs{{1, 5}}));
 
   j.failing_side.reset();
-  insert(rt, j.left, 3);  // a change upstream lets the failed node compute again
+  insert(rt, j.left, 3);          // a change upstream lets the failed node compute again
   EXPECT_EQ(rt.get(j.node), 6u);  // (1,5), then (2,5) (3,5) from the left, (1,8) (2,8) (3,8)
   EXPECT_EQ(j.batches, (std::vector<std::pair<Side, size_t>>{
                            {Side::Left, 1}, {Side::Right, 1}, {Side::Left, 2}, {Side::Right, 1}}));

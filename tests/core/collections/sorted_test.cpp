@@ -61,8 +61,10 @@ TEST(SortedState, EqualKeysKeepArrivalOrderAndRemovalTakesTheFirstEqualElement) 
   EXPECT_EQ(s.elements(), (Elements{30, 40, 51, 49, 90}));
   EXPECT_EQ(s.log_end(), 9u);  // the misses logged nothing
   const auto removals = s.changes_since(7);
-  EXPECT_TRUE(removals[0].kind == DeltaKind::Delete && removals[0].position == 2 && removals[0].element == 50);
-  EXPECT_TRUE(removals[1].kind == DeltaKind::Delete && removals[1].position == 3 && removals[1].element == 50);
+  EXPECT_TRUE(removals[0].kind == DeltaKind::Delete && removals[0].position == 2 &&
+              removals[0].element == 50);
+  EXPECT_TRUE(removals[1].kind == DeltaKind::Delete && removals[1].position == 3 &&
+              removals[1].element == 50);
 }
 
 TEST(PositionalRules, RandomChangesKeepWindowsAndPairsEqualToTheCurrentOrder) {
@@ -109,7 +111,8 @@ TEST(PositionalNodes, ConcurrentInsertsWhileAReaderFollowsWindowsAndPairs) {
   const auto source = velk::create_collection_node<uint64_t>(rt, false);
   auto sorted = std::make_shared<Sorted>();
   velk::SourceLink<uint64_t> slink = velk::subscribe(source).first;
-  const velk::Velk<uint64_t> sort_node = rt.create_query<uint64_t>([slink, sorted](Runtime& r, uint32_t) {
+  const velk::Velk<uint64_t> sort_node = rt.create_query<uint64_t>([slink, sorted](Runtime& r,
+                                                                                   uint32_t) {
     return velk::sort_step(r, slink, *sorted, [](const std::vector<velk::Delta<uint64_t>>& batch) {
       Elements keys;
       for (const auto& d : batch) {
@@ -123,7 +126,8 @@ TEST(PositionalNodes, ConcurrentInsertsWhileAReaderFollowsWindowsAndPairs) {
   auto pmirror = std::make_shared<velk::SortedMirror<uint64_t>>();
   const velk::WindowRule<uint64_t> wrule{3};
   auto windows = velk::subscribe_positional<uint64_t, Window>(sorted, wlink, *wmirror, wrule);
-  auto pairs = velk::subscribe_positional<uint64_t, Pair>(sorted, plink, *pmirror, velk::PairRule<uint64_t>{});
+  auto pairs = velk::subscribe_positional<uint64_t, Pair>(sorted, plink, *pmirror,
+                                                          velk::PairRule<uint64_t>{});
   const auto window_node = rt.create_query<uint64_t>([=](Runtime& r, uint32_t) {
     return velk::positional_step(r, wlink, *wmirror, *windows, wrule);
   });
@@ -258,7 +262,7 @@ TEST(AggregateStep, ThrowingLiftMarksARebuildFromTheSourcesCurrentContents) {
   EXPECT_THROW(step(), std::runtime_error);  // 1 went in, 7 failed
   EXPECT_TRUE((*link.tree)->needs_rebuild);
   EXPECT_EQ(link.source.cursor->load(), 0u);  // the batch stays for the retry
-  EXPECT_THROW(step(), std::runtime_error);  // the rebuild meets 7 again
+  EXPECT_THROW(step(), std::runtime_error);   // the rebuild meets 7 again
   EXPECT_TRUE((*link.tree)->needs_rebuild);
 
   velk::collection_remove(rt, source, uint64_t(1));

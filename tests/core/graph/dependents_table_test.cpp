@@ -28,5 +28,6 @@ TEST(DependentsTable, MatchesAMultisetThroughIndexingAndShrinking) {
   }
   table.clear(1);
   EXPECT_TRUE(table.of(1).empty());
-  EXPECT_FAILURE(table.of(3), "dependents table: index out of range: the index is 3 but the length is 3");
+  EXPECT_FAILURE(table.of(3),
+                 "dependents table: index out of range: the index is 3 but the length is 3");
 }

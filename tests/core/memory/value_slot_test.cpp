@@ -64,8 +64,10 @@ TEST(GenericArena, ReadsRacingWritesSeeOnlyWrittenValues) {
       for (uint64_t n = 1; n <= writes; ++n) {
         for (uint32_t i = t; i < kIndices; i += 2) {
           latest[i].store(n);
-          if (n % 2) arena.write(i, uint64_t(i) << 32 | n);
-          else arena.write_if_changed(i, uint64_t(i) << 32 | n);
+          if (n % 2)
+            arena.write(i, uint64_t(i) << 32 | n);
+          else
+            arena.write_if_changed(i, uint64_t(i) << 32 | n);
         }
       }
       --writers_left;

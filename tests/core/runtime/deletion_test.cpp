@@ -35,8 +35,9 @@ using Ownership = Deletion;
 TEST_F(Deletion, NodeWithDependentsIsRefusedAndLeftAsItWas) {
   const U q = query([&](Runtime& r) { return r.get(a) + 1; });
   EXPECT_EQ(rt.get(q), 2u);
-  EXPECT_FAILURE(rt.delete_node(a), "velk-core: delete_node on node 0 which still has dependents; "
-                                    "delete downstream nodes first");
+  EXPECT_FAILURE(rt.delete_node(a),
+                 "velk-core: delete_node on node 0 which still has dependents; "
+                 "delete downstream nodes first");
   EXPECT_EQ(rt.dependents_of(a.slot), Slots{q.slot});
   rt.set(a, uint64_t(5));
   EXPECT_EQ(rt.get(q), 6u);
@@ -73,14 +74,16 @@ TEST_F(Deletion, WithDependentsDeletesTheWholeChainAndNothingForAStaleRoot) {
   EXPECT_EQ(rt.get(q2), 4u);
   EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(a)), 3u);
   EXPECT_FALSE(alive(a) || alive(q1) || alive(q2));
-  EXPECT_FAILURE(rt.get(q2), "velk-core: stale Velk<u64> handle: the node at slot 2 was deleted "
-                             "(handle generation 0, slot generation 1)");
+  EXPECT_FAILURE(rt.get(q2),
+                 "velk-core: stale Velk<u64> handle: the node at slot 2 was deleted "
+                 "(handle generation 0, slot generation 1)");
   EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(a)), 0u);
   EXPECT_EQ(rt.node_count(), 1u);
   Runtime other;
   EXPECT_FAILURE(other.delete_with_dependents(ErasedVelk(unrelated)),
                  "velk-core: delete_with_dependents with a handle from a foreign runtime (handle "
-                 "was minted by runtime " + std::to_string(rt.id().value) + ", used on runtime " +
+                 "was minted by runtime " +
+                     std::to_string(rt.id().value) + ", used on runtime " +
                      std::to_string(other.id().value) + ")");
 }
 
@@ -140,8 +143,9 @@ TEST_F(Ownership, DeletingTheOwnerDeletesItsInputsUnlessOneHasDependents) {
   rt.adopt(ErasedVelk(owner), ErasedVelk(owned));
   const U reader = query([&](Runtime& r) { return r.get(owned); });
   EXPECT_EQ(rt.get(reader), 2u);
-  EXPECT_FAILURE(rt.delete_node(owner), "velk-core: delete_node on node 1 whose owned node 2 still "
-                                        "has dependents; delete downstream nodes first");
+  EXPECT_FAILURE(rt.delete_node(owner),
+                 "velk-core: delete_node on node 1 whose owned node 2 still "
+                 "has dependents; delete downstream nodes first");
   EXPECT_TRUE(alive(owner) && alive(owned));
   rt.delete_node(reader);
   rt.delete_node(owner);
@@ -190,7 +194,8 @@ TEST_F(Ownership, AdoptRefusesQueriesSecondOwnersAndDeadHandles) {
   rt.adopt(ErasedVelk(a), ErasedVelk(x));
   EXPECT_FAILURE(rt.adopt(ErasedVelk(q), ErasedVelk(x)), "velk-core: node 2 adopted twice");
   EXPECT_FAILURE(rt.adopt(ErasedVelk(gone), ErasedVelk(a)), "velk-core: adopt of deleted node 3");
-  EXPECT_FAILURE(rt.adopt(ErasedVelk(a), ErasedVelk(foreign)), "velk-core: adopt of deleted node 0");
+  EXPECT_FAILURE(rt.adopt(ErasedVelk(a), ErasedVelk(foreign)),
+                 "velk-core: adopt of deleted node 0");
 }
 
 // Threads delete one owner at once, and on odd rounds a third deletes its owned input directly.

@@ -104,10 +104,11 @@ TEST_F(Observe, IdsCountFromOneAndUnobserveIgnoresUnknownIds) {
 TEST_F(Observe, StaleAndForeignHandlesAreRefused) {
   Runtime other;
   const U foreign = other.create_input<uint64_t>(1);
-  EXPECT_FAILURE(rt.observe(foreign, std::make_shared<Recorder>(foreign)),
-                 "velk-core: Velk<u64> handle from a foreign runtime (handle was minted by runtime " +
-                     std::to_string(other.id().value) + ", used on runtime " +
-                     std::to_string(rt.id().value) + ")");
+  EXPECT_FAILURE(
+      rt.observe(foreign, std::make_shared<Recorder>(foreign)),
+      "velk-core: Velk<u64> handle from a foreign runtime (handle was minted by runtime " +
+          std::to_string(other.id().value) + ", used on runtime " + std::to_string(rt.id().value) +
+          ")");
   rt.delete_node(a);
   EXPECT_FAILURE(rt.observe(a, std::make_shared<Recorder>(a)),
                  "velk-core: stale Velk<u64> handle: the node at slot 0 was deleted (handle "
@@ -149,7 +150,7 @@ TEST_F(Stabilize, CallbackMayDeleteOrUnobserveWhatThePassHasNotReached) {
   EXPECT_EQ(on_x->values.size() + on_y->values.size(), 1u);
   EXPECT_EQ(rt.node_count(), 2u);
 
-  auto on_a = watch(a, [](Runtime& r) { r.unobserve(4); });  // id 3
+  auto on_a = watch(a, [](Runtime& r) { r.unobserve(4); });   // id 3
   auto again = watch(a, [](Runtime& r) { r.unobserve(3); });  // id 4
   rt.set(a, uint64_t(2));
   rt.stabilize();

@@ -108,8 +108,9 @@ TEST(StagedRace, DependencyRetiredDuringFirstComputeRetriesAtOnce) {
     if (calls == 1) std::thread([&] { r.retire_node(a.slot); }).join();
     return v;
   });
-  EXPECT_FAILURE(rt.get(q), "velk-core: stale Velk<u64> handle: the node at slot 0 was deleted "
-                            "(handle generation 0, slot generation 1)");
+  EXPECT_FAILURE(rt.get(q),
+                 "velk-core: stale Velk<u64> handle: the node at slot 0 was deleted "
+                 "(handle generation 0, slot generation 1)");
   EXPECT_EQ(calls, 2);
   EXPECT_TRUE(deps_at_retry.empty());  // the first compute's reads were never committed
   EXPECT_EQ(state_of(rt, q), NodeState::Failed);
@@ -155,7 +156,7 @@ TEST(ConcurrentReads, ThreadsReleasedTogetherComputeADirtyNodeOncePerChange) {
   velk_test::run_threads(kThreads + 1, [&](int t) {
     for (uint64_t round = 1; round <= rounds; ++round) {
       if (t == kThreads) rt.set(a, round);  // the last thread sets, the others read
-      sync.arrive_and_wait();  // readers released together
+      sync.arrive_and_wait();               // readers released together
       if (t < kThreads) seen[t] = rt.get(q);
       sync.arrive_and_wait();  // all have read
       if (t < kThreads) continue;

@@ -69,8 +69,9 @@ TEST_F(Handles, StaleAndForeignHandlesFailWithTheirOwnMessages) {
   EXPECT_FAILURE(other.set(a, uint64_t(3)), foreign);
   EXPECT_FALSE(other.is_alive(velk::ErasedVelk(a)));
   rt.retire_node(a.slot);
-  EXPECT_FAILURE(rt.get(a), "velk-core: stale Velk<u64> handle: the node at slot 0 was deleted "
-                            "(handle generation 0, slot generation 1)");
+  EXPECT_FAILURE(rt.get(a),
+                 "velk-core: stale Velk<u64> handle: the node at slot 0 was deleted "
+                 "(handle generation 0, slot generation 1)");
   EXPECT_FAILURE(rt.set(a, uint64_t(9)), stale(0, 0));
   other.retire_node(twin.slot);
   EXPECT_FAILURE(other.get(a), foreign);  // foreign is checked before stale
@@ -185,8 +186,9 @@ TEST_F(Inputs, SetOnAQueryAndCreationDuringAComputeFail) {
   const U makes_query = rt.create_query<uint64_t>([](Runtime& r, uint32_t) {
     return uint64_t(r.create_query<uint64_t>([](Runtime&, uint32_t) { return uint64_t(0); }).slot);
   });
-  EXPECT_FAILURE(rt.set(q, uint64_t(2)), "Runtime::set called on a query (compute) node at slot 1; "
-                                         "only input nodes can be set");
+  EXPECT_FAILURE(rt.set(q, uint64_t(2)),
+                 "Runtime::set called on a query (compute) node at slot 1; "
+                 "only input nodes can be set");
   EXPECT_EQ(rt.get(q), 1u);
   EXPECT_FAILURE(rt.get(makes_input), "create_input called during compute; not permitted");
   EXPECT_FAILURE(rt.get(makes_query), "create_query called during compute; not permitted");
@@ -197,11 +199,13 @@ TEST_F(ReadPath, SelfReadIsACycleThatLeavesTheNodeToBeComputedAgain) {
   U self;
   int calls = 0;
   self = counted(calls, [&](Runtime& r) { return r.get(self) + 1; });
-  EXPECT_FAILURE(rt.get(self), "velk-core: dependency cycle detected: node 1 was read while its "
-                               "own compute was in progress");
+  EXPECT_FAILURE(rt.get(self),
+                 "velk-core: dependency cycle detected: node 1 was read while its "
+                 "own compute was in progress");
   EXPECT_EQ(state(self), NodeState::New);
-  EXPECT_FAILURE(rt.get(self), "velk-core: dependency cycle detected: ensure_clean(1) exceeded its "
-                               "traversal budget, which no acyclic graph can");
+  EXPECT_FAILURE(rt.get(self),
+                 "velk-core: dependency cycle detected: ensure_clean(1) exceeded its "
+                 "traversal budget, which no acyclic graph can");
   EXPECT_EQ(calls, 1);
 }
 
@@ -215,8 +219,9 @@ TEST_F(ReadPath, FailedNodeStaysFailedUntilUpstreamSet) {
   EXPECT_THROW(rt.get(q), std::runtime_error);
   EXPECT_FALSE(velk::SharedDepStack::current().in_compute());  // its frame was popped
   EXPECT_EQ(state(q), NodeState::Failed);
-  EXPECT_FAILURE(rt.get(q), "velk-core: node 1 read but its last compute panicked; it stays Failed "
-                            "until a dependency changes (set an upstream input to retry)");
+  EXPECT_FAILURE(rt.get(q),
+                 "velk-core: node 1 read but its last compute panicked; it stays Failed "
+                 "until a dependency changes (set an upstream input to retry)");
   EXPECT_EQ(calls, 1);
   rt.set(a, uint64_t(2));
   EXPECT_EQ(rt.get(q), 2u);

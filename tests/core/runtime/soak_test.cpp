@@ -68,7 +68,8 @@ struct SoakGraph {
     for (uint64_t i = 0; i < kWidth; ++i) inputs.push_back(rt.create_input<uint64_t>(i));
     for (size_t i = 0; i < kWidth; ++i) {
       const U a = inputs[i], b = inputs[(i + 1) % kWidth];
-      queries.push_back(rt.create_query<uint64_t>([a, b](Runtime& r, uint32_t) { return r.get(a) + r.get(b); }));
+      queries.push_back(
+          rt.create_query<uint64_t>([a, b](Runtime& r, uint32_t) { return r.get(a) + r.get(b); }));
     }
     const std::vector<U> pairs = queries;
     queries.push_back(rt.create_query<uint64_t>([pairs](Runtime& r, uint32_t) {
@@ -77,9 +78,8 @@ struct SoakGraph {
       return total;
     }));
     const U selector = inputs[7], odd = pairs[0], even = pairs[3];
-    queries.push_back(rt.create_query<uint64_t>([=](Runtime& r, uint32_t) {
-      return r.get(selector) % 2 ? r.get(odd) : r.get(even) / 2;
-    }));
+    queries.push_back(rt.create_query<uint64_t>(
+        [=](Runtime& r, uint32_t) { return r.get(selector) % 2 ? r.get(odd) : r.get(even) / 2; }));
     build_operators();
   }
 
@@ -98,8 +98,8 @@ struct SoakGraph {
     sum.tree = std::make_shared<std::unique_ptr<velk::AggregateTree<uint64_t, uint64_t>>>(
         std::make_unique<velk::AggregateTree<uint64_t, uint64_t>>(0));
     sum_node = rt.create_query<uint64_t>([sum](Runtime& r, uint32_t) {
-      return velk::aggregate_step(r, sum, [](uint64_t x) { return x; },
-                                  [](uint64_t a, uint64_t b) { return a + b; });
+      return velk::aggregate_step(
+          r, sum, [](uint64_t x) { return x; }, [](uint64_t a, uint64_t b) { return a + b; });
     });
     const U op = map_node;
     size_query = rt.create_query<uint64_t>([op, out = mapped](Runtime& r, uint32_t) {
@@ -150,7 +150,8 @@ class Worker {
       case 2: temporary_nodes(); break;
       case 3: observe(); break;
       case 4: rt.stabilize(); break;
-      case 5: case 6: change_collection(); break;
+      case 5:
+      case 6: change_collection(); break;
       case 7: rt.get(g_.sum_node); break;
       case 8: rt.get(g_.size_query); break;
       default: rt.get(g_.map_node); break;
@@ -162,7 +163,8 @@ class Worker {
     Runtime& rt = g_.rt;
     const U t = rt.create_input<uint64_t>(pick(5));
     const U base = any_query();
-    const U q = rt.create_query<uint64_t>([t, base](Runtime& r, uint32_t) { return r.get(t) + r.get(base); });
+    const U q = rt.create_query<uint64_t>(
+        [t, base](Runtime& r, uint32_t) { return r.get(t) + r.get(base); });
     const U top = rt.create_query<uint64_t>([q](Runtime& r, uint32_t) { return r.get(q) * 2; });
     rt.observe(top, std::make_shared<CountingObserver>(top));
     EXPECT_EQ(rt.get(top) % 2, 0u);
@@ -250,7 +252,8 @@ TEST(Soak, RandomConcurrentUseEndsEqualToARecomputationFromScratch) {
   EXPECT_EQ(sorted_contents(*g.source.state), expected);
 
   const std::vector<uint64_t> want = g.expected_queries();
-  for (size_t i = 0; i < g.queries.size(); ++i) EXPECT_EQ(g.rt.get(g.queries[i]), want[i]) << "query " << i;
+  for (size_t i = 0; i < g.queries.size(); ++i)
+    EXPECT_EQ(g.rt.get(g.queries[i]), want[i]) << "query " << i;
   EXPECT_EQ(g.rt.get(g.sum_node), sum);
   EXPECT_EQ(g.rt.get(g.size_query), expected.size());
   Elements times_ten = expected;

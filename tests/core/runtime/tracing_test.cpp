@@ -28,7 +28,8 @@ class Tracing : public ::testing::Test {
   Runtime rt;
   const U a = rt.create_input<uint64_t>(1);
   const U b = rt.create_input<uint64_t>(2);
-  const U q1 = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return r.get(a) % 2 + r.get(b); });
+  const U q1 =
+      rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return r.get(a) % 2 + r.get(b); });
   const U q2 = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return 10 * r.get(q1); });
   velk::TraceReport report;
 };
@@ -85,7 +86,8 @@ TEST_F(Tracing, FailedReadLeavesItsReportAloneAndLeaksNoEvents) {
 // does not inherit its label. Repeated reads are repeated edges.
 TEST_F(Snapshot, ListsLiveNodesWithTheirEdgesAndLabels) {
   EXPECT_TRUE(Runtime().graph_snapshot().empty());
-  const U twice = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return r.get(a) + r.get(a); });
+  const U twice =
+      rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return r.get(a) + r.get(a); });
   EXPECT_EQ(rt.get(twice), 2u);
   EXPECT_EQ(rt.graph_snapshot().at(a.slot).dependents, (Slots{twice.slot, twice.slot}));
   EXPECT_EQ(rt.graph_snapshot().at(twice.slot).dependencies, (Slots{a.slot, a.slot}));
