@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "velk/runtime.h"
+#include "velk/runtime/runtime.h"
 
 namespace {
 

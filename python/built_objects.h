@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "py_value.h"
-#include "velk/collection_ops.h"
+#include "velk/collections/collection_ops.h"
 
 namespace velk::py {
 

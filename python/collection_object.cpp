@@ -3,7 +3,7 @@
 #include "join_group_operators.h"
 #include "method.h"
 #include "sorted_operators.h"
-#include "velk/collection_ops.h"
+#include "velk/collections/collection_ops.h"
 #include "version_mirror.h"
 
 namespace velk::py {

@@ -7,8 +7,8 @@
 #include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
-#include "velk/aggregate.h"
-#include "velk/collection_ops.h"
+#include "velk/collections/aggregate.h"
+#include "velk/collections/collection_ops.h"
 #include "version_mirror.h"
 
 namespace velk::py {

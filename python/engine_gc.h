@@ -11,9 +11,9 @@
 
 #include "py_value.h"
 #include "types.h"
-#include "velk/collection.h"
-#include "velk/held.h"
-#include "velk/runtime.h"
+#include "velk/collections/collection.h"
+#include "velk/memory/held.h"
+#include "velk/runtime/runtime.h"
 
 namespace velk::py {
 

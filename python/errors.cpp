@@ -5,7 +5,7 @@
 #include "gil.h"
 #include "py_value.h"
 #include "stack_guard.h"
-#include "velk/failure.h"
+#include "velk/base/failure.h"
 
 namespace velk::py {
 

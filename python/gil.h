@@ -4,14 +4,14 @@
 
 #include "interpreter_exit.h"
 #include "refs.h"
-#include "velk/hazard.h"
+#include "velk/memory/hazard.h"
 
 namespace velk::py {
 
 // Drops every reference queued by threads that released a value without the interpreter lock.
 // Requires the interpreter lock.
 void drain_pending_releases();
-// The pending-release list's lock around a fork (velk/fork_recovery.h), so that no thread the
+// The pending-release list's lock around a fork (velk/runtime/fork_recovery.h), so that no thread the
 // child lacks holds it mid-change.
 void lock_pending_releases_for_fork();
 void unlock_pending_releases_after_fork();

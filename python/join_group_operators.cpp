@@ -4,7 +4,7 @@
 #include "engine_gc.h"
 #include "errors.h"
 #include "gil.h"
-#include "velk/join.h"
+#include "velk/collections/join.h"
 
 namespace velk::py {
 

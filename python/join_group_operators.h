@@ -3,8 +3,8 @@
 #pragma once
 
 #include "types.h"
-#include "velk/group_by.h"
-#include "velk/join.h"
+#include "velk/collections/group_by.h"
+#include "velk/collections/join.h"
 
 namespace velk::py {
 

@@ -4,8 +4,8 @@
 #include "interpreter_exit.h"
 #include "py_value.h"
 #include "types.h"
-#include "velk/collection_lock.h"
-#include "velk/fork_recovery.h"
+#include "velk/collections/collection_lock.h"
+#include "velk/runtime/fork_recovery.h"
 
 namespace velk::py {
 

@@ -19,8 +19,8 @@
 #include "gil.h"
 #include "helper_threads.h"
 #include "stack_guard.h"
-#include "velk/collection_lock.h"
-#include "velk/hot_tls.h"
+#include "velk/base/hot_tls.h"
+#include "velk/collections/collection_lock.h"
 
 namespace velk::py {
 

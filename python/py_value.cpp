@@ -6,7 +6,7 @@
 
 #include "errors.h"
 #include "gil.h"
-#include "velk/hazard.h"
+#include "velk/memory/hazard.h"
 
 namespace velk::py {
 

@@ -13,7 +13,7 @@
 
 #include "gil.h"
 #include "refs.h"
-#include "velk/value_traits.h"
+#include "velk/base/value_traits.h"
 
 namespace velk::py {
 

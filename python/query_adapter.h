@@ -3,7 +3,7 @@
 #pragma once
 
 #include "py_value.h"
-#include "velk/runtime.h"
+#include "velk/runtime/runtime.h"
 
 namespace velk::py {
 

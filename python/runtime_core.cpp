@@ -4,7 +4,7 @@
 #include "nested_read.h"
 #include "query_adapter.h"
 #include "runtime_methods.h"
-#include "velk/collection_ops.h"
+#include "velk/collections/collection_ops.h"
 #include "version_mirror.h"
 
 namespace velk::py {

@@ -7,7 +7,7 @@
 #include "errors.h"
 #include "gil.h"
 #include "runtime_methods.h"
-#include "velk/failure.h"
+#include "velk/base/failure.h"
 
 namespace velk::py {
 

@@ -5,7 +5,7 @@
 #include "errors.h"
 #include "gil.h"
 #include "join_group_operators.h"
-#include "velk/positional.h"
+#include "velk/collections/positional.h"
 
 namespace velk::py {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "types.h"
-#include "velk/sorted_collection.h"
+#include "velk/collections/sorted_collection.h"
 
 namespace velk::py {
 

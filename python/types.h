@@ -8,9 +8,9 @@
 
 #include "py_value.h"
 #include "refs.h"
-#include "velk/collection.h"
-#include "velk/handle.h"
-#include "velk/runtime.h"
+#include "velk/base/handle.h"
+#include "velk/collections/collection.h"
+#include "velk/runtime/runtime.h"
 
 // The method-table entry that lets annotations subscript a class (NodeId[int],
 // Collection[str]) as they do the standard generic classes.

@@ -66,7 +66,7 @@ def test_code_blocks_run_in_order_and_print_what_they_say():
 def test_error_messages_in_the_tables_are_the_engines():
     errors = section("Errors")
     sources = "".join(p.read_text() for d in ("core/velk", "python")
-                      for p in (ROOT / d).glob("*.[ch]*"))
+                      for p in (ROOT / d).rglob("*.[ch]*"))
     sources = re.sub(r'"\s+"', "", sources)  # join string literals split across lines
     for message in re.findall(r"^\| `([^`]+)` \|", errors, re.M):
         # Numbers, "...", operation names and the example exception are filled in at run time.
