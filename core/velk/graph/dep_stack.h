@@ -64,6 +64,10 @@ class SharedDepStack {
   mutable std::mutex frames_mutex_;
 };
 
+// Whether a compute runs on the calling thread (or on a reader its stack continues): creating
+// nodes and settling observers are refused there.
+inline bool in_compute() { return SharedDepStack::current().in_compute(); }
+
 // Continues `reader`'s stack on the calling thread for its lifetime, also when the work fails.
 class ContinuationGuard {
  public:
