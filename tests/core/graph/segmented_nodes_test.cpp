@@ -1,6 +1,7 @@
 #include "velk/graph/segmented_nodes.h"
 
 #include "test_support.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 using velk::SegmentedNodes;
@@ -26,7 +27,7 @@ TEST(SlotExhaustion, FailsPastCapacityAndRetiringOneNodeAllowsOneCreation) {
   EXPECT_FAILURE(rt.create_input<uint64_t>(0), exhausted);
   auto zero = [](velk::Runtime&, uint32_t) { return uint64_t(0); };
   EXPECT_FAILURE(rt.create_query<uint64_t>(zero), exhausted);
-  rt.retire_node(777);
+  velk::EngineSteps::retire_node(rt, 777);
   const auto h = rt.create_input<uint64_t>(42);
   EXPECT_EQ(h, (velk::Velk<uint64_t>{777, 1, rt.id()}));
   EXPECT_EQ(rt.get(h), 42u);
