@@ -78,8 +78,8 @@ void set_embedding_fork_hooks(ForkHooks hooks) noexcept { embedding = hooks; }
 
 // ---- the runtime's part ----
 
-// Child only, structural lock held. A claimed query becomes New (computed afresh: the dead
-// compute may have written part of its result); a claimed input was being set, so it takes a
+// Child only, with the lock held across the fork. A claimed query becomes New (computed afresh: the
+// dead compute may have written part of its result); a claimed input was being set, so it takes a
 // fresh revision. Invalidation walks the dead threads began or owed are redone in bulk: every
 // Clean query is verified again, and the watermark stops waiting for their revisions.
 void Runtime::release_claims_after_fork(const StructuralLock::Exclusive& held) {

@@ -21,7 +21,7 @@ uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
     free_slots_.pop_back();
     SegmentedNodes::reinit(nodes_.get(slot), fields);
   } else {
-    slot = nodes_.push(fields);
+    slot = nodes_.push(fields, held);
     compute_fns_.emplace_back();
   }
   compute_fns_[slot] = std::move(fn);
