@@ -2,7 +2,6 @@
 // nodes go with their owner. The swap to Deleted is the point of no return: it is made under
 // the structural read lock together with the dependents test, and dependency commits, which
 // add dependents, need the write lock, so no dependent can appear in between.
-#include <algorithm>
 #include <optional>
 #include <unordered_set>
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "velk/base/waiting.h"

@@ -1,5 +1,6 @@
-// The set path after the value is written, and the invalidation walk that marks everything
-// downstream of a changed input as needing verification.
+// The set path after the value is written, ending in the invalidation walk that marks
+// everything downstream of a changed input as needing verification (its structural part is
+// the dependency graph's).
 #include "velk/runtime/runtime.h"
 
 namespace velk {

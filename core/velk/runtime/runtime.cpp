@@ -1,8 +1,6 @@
 // Runtime construction, handle checks, slot allocation, node counts.
 #include "velk/runtime/runtime.h"
 
-#include <algorithm>
-
 #include "velk/runtime/fork_recovery.h"
 
 namespace velk {

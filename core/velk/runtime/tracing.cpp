@@ -1,4 +1,5 @@
-// The trace log of traced reads, node labels and the graph snapshot.
+// Trace action names, the clock of traced reads, and the runtime's labels, traced-read
+// figures and snapshot, which the introspection component keeps.
 #include <ctime>
 
 #include "velk/runtime/runtime.h"
