@@ -1,8 +1,8 @@
 // The engine's steps beneath the user-facing Runtime: for the layers built on it (collections,
 // the binding), for fork recovery and for tests. A user of the engine never needs them; they
 // can break the graph's invariants when called out of turn (a retire_node on a live node, a
-// commit of reads nobody made), so they stay off Runtime's own surface. Runtime befriends this
-// class alone.
+// commit of reads nobody made), so they stay off Runtime's own surface, which befriends this
+// class for them.
 #pragma once
 
 #include <cstdint>
