@@ -21,6 +21,7 @@
 #include "stack_guard.h"
 #include "velk/base/hot_tls.h"
 #include "velk/collections/collection_lock.h"
+#include "velk/runtime/engine_steps.h"
 
 namespace velk::py {
 
@@ -65,7 +66,7 @@ struct HandOver {
       ReleasedRegion engine_work;
       ContinuationGuard continuation(reader);
       try {
-        runtime.ensure_clean(slot);
+        EngineSteps::ensure_clean(runtime, slot);
       } catch (abi::__forced_unwind&) {
         park_forever();  // the interpreter exits and ended this thread (interpreter_exit.h)
       } catch (...) {
@@ -95,18 +96,18 @@ bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
 }  // namespace
 
 OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
-  NodeRecord& record = runtime.record_read(node);
+  NodeRecord& record = EngineSteps::record_read(runtime, node);
   {
     NestedRead nested;
     if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
       ReleasedRegion region;
-      runtime.ensure_clean(node.slot);
+      EngineSteps::ensure_clean(runtime, node.slot);
     }
   }
   // Taken only now: a hazard record held across the nested levels would make every level's
   // search for a free one scan all those held below it.
   HazardHolder holder;
-  return OwnedRef::new_ref(runtime.read_brought_clean(node, record, holder).get());
+  return OwnedRef::new_ref(EngineSteps::read_brought_clean(runtime, node, record, holder).get());
 }
 
 }  // namespace velk::py

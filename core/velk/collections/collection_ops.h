@@ -6,6 +6,7 @@
 #include <string>
 
 #include "velk/collections/collection.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 namespace velk {
@@ -20,9 +21,9 @@ template <class E>
 CollectionHandle<E> create_collection_node(Runtime& runtime, bool derived) {
   CollectionHandle<E> handle;
   handle.state = std::make_shared<CollectionState<E>>();
-  handle.version_node = runtime.create_input_node<uint64_t>(0);
+  handle.version_node = EngineSteps::create_input_node<uint64_t>(runtime, 0);
   handle.derived = derived;
-  runtime.retire_with(ErasedVelk(handle.version_node), handle.state);
+  EngineSteps::retire_with(runtime, ErasedVelk(handle.version_node), handle.state);
   return handle;
 }
 
@@ -32,7 +33,7 @@ template <class T, class Op>
 Velk<T> create_operator(Runtime& runtime, Op op, std::initializer_list<ErasedVelk> sources,
                         std::weak_ptr<Retirable> output = {}) {
   const Velk<T> node = runtime.create_query<T>(std::move(op), sources);
-  if (!output.expired()) runtime.retire_with(ErasedVelk(node), std::move(output));
+  if (!output.expired()) EngineSteps::retire_with(runtime, ErasedVelk(node), std::move(output));
   return node;
 }
 

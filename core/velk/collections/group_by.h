@@ -121,7 +121,7 @@ struct GroupTables final : public Retirable {
     if (group.state.use_count() != 1) return false;
     if (!runtime.is_alive(ErasedVelk(group.version_node))) return true;  // deleted by its user
     if (collection_size(*group.state) != 0) return false;
-    if (!runtime.dependents_of(group.version_node.slot).empty()) return false;
+    if (!EngineSteps::dependents_of(runtime, group.version_node.slot).empty()) return false;
     runtime.delete_node(group.version_node);
     return true;
   }
@@ -159,9 +159,9 @@ struct GroupTables final : public Retirable {
   // The version node of a group just filled, retired with its state and owned by the router
   // once it exists.
   void create_group_node(Runtime& runtime, CollectionHandle<E>& group) {
-    group.version_node = runtime.create_input_node<uint64_t>(0);
+    group.version_node = EngineSteps::create_input_node<uint64_t>(runtime, 0);
     group.derived = true;
-    runtime.retire_with(ErasedVelk(group.version_node), group.state);
+    EngineSteps::retire_with(runtime, ErasedVelk(group.version_node), group.state);
     if (router) runtime.adopt(*router, ErasedVelk(group.version_node));
   }
 };

@@ -14,8 +14,8 @@ namespace velk {
 // number of its entries, not the list's length: deleting every reader of a widely read node,
 // in any order, stays linear.
 //
-// Not synchronised: the runtime guards it with its structural lock (changes under the write
-// lock).
+// Not synchronised: the dependency graph (dependency_graph.h) guards it with the structural
+// lock (changes under the write lock).
 class DependentsTable {
  public:
   // Appends a slot with no dependents.

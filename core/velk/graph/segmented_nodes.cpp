@@ -33,7 +33,8 @@ void SegmentedNodes::reinit(NodeRecord& record, const Fields& fields) noexcept {
   record.store_state(fields.state);
 }
 
-uint32_t SegmentedNodes::push(const Fields& fields) {
+uint32_t SegmentedNodes::push(const Fields& fields, const StructuralLock::Exclusive& held) {
+  held.dcheck();
   const uint32_t n = slot_count_.load(std::memory_order_relaxed);
   if (n >= kCapacity) {
     fail("SegmentedNodes exhausted at " + std::to_string(kCapacity) + " slots");

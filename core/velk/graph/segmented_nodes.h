@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "velk/graph/node.h"
+#include "velk/graph/structural_lock.h"
 
 namespace velk {
 
@@ -34,8 +35,7 @@ class SegmentedNodes {
   SegmentedNodes& operator=(const SegmentedNodes&) = delete;
 
   // Appends a fresh record (generation 0, empty dependency list) and returns its slot.
-  // Requires the structural write lock.
-  uint32_t push(const Fields& fields);
+  uint32_t push(const Fields& fields, const StructuralLock::Exclusive& held);
 
   NodeRecord& get(uint32_t slot) const;
 

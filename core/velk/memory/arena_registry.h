@@ -1,6 +1,6 @@
 // Per-runtime registry giving each value type a 16-bit arena tag, in order of first use.
-// Guarded by the runtime's structural lock: ensure_tagged under the write lock, lookups under
-// at least the read lock.
+// Not synchronised: its owner guards it with the runtime's structural lock (ensure_tagged
+// under the write lock, lookups under at least the read lock).
 #pragma once
 
 #include <cstdint>

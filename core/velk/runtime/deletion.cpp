@@ -2,7 +2,6 @@
 // nodes go with their owner. The swap to Deleted is the point of no return: it is made under
 // the structural read lock together with the dependents test, and dependency commits, which
 // add dependents, need the write lock, so no dependent can appear in between.
-#include <algorithm>
 #include <optional>
 #include <unordered_set>
 
@@ -20,12 +19,6 @@ namespace {
 void wait_for_generation_change(const NodeRecord& record, uint32_t generation) {
   SpinWait spin;
   while (record.load_generation() == generation) spin.wait();
-}
-
-// Owned lists hold each node once; a deletion retires an owner's nodes last-adopted first.
-void erase_from_back(std::vector<uint32_t>& list, uint32_t slot) {
-  auto it = std::find(list.rbegin(), list.rend(), slot);
-  if (it != list.rend()) list.erase(std::next(it).base());
 }
 
 struct SlotGeneration {
@@ -60,13 +53,13 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
     std::optional<SlotGeneration> busy;  // an owned node being deleted elsewhere: wait, retry
     bool swapped = false;
     {
-      std::shared_lock lock(structural_lock_);
+      StructuralLock::ReadGuard held(structural_lock_);
       if (record.load_generation() != handle.generation) fail_deleted_twice(target);
       std::vector<uint32_t> work{target};
       while (!work.empty() && !busy) {
         const uint32_t w = work.back();
         work.pop_back();
-        if (!structural_.dependents.of(w).empty()) {
+        if (!graph_.dependents(w, held).empty()) {
           if (w == target) {
             fail("velk-core: delete_node on node " + std::to_string(target) +
                  " which still has dependents; delete downstream nodes first");
@@ -83,10 +76,10 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
           }
           owned.push_back(entry);
         }
-        if (auto it = structural_.owned.find(w); it != structural_.owned.end()) {
+        if (const std::vector<uint32_t>* list = ownership_.owned_by(w, held)) {
           // Reversed, so `owned` lists each owner's nodes in adoption order and the retirement
           // below, in reverse, takes each from the back of its owner's list.
-          work.insert(work.end(), it->second.rbegin(), it->second.rend());
+          work.insert(work.end(), list->rbegin(), list->rend());
         }
       }
       if (!busy) swapped = record.cas_state(state, NodeState::Deleted);
@@ -136,12 +129,12 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
   // Edges left by failed computes can form cycles; a dependent already on the stack is being
   // deleted by this walk and does not hold its dependency back.
   std::unordered_multiset<uint32_t> on_stack{handle.slot};
-  auto next_below = [&](uint32_t s) -> std::optional<uint32_t> {
-    for (uint32_t d : structural_.dependents.of(s)) {
+  auto next_below = [&](uint32_t s, const StructuralLock::Shared& held) -> std::optional<uint32_t> {
+    for (uint32_t d : graph_.dependents(s, held)) {
       if (!on_stack.count(d)) return d;
     }
-    if (auto it = structural_.owned.find(s); it != structural_.owned.end()) {
-      for (uint32_t d : it->second) {
+    if (const std::vector<uint32_t>* owned = ownership_.owned_by(s, held)) {
+      for (uint32_t d : *owned) {
         if (!on_stack.count(d)) return d;
       }
     }
@@ -157,13 +150,13 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
     const SlotGeneration top = stack.back();
     NodeRecord& record = nodes_.get(top.slot);
     {
-      std::shared_lock lock(structural_lock_);
+      StructuralLock::ReadGuard held(structural_lock_);
       if (record.load_generation() != top.generation) {
-        lock.unlock();
+        held.unlock();
         pop();
         continue;
       }
-      if (const auto below = next_below(top.slot)) {
+      if (const auto below = next_below(top.slot, held)) {
         stack.push_back({*below, nodes_.get(*below).load_generation()});
         on_stack.insert(*below);
         continue;
@@ -186,13 +179,13 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
     }
     bool swapped = false;
     {
-      std::shared_lock lock(structural_lock_);
+      StructuralLock::ReadGuard held(structural_lock_);
       if (record.load_generation() != top.generation) {
-        lock.unlock();
+        held.unlock();
         pop();
         continue;
       }
-      if (next_below(top.slot)) continue;  // it gained a dependent meanwhile: walk it first
+      if (next_below(top.slot, held)) continue;  // it gained a dependent meanwhile: walk it first
       swapped = record.cas_state(state, NodeState::Deleted);
     }
     if (!swapped) continue;
@@ -204,7 +197,7 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
 }
 
 void Runtime::adopt(ErasedVelk owner, ErasedVelk owned) {
-  std::unique_lock lock(structural_lock_);
+  StructuralLock::WriteGuard held(structural_lock_);
   auto check_live = [&](const ErasedVelk& h) {
     if (h.runtime_id != id_ || h.slot >= nodes_.slot_count()) {
       fail("velk-core: adopt of deleted node " + std::to_string(h.slot));
@@ -216,62 +209,36 @@ void Runtime::adopt(ErasedVelk owner, ErasedVelk owned) {
   };
   check_live(owner);
   check_live(owned);
-  if (owned.slot < structural_.compute_fns.size() && structural_.compute_fns[owned.slot]) {
+  if (slots_.is_query(owned.slot, held)) {
     fail("velk-core: adopt of node " + std::to_string(owned.slot) + ", which is not an input");
   }
-  if (structural_.owner_of.count(owned.slot)) {
-    fail("velk-core: node " + std::to_string(owned.slot) + " adopted twice");
-  }
-  structural_.owner_of.emplace(owned.slot, owner.slot);
-  structural_.owned[owner.slot].push_back(owned.slot);
+  ownership_.adopt(owner.slot, owned.slot, held);
+}
+
+Runtime::Unlinked Runtime::unlink(uint32_t slot, const StructuralLock::Exclusive& held) {
+  NodeRecord& record = nodes_.get(slot);
+  graph_.unlink(slot, held);
+  record.store_state(NodeState::Deleted);
+  Unlinked unlinked;
+  unlinked.state = ownership_.unlink(slot, held);
+  record.generation.store(record.load_generation() + 1, std::memory_order_release);
+  unlinked.slot = slots_.release(slot, held);
+  unlinked.observers = observers_.remove_of(slot, held);
+  unlinked.label = introspection_.take_label(slot, held);
+  return unlinked;
 }
 
 void Runtime::retire_node(uint32_t slot) {
-  NodeRecord& record = nodes_.get(slot);
-  const std::vector<uint32_t> deps = record.deps();
-  const uint32_t value_index = record.load_value_index();
-  const uint16_t arena_tag = record.load_arena_tag();
-  record.set_deps({});
-  record.store_state(NodeState::Deleted);
-
-  // Released after the lock: dropping them may run Python code.
-  std::shared_ptr<ComputeFunction> fn;
-  std::vector<std::shared_ptr<ObserverClosure>> observers;
-  std::shared_ptr<ErasedArena> arena;
-  std::string label;
-  std::weak_ptr<Retirable> state;
+  Unlinked unlinked;
   {
-    std::unique_lock lock(structural_lock_);
-    for (uint32_t dep : deps) structural_.dependents.remove(dep, slot);
-    structural_.dependents.clear(slot);
-    if (auto it = structural_.owner_of.find(slot); it != structural_.owner_of.end()) {
-      const uint32_t owner = it->second;
-      structural_.owner_of.erase(it);
-      auto list = structural_.owned.find(owner);
-      if (list == structural_.owned.end()) {
-        fail("velk-core: owner_of names an owner with no owned list");
-      }
-      erase_from_back(list->second, slot);
-      if (list->second.empty()) structural_.owned.erase(list);
-    }
-    record.generation.store(record.load_generation() + 1, std::memory_order_release);
-    fn = std::move(structural_.compute_fns.at(slot));
-    observers = structural_.observers.remove_of(slot);
-    if (auto it = structural_.labels.find(slot); it != structural_.labels.end()) {
-      label = std::move(it->second);
-      structural_.labels.erase(it);
-    }
-    if (auto it = structural_.retired_with.find(slot); it != structural_.retired_with.end()) {
-      state = std::move(it->second);
-      structural_.retired_with.erase(it);
-    }
-    arena = structural_.arenas.erased(arena_tag);
-    structural_.free_slots.push_back(slot);
+    StructuralLock::WriteGuard held(structural_lock_);
+    unlinked = unlink(slot, held);
   }
-  fn.reset();
-  observers.clear();
-  arena->free(value_index);
-  if (const std::shared_ptr<Retirable> alive = state.lock()) alive->retire();
+  // Released after the lock: dropping them may run Python code.
+  unlinked.slot.fn.reset();
+  unlinked.observers.clear();
+  unlinked.slot.arena->free(unlinked.slot.value_index);
+  if (const std::shared_ptr<Retirable> alive = unlinked.state.lock()) alive->retire();
 }
 
 }  // namespace velk

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "velk/base/waiting.h"
 #include "velk/graph/wait_graph.h"
 #include "velk/memory/hazard.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 namespace velk {
@@ -32,7 +32,7 @@ ForkHooks embedding{nullptr, nullptr, nullptr};  // set once at start-up, before
 
 void prepare() {
   registry().mutex.lock();
-  for (Runtime* r : registry().runtimes) r->lock_for_fork();
+  for (Runtime* r : registry().runtimes) EngineSteps::lock_for_fork(*r);
   wait_graph::lock_for_fork();
   HazardDomain::global().lock_for_fork();
   if (embedding.prepare) embedding.prepare();
@@ -42,7 +42,7 @@ void parent() {
   if (embedding.parent) embedding.parent();
   HazardDomain::global().unlock_after_fork();
   wait_graph::unlock_after_fork();
-  for (Runtime* r : registry().runtimes) r->unlock_after_fork();
+  for (Runtime* r : registry().runtimes) EngineSteps::unlock_after_fork(*r);
   registry().mutex.unlock();
 }
 
@@ -52,10 +52,7 @@ void child() {
   if (embedding.child) embedding.child();
   HazardDomain::global().unlock_after_fork();
   wait_graph::forget_other_threads_after_fork();
-  for (Runtime* r : registry().runtimes) {
-    r->release_claims_after_fork();
-    r->reset_lock_after_fork();
-  }
+  for (Runtime* r : registry().runtimes) EngineSteps::recover_after_fork(*r);
   registry().mutex.unlock();
 }
 
@@ -80,37 +77,18 @@ void set_embedding_fork_hooks(ForkHooks hooks) noexcept { embedding = hooks; }
 
 // ---- the runtime's part ----
 
-void Runtime::lock_for_fork() { structural_lock_.lock(); }
-
-void Runtime::unlock_after_fork() noexcept { structural_lock_.unlock(); }
-
-// A reader-writer lock names its writer by kernel thread id, which the child's thread does not
-// share with the parent's: the child starts a fresh, unlocked one instead of unlocking.
-void Runtime::reset_lock_after_fork() noexcept {
-  structural_lock_.~shared_mutex();
-  new (&structural_lock_) std::shared_mutex();
-}
-
-// Child only, structural lock held. A claimed query becomes New (computed afresh: the dead
-// compute may have written part of its result); a claimed input was being set, so it takes a
+// Child only, with the lock held across the fork. A claimed query becomes New (computed afresh: the
+// dead compute may have written part of its result); a claimed input was being set, so it takes a
 // fresh revision. Invalidation walks the dead threads began or owed are redone in bulk: every
 // Clean query is verified again, and the watermark stops waiting for their revisions.
-void Runtime::release_claims_after_fork() {
-  // A delivery a thread the child lacks was making never ends: its lock starts afresh.
-  for (const auto& entry : structural_.observers.by_id()) {
-    ObserverClosure& closure = *entry.second.closure;
-    const std::thread::id holder = closure.holder_.load(std::memory_order_acquire);
-    if (holder == std::thread::id() || holder == std::this_thread::get_id()) continue;
-    closure.delivery_.~mutex();
-    new (&closure.delivery_) std::mutex();
-    closure.holder_.store(std::thread::id(), std::memory_order_release);
-  }
+void Runtime::release_claims_after_fork(const StructuralLock::Exclusive& held) {
+  observers_.reset_deliveries_after_fork(held);
   bool walks_owed = watermark() < revision();
   for (uint32_t slot = 0; slot < nodes_.slot_count(); ++slot) {
     NodeRecord& record = nodes_.get(slot);
     const NodeState state = record.load_state();
     if (state != NodeState::Computing && state != NodeState::ComputingDirtied) continue;
-    if (structural_.compute_fns[slot]) {
+    if (slots_.is_query(slot, held)) {
       record.store_state(NodeState::New);
       continue;
     }
@@ -122,8 +100,7 @@ void Runtime::release_claims_after_fork() {
   }
   if (!walks_owed) return;
   for (uint32_t slot = 0; slot < nodes_.slot_count(); ++slot) {
-    if (structural_.compute_fns[slot])
-      nodes_.get(slot).cas_state(NodeState::Clean, NodeState::Dirty);
+    if (slots_.is_query(slot, held)) nodes_.get(slot).cas_state(NodeState::Clean, NodeState::Dirty);
   }
   walk_ring_.reset_after_fork(revision());
 }

@@ -1,5 +1,6 @@
-// The set path after the value is written, and the invalidation walk that marks everything
-// downstream of a changed input as needing verification.
+// The set path after the value is written, ending in the invalidation walk that marks
+// everything downstream of a changed input as needing verification (its structural part is
+// the dependency graph's).
 #include "velk/runtime/runtime.h"
 
 namespace velk {
@@ -50,49 +51,11 @@ void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& clai
   invalidate_dependents(slot);
 }
 
-namespace {
-
-// Marks one node reached by the walk; true when the walk goes on to its dependents.
-bool mark_reached(NodeRecord& record) {
-  for (;;) {
-    switch (record.load_state()) {
-      case NodeState::New:
-        if (record.cas_state(NodeState::New, NodeState::New)) return true;
-        break;
-      case NodeState::Dirty:
-      case NodeState::ComputingDirtied: return false;  // its dependents were marked when it was
-      case NodeState::Deleted: return false;
-      case NodeState::Computing:
-        if (record.cas_state(NodeState::Computing, NodeState::ComputingDirtied)) return true;
-        break;
-      case NodeState::Clean:
-        if (record.cas_state(NodeState::Clean, NodeState::Dirty)) return true;
-        break;
-      case NodeState::Failed:
-        // Computed again, not verified: its old value says nothing since the failure.
-        if (record.cas_state(NodeState::Failed, NodeState::New)) return true;
-        break;
-    }
-  }
-}
-
-}  // namespace
-
 void Runtime::invalidate_dependents(uint32_t source) {
   // One shared hold of the structural lock for the whole walk: creations and deletions wait for
   // it, reads and other walks do not, and no node costs a lock or a copy of its own.
-  std::shared_lock lock(structural_lock_);
-  std::vector<uint32_t> work;
-  auto push_dependents = [&](uint32_t slot) {
-    const std::vector<uint32_t>& dependents = dependents_locked(slot);
-    work.insert(work.end(), dependents.begin(), dependents.end());
-  };
-  push_dependents(source);
-  while (!work.empty()) {
-    const uint32_t d = work.back();
-    work.pop_back();
-    if (mark_reached(nodes_.get(d))) push_dependents(d);
-  }
+  StructuralLock::ReadGuard held(structural_lock_);
+  graph_.mark_downstream(source, held);
 }
 
 }  // namespace velk

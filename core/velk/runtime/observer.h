@@ -25,6 +25,7 @@ class Runtime;
 // passes could wait for each other): it asks the holder to look again before letting go.
 class ObserverClosure {
   friend class Runtime;
+  friend class ObserverTable;  // resets a delivery lock after a fork
 
  public:
   explicit ObserverClosure(ErasedVelk node) : node_(node) {}

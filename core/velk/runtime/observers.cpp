@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <exception>
 
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 namespace velk {
 
 uint64_t ObserverClosure::refresh(Runtime& runtime) const {
-  runtime.ensure_clean(node_.slot);
+  EngineSteps::ensure_clean(runtime, node_.slot);
   // changed_at reads as the maximum while an input's value is being replaced; the revision
   // counter bounds it.
-  return std::min(runtime.record(node_.slot).load_changed_at(), runtime.revision());
+  return std::min(EngineSteps::record(runtime, node_.slot).load_changed_at(), runtime.revision());
 }
 
 uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
@@ -20,29 +21,28 @@ uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
   // A node with a value fires only for later changes; a never-computed one at the first pass.
   const uint64_t last_fired =
       record.load_state() == NodeState::New ? 0 : std::min(record.load_changed_at(), revision());
-  std::unique_lock lock(structural_lock_);
+  StructuralLock::WriteGuard held(structural_lock_);
   // Deletion removes observers under this lock: one registered for a node deleted since the
   // handle check would never be removed.
   if (record.load_generation() != generation || record.load_state() == NodeState::Deleted) {
     return 0;
   }
   closure->last_fired_ = last_fired;  // not shared yet
-  return structural_.observers.add(std::move(closure), slot);
+  return observers_.add(std::move(closure), slot, held);
 }
 
 void Runtime::unobserve(uint64_t id) {
   std::shared_ptr<ObserverClosure> removed;  // dropped after the lock: it may run Python
-  std::unique_lock lock(structural_lock_);
-  removed = structural_.observers.remove(id);
-  lock.unlock();
+  StructuralLock::WriteGuard held(structural_lock_);
+  removed = observers_.remove(id, held);
+  held.unlock();
 }
 
 void Runtime::stabilize() {
   std::vector<std::shared_ptr<ObserverClosure>> pass;
   {
-    std::shared_lock lock(structural_lock_);
-    pass.reserve(structural_.observers.size());
-    for (const auto& entry : structural_.observers.by_id()) pass.push_back(entry.second.closure);
+    StructuralLock::ReadGuard held(structural_lock_);
+    pass = observers_.pass(held);
   }
   // A node that fails to compute keeps only its own observer from firing; the first such
   // failure is raised once the pass has fired every other observer it can.

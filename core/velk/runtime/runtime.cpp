@@ -1,7 +1,5 @@
-// Runtime construction, handle checks, slot allocation and release, introspection.
+// Runtime construction, handle checks, slot allocation, node counts.
 #include "velk/runtime/runtime.h"
-
-#include <algorithm>
 
 #include "velk/runtime/fork_recovery.h"
 
@@ -39,32 +37,12 @@ void Runtime::refuse_foreign_read(uint32_t slot) const {
        "through an input of the computing runtime, or keep both in one runtime");
 }
 
-void Runtime::check_capacity() const {
-  if (structural_.free_slots.empty() && nodes_.slot_count() >= SegmentedNodes::kCapacity) {
-    fail("SegmentedNodes exhausted at " + std::to_string(SegmentedNodes::kCapacity) + " slots");
-  }
-}
-
 uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
-                                std::shared_ptr<ComputeFunction> fn) {
-  uint32_t slot;
-  if (!structural_.free_slots.empty()) {
-    slot = structural_.free_slots.back();
-    structural_.free_slots.pop_back();
-    SegmentedNodes::reinit(nodes_.get(slot), fields);
-  } else {
-    slot = nodes_.push(fields);
-    structural_.compute_fns.emplace_back();
-    structural_.dependents.add_slot();
-  }
-  structural_.compute_fns[slot] = std::move(fn);
+                                std::shared_ptr<ComputeFunction> fn,
+                                const StructuralLock::Exclusive& held) {
+  const uint32_t slot = slots_.allocate(fields, std::move(fn), held);
+  graph_.cover(slot + 1, held);
   return slot;
-}
-
-void Runtime::retire_with(ErasedVelk node, std::weak_ptr<Retirable> state) {
-  std::unique_lock lock(structural_lock_);
-  if (!is_alive(node)) fail("velk-core: retire_with on deleted node " + std::to_string(node.slot));
-  structural_.retired_with.insert_or_assign(node.slot, std::move(state));
 }
 
 bool Runtime::is_alive(ErasedVelk handle) const {
@@ -76,25 +54,15 @@ bool Runtime::is_alive(ErasedVelk handle) const {
 }
 
 uint32_t Runtime::node_count() const {
-  std::shared_lock lock(structural_lock_);
-  return nodes_.slot_count() - uint32_t(structural_.free_slots.size());
-}
-
-std::vector<uint32_t> Runtime::dependents_of(uint32_t slot) const {
-  std::shared_lock lock(structural_lock_);
-  return dependents_locked(slot);
-}
-
-const std::vector<uint32_t>& Runtime::dependents_locked(uint32_t slot) const {
-  return structural_.dependents.of(slot);
+  StructuralLock::ReadGuard held(structural_lock_);
+  return slots_.live_count(held);
 }
 
 bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }
 
 std::shared_ptr<ComputeFunction> Runtime::compute_function(uint32_t slot) const {
-  std::shared_lock lock(structural_lock_);
-  if (slot >= structural_.compute_fns.size()) return nullptr;
-  return structural_.compute_fns[slot];
+  StructuralLock::ReadGuard held(structural_lock_);
+  return slots_.compute_function(slot, held);
 }
 
 }  // namespace velk

@@ -1,44 +1,42 @@
-// One engine runtime: node storage, structural state, clocks, and the operations on nodes.
+// One engine runtime: the front a user of the engine calls. It owns node storage, the clocks
+// and the one structural lock; the structural tables are components that own their rules:
+// the slot table (slot_table.h), the dependency graph (dependency_graph.h), the observers
+// (observer_table.h), ownership (ownership.h) and introspection (introspection.h). The layers
+// built on the runtime reach its engine steps through EngineSteps (engine_steps.h).
 //
-// Structural state (compute functions, dependents, free slots, arena registry) is guarded by
-// structural_lock_: readers hold it only while copying what they need, and it is never held
-// while user code runs. Node records are updated without locks (see node.h). Lock order: the
-// structural lock before an arena lock, never the reverse.
+// The structural lock guards every component: readers hold it only while copying what they
+// need, and it is never held while user code runs. Node records are updated without locks
+// (see node.h). Lock order: the structural lock before an arena lock, never the reverse.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
 #include "velk/base/value_traits.h"
 #include "velk/graph/dep_stack.h"
-#include "velk/graph/dependents_table.h"
+#include "velk/graph/dependency_graph.h"
+#include "velk/graph/ownership.h"
 #include "velk/graph/segmented_nodes.h"
+#include "velk/graph/structural_lock.h"
 #include "velk/graph/walk_ring.h"
-#include "velk/memory/arena_registry.h"
 #include "velk/runtime/compute.h"
+#include "velk/runtime/introspection.h"
 #include "velk/runtime/observer.h"
 #include "velk/runtime/observer_table.h"
+#include "velk/runtime/slot_table.h"
 #include "velk/runtime/tracing.h"
 
 namespace velk {
-
-// Nanoseconds of the monotonic clock.
-uint64_t monotonic_ns() noexcept;
-
-enum class CommitOutcome : uint8_t { Committed = 0, CommittedStale = 1, DependencyGone = 2 };
 
 class Runtime {
  public:
@@ -53,21 +51,12 @@ class Runtime {
   template <class T>
   Velk<T> create_input(T value);
 
-  // create_input without the in-compute refusal: collection version nodes, which operators
-  // may create while their own node computes.
-  template <class T>
-  Velk<T> create_input_node(T value);
-
   // `produce(Runtime&, uint32_t slot) -> T` computes the value; it is not called until the
   // node is first read. `sources` are nodes it is known to read: they are recorded as its
   // dependencies before it first runs, so that deleting one of them reaches it (an operator
   // nobody has read yet goes with the collection it was built on).
   template <class T, class F>
   Velk<T> create_query(F produce, std::initializer_list<ErasedVelk> sources = {});
-
-  // Creates a query node whose compute function `make(arena)` builds from the node's arena.
-  template <class T, class Make>
-  Velk<T> create_query_node(Make make, std::span<const ErasedVelk> sources = {});
 
   // Reads a node, bringing it up to date first; records the read in the running compute.
   template <class T>
@@ -77,14 +66,6 @@ class Runtime {
   // caller can copy it later (for Python values: after retaking the interpreter lock).
   template <class T>
   const T& get_protected(Velk<T> handle, HazardHolder& holder);
-  // get_protected in its two halves, for a caller that brings the node up to date on another
-  // thread in between: record_read records the read in the calling thread's running compute
-  // (before the node is brought up to date, so it is recorded even if that fails), and
-  // read_brought_clean then reads the value like get_protected.
-  template <class T>
-  NodeRecord& record_read(Velk<T> handle);
-  template <class T>
-  const T& read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder);
   // The value if the node is already up to date, else nullptr; never computes or waits, so a
   // caller may hold locks of its own (the binding keeps the interpreter lock for it).
   template <class T>
@@ -95,39 +76,16 @@ class Runtime {
   template <class T>
   void set(Velk<T> handle, T value);
 
-  // --- introspection ---
-  bool is_alive(ErasedVelk handle) const;
-  uint32_t node_count() const;
-  uint64_t revision() const noexcept { return revision_.load(std::memory_order_acquire); }
-  uint64_t watermark() const noexcept { return walk_ring_.watermark(); }
-  NodeRecord& record(uint32_t slot) const { return nodes_.get(slot); }
-  uint32_t slot_count() const noexcept { return nodes_.slot_count(); }
-  std::vector<uint32_t> dependents_of(uint32_t slot) const;
-  bool is_query(uint32_t slot) const;
-
-  // --- engine steps, public for the layers built on them ---
-  void ensure_clean(uint32_t root);
-  CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
-                            uint64_t start_revision);
-  void invalidate_dependents(uint32_t source);
-  WalkRing& walk_ring() noexcept { return walk_ring_; }
-
-  // --- fork (fork_recovery.cpp) ---
-  // The structural lock, taken before a fork so that no other thread holds it mid-change.
-  void lock_for_fork();
-  void unlock_after_fork() noexcept;
-  // In the child, instead of unlock_after_fork: releases the claims of threads the child lacks,
-  // then starts a fresh structural lock.
-  void release_claims_after_fork();
-  void reset_lock_after_fork() noexcept;
-
   // Checks a handle: foreign runtime first, then stale generation.
   template <class T>
   NodeRecord& check(Velk<T> handle) const {
     return check_handle(handle.slot, handle.generation, handle.runtime_id, ValueTraits<T>::name);
   }
-  NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
-                           std::string_view type_name) const;
+
+  // --- introspection ---
+  bool is_alive(ErasedVelk handle) const;
+  uint32_t node_count() const;
+  uint64_t revision() const noexcept { return revision_.load(std::memory_order_acquire); }
 
   // --- observers (observers.cpp) ---
   // Registers `closure` on the node it names; returns the new observer id (from 1).
@@ -149,13 +107,8 @@ class Runtime {
   uint64_t delete_with_dependents(ErasedVelk handle);
   // Makes the input `owned` owned by `owner`: deleting the owner deletes it.
   void adopt(ErasedVelk owner, ErasedVelk owned);
-  // Retires `state` (if still alive) when `node` is deleted; the runtime does not keep it alive.
-  void retire_with(ErasedVelk node, std::weak_ptr<Retirable> state);
-  // The last step of every deletion, for a node the caller moved to Deleted: unlinks it and
-  // releases everything it holds; the slot goes on the free-slot list.
-  void retire_node(uint32_t slot);
 
-  // --- what the runtime holds, for a cycle collector (held.cpp) ---
+  // --- what the runtime holds, for a cycle collector (visit_held.cpp) ---
   // Offers every value, compute function and observer closure the runtime holds (see held.h).
   // Only while no thread uses the runtime.
   void visit_held(HeldVisitor& visitor) const;
@@ -169,37 +122,34 @@ class Runtime {
   const T& get_traced(Velk<T> handle, HazardHolder& holder, TraceReport& report);
   void set_label(uint32_t slot, std::string label);
   std::vector<NodeSnapshot> graph_snapshot() const;
-  // Adds an event to the traced read running on this thread, if any reads this runtime.
-  void report(uint32_t slot, TraceAction action) {
-    if (TraceScope* trace = TraceScope::current(); trace != nullptr && trace->owner() == this) {
-      trace->add({slot, action});
-    }
-  }
 
  private:
-  struct StructuralState {
-    std::vector<std::shared_ptr<ComputeFunction>> compute_fns;  // one entry per slot
-    DependentsTable dependents;                                 // one list per slot
-    std::vector<uint32_t> free_slots;                           // LIFO
-    ArenaRegistry arenas;
-    ObserverTable observers;
-    std::unordered_map<uint32_t, uint32_t> owner_of;            // owned slot -> owner slot
-    std::unordered_map<uint32_t, std::vector<uint32_t>> owned;  // owner slot -> owned slots
-    std::unordered_map<uint32_t, std::weak_ptr<Retirable>> retired_with;  // slot -> its state
-    std::unordered_map<uint32_t, std::string> labels;
-  };
+  friend class EngineSteps;
+  template <class T, class F>
+  friend class QueryFunction;
+
   struct WorkEntry {
     uint32_t slot;
     bool expanded;
   };
 
-  // Requires the structural write lock. Reuses the most recently freed slot, else pushes one.
-  uint32_t allocate_slot(const SegmentedNodes::Fields& fields, std::shared_ptr<ComputeFunction> fn);
-  void check_capacity() const;
-  // Requires the structural write lock (dep_commit.cpp). Records the sources of a node just
-  // allocated as its dependency list; a source of another runtime, or one deleted meanwhile,
-  // is left out and fails the node's first run as its read would.
-  void record_sources(uint32_t slot, std::span<const ErasedVelk> sources);
+  // Creation without the in-compute refusal of create_input (collection version nodes, which
+  // operators may create while their own node computes); create_query_node builds the compute
+  // function `make(arena)` from the node's arena.
+  template <class T>
+  Velk<T> create_input_node(T value);
+  template <class T, class Make>
+  Velk<T> create_query_node(Make make, std::span<const ErasedVelk> sources = {});
+
+  NodeRecord& record(uint32_t slot) const { return nodes_.get(slot); }
+  uint64_t watermark() const noexcept { return walk_ring_.watermark(); }
+  bool is_query(uint32_t slot) const;
+  NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
+                           std::string_view type_name) const;
+
+  // Allocates a slot for a new node and gives it a dependents list.
+  uint32_t allocate_slot(const SegmentedNodes::Fields& fields, std::shared_ptr<ComputeFunction> fn,
+                         const StructuralLock::Exclusive& held);
   [[noreturn]] static void fail_in_compute(const char* operation);
   // Records a read in the running compute. A compute of another runtime cannot depend on this
   // one's nodes (its result would never follow their changes), so that read is refused.
@@ -208,21 +158,21 @@ class Runtime {
   }
   [[noreturn]] void refuse_foreign_read(uint32_t slot) const;
 
-  // The arena of a node's value. Arenas live as long as the runtime, so the pointer stays
-  // valid; the first few tags are published lock-free for the read path.
+  // get_protected in its two halves, for a caller that brings the node up to date on another
+  // thread in between: record_read records the read in the calling thread's running compute
+  // (before the node is brought up to date, so it is recorded even if that fails), and
+  // read_brought_clean then reads the value like get_protected.
   template <class T>
-  GenericArena<T>* arena_of(const NodeRecord& record, const char* missing) const;
+  NodeRecord& record_read(Velk<T> handle);
+  template <class T>
+  const T& read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder);
   // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
   template <class T>
   const T* read_cell(const NodeRecord& record, HazardHolder& holder) const;
-  // Requires the structural write lock.
-  template <class T>
-  std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> ensure_arena();
   std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
-  // Requires the structural lock (either mode).
-  const std::vector<uint32_t>& dependents_locked(uint32_t slot) const;
 
   // Read path (read_path.cpp).
+  void ensure_clean(uint32_t root);
   void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
   void settle(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
@@ -233,8 +183,18 @@ class Runtime {
   bool recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
                  uint64_t start_watermark, ClaimGuard& claim);
   bool deps_unchanged(const NodeRecord& record) const;
+  CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
+                            uint64_t start_revision) {
+    return graph_.commit(slot, reads, merge, start_revision, structural_lock_);
+  }
+  // Adds an event to the traced read running on this thread, if any reads this runtime.
+  void report(uint32_t slot, TraceAction action) {
+    if (TraceScope* trace = TraceScope::current(); trace != nullptr && trace->owner() == this) {
+      trace->add({slot, action});
+    }
+  }
 
-  // Observers, deletion and tracing.
+  // Observers (observers.cpp).
   // 0 when the node was deleted after the handle check.
   uint64_t install_observer(uint32_t slot, uint32_t generation,
                             std::shared_ptr<ObserverClosure> closure);
@@ -243,7 +203,23 @@ class Runtime {
   // callback propagates.
   std::exception_ptr fire_observer(ObserverClosure& closure);
   std::exception_ptr deliver_if_changed(ObserverClosure& closure);
+
+  // Deletion (deletion.cpp).
   void delete_node_erased(ErasedVelk handle, std::string_view type_name);
+  // What a node taken out of the runtime held; dropped after the lock, as dropping it may run
+  // embedding code.
+  struct Unlinked {
+    SlotTable::Released slot;
+    std::vector<std::shared_ptr<ObserverClosure>> observers;
+    std::string label;
+    std::weak_ptr<Retirable> state;
+  };
+  // The one unlinking step of every deletion (retire_node, release_all): takes the node out of
+  // every table, raises its generation and puts its slot on the free list.
+  Unlinked unlink(uint32_t slot, const StructuralLock::Exclusive& held);
+  // The last step of every deletion, for a node the caller moved to Deleted: unlinks it and
+  // releases everything it holds.
+  void retire_node(uint32_t slot);
   void end_trace(uint32_t target, uint64_t start_ns, TraceReport& report);
 
   // Set path (invalidation.cpp). An input is held Computing while its value is replaced;
@@ -261,17 +237,24 @@ class Runtime {
   };
   // Stamps the new revision, ends the claim and invalidates everything downstream.
   void publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim);
+  void invalidate_dependents(uint32_t source);
   void refuse_set_on_query(uint32_t slot) const;
+
+  // Fork (fork_recovery.cpp). In the child, with the lock held across the fork: releases the
+  // claims of threads the child lacks.
+  void release_claims_after_fork(const StructuralLock::Exclusive& held);
 
   const RuntimeId id_;
   SegmentedNodes nodes_;
   std::atomic<uint64_t> revision_{1};
   WalkRing walk_ring_;
-  mutable std::shared_mutex structural_lock_;
-  StructuralState structural_;  // guarded by structural_lock_
-  static constexpr uint16_t kPublishedArenas = 8;
-  // Published once under the structural write lock, never changed; owned by the registry.
-  std::array<std::atomic<ErasedArena*>, kPublishedArenas> published_arenas_{};
+  mutable StructuralLock structural_lock_;
+  // The structural components, each guarded by structural_lock_.
+  SlotTable slots_{nodes_};
+  DependencyGraph graph_{nodes_};
+  ObserverTable observers_;
+  Ownership ownership_;
+  Introspection introspection_;
 };
 
 // ---- templates ----
@@ -286,34 +269,6 @@ bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirt
 }
 
 template <class T>
-GenericArena<T>* Runtime::arena_of(const NodeRecord& record, const char* missing) const {
-  const uint16_t tag = record.load_arena_tag();
-  if (tag < kPublishedArenas) {
-    ErasedArena* arena = published_arenas_[tag].load(std::memory_order_acquire);
-    if (arena != nullptr) {
-      if (arena->as_any() != typeid(GenericArena<T>)) fail(missing);
-      return static_cast<GenericArena<T>*>(arena);
-    }
-  }
-  GenericArena<T>* arena;
-  {
-    std::shared_lock lock(structural_lock_);
-    arena = structural_.arenas.get<T>(tag).get();
-  }
-  if (arena == nullptr) fail(missing);
-  return arena;
-}
-
-template <class T>
-std::pair<uint16_t, std::shared_ptr<GenericArena<T>>> Runtime::ensure_arena() {
-  auto tagged = structural_.arenas.ensure_tagged<T>();
-  if (tagged.first < kPublishedArenas) {
-    published_arenas_[tagged.first].store(tagged.second.get(), std::memory_order_release);
-  }
-  return tagged;
-}
-
-template <class T>
 Velk<T> Runtime::create_input(T value) {
   if (SharedDepStack::current().in_compute()) fail_in_compute("create_input");
   return create_input_node(std::move(value));
@@ -321,25 +276,27 @@ Velk<T> Runtime::create_input(T value) {
 
 template <class T>
 Velk<T> Runtime::create_input_node(T value) {
-  std::unique_lock lock(structural_lock_);
-  check_capacity();
-  auto [tag, arena] = ensure_arena<T>();
+  StructuralLock::WriteGuard held(structural_lock_);
+  slots_.check_capacity(held);
+  auto [tag, arena] = slots_.ensure_arena<T>(held);
   const uint32_t index = arena->alloc(std::move(value));
   const uint64_t now = revision();
-  const uint32_t slot = allocate_slot({now, now, NodeState::Clean, index, tag}, nullptr);
+  const uint32_t slot = allocate_slot({now, now, NodeState::Clean, index, tag}, nullptr, held);
   return Velk<T>{slot, nodes_.get(slot).load_generation(), id_};
 }
 
 template <class T, class Make>
 Velk<T> Runtime::create_query_node(Make make, std::span<const ErasedVelk> sources) {
   if (SharedDepStack::current().in_compute()) fail_in_compute("create_query");
-  std::unique_lock lock(structural_lock_);
-  check_capacity();
-  auto [tag, arena] = ensure_arena<T>();
+  StructuralLock::WriteGuard held(structural_lock_);
+  slots_.check_capacity(held);
+  auto [tag, arena] = slots_.ensure_arena<T>(held);
   std::shared_ptr<ComputeFunction> fn = make(arena);
   const uint32_t index = arena->alloc_empty();
-  const uint32_t slot = allocate_slot({0, 0, NodeState::New, index, tag}, std::move(fn));
-  record_sources(slot, sources);
+  const uint32_t slot = allocate_slot({0, 0, NodeState::New, index, tag}, std::move(fn), held);
+  // A source of another runtime, or one deleted meanwhile, is left out and fails the node's
+  // first run as its read would.
+  graph_.record_sources(slot, sources, id_, held);
   return Velk<T>{slot, nodes_.get(slot).load_generation(), id_};
 }
 
@@ -384,8 +341,9 @@ const T& Runtime::read_brought_clean(Velk<T> handle, NodeRecord& record, HazardH
 
 template <class T>
 const T* Runtime::read_cell(const NodeRecord& record, HazardHolder& holder) const {
-  auto arena =
-      arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+  auto arena = slots_.arena_of<T>(
+      record, "velk-core: arena missing for handle's type; this should be impossible",
+      structural_lock_);
   return arena->try_read_protected(record.load_value_index(), holder);
 }
 
@@ -415,7 +373,8 @@ T Runtime::get(Velk<T> handle) {
 template <class T>
 void Runtime::set(Velk<T> handle, T value) {
   NodeRecord& record = check(handle);
-  GenericArena<T>* arena = arena_of<T>(record, "velk-core: arena missing for input handle's type");
+  GenericArena<T>* arena = slots_.arena_of<T>(
+      record, "velk-core: arena missing for input handle's type", structural_lock_);
   if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
   const uint32_t index = record.load_value_index();
   if (arena->equals(index, value)) return;  // an equal value takes no revision

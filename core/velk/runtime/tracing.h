@@ -17,6 +17,9 @@ enum class TraceAction : uint8_t {
 
 const char* trace_action_name(TraceAction action) noexcept;
 
+// Nanoseconds of the monotonic clock.
+uint64_t monotonic_ns() noexcept;
+
 struct TraceEntry {
   uint32_t slot;
   TraceAction action;

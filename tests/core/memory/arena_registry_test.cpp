@@ -1,6 +1,7 @@
 #include "velk/memory/arena_registry.h"
 
 #include "test_support.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 namespace {
@@ -48,11 +49,13 @@ TEST(ArenaRegistry, ConcurrentCreationsOfTwoTypesShareOneTagPerType) {
       }
     }
   });
-  const uint16_t number_tag = rt.record(numbers[0][0].slot).load_arena_tag();
-  const uint16_t label_tag = rt.record(labels[0][0].slot).load_arena_tag();
+  const uint16_t number_tag = velk::EngineSteps::record(rt, numbers[0][0].slot).load_arena_tag();
+  const uint16_t label_tag = velk::EngineSteps::record(rt, labels[0][0].slot).load_arena_tag();
   EXPECT_EQ(number_tag + label_tag, 1);  // 0 and 1, whichever type came first
   for (uint32_t t = 0; t < 4; ++t) {
-    for (auto h : numbers[t]) EXPECT_EQ(rt.record(h.slot).load_arena_tag(), number_tag);
-    for (auto h : labels[t]) EXPECT_EQ(rt.record(h.slot).load_arena_tag(), label_tag);
+    for (auto h : numbers[t])
+      EXPECT_EQ(velk::EngineSteps::record(rt, h.slot).load_arena_tag(), number_tag);
+    for (auto h : labels[t])
+      EXPECT_EQ(velk::EngineSteps::record(rt, h.slot).load_arena_tag(), label_tag);
   }
 }

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "test_support.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 using velk::ErasedVelk;
@@ -38,7 +39,7 @@ TEST_F(Deletion, NodeWithDependentsIsRefusedAndLeftAsItWas) {
   EXPECT_FAILURE(rt.delete_node(a),
                  "velk-core: delete_node on node 0 which still has dependents; "
                  "delete downstream nodes first");
-  EXPECT_EQ(rt.dependents_of(a.slot), Slots{q.slot});
+  EXPECT_EQ(velk::EngineSteps::dependents_of(rt, a.slot), Slots{q.slot});
   rt.set(a, uint64_t(5));
   EXPECT_EQ(rt.get(q), 6u);
   rt.delete_node(q);
@@ -97,8 +98,8 @@ TEST_F(Deletion, WithDependentsRemovesNodesLeftInACycleByFailedReads) {
   pong = query([&](Runtime& r) { return r.get(ping); });
   EXPECT_THROW(rt.get(self), velk::Failure);
   EXPECT_THROW(rt.get(ping), velk::Failure);
-  EXPECT_EQ(rt.dependents_of(self.slot), Slots{self.slot});
-  EXPECT_EQ(rt.dependents_of(ping.slot), Slots{pong.slot});
+  EXPECT_EQ(velk::EngineSteps::dependents_of(rt, self.slot), Slots{self.slot});
+  EXPECT_EQ(velk::EngineSteps::dependents_of(rt, ping.slot), Slots{pong.slot});
   EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(self)), 1u);
   EXPECT_EQ(rt.delete_with_dependents(ErasedVelk(ping)), 2u);
   EXPECT_EQ(rt.node_count(), 1u);
@@ -119,11 +120,11 @@ TEST_F(Deletion, DependentsStayTheReverseOfDependencyListsAsSharedReadersGo) {
       std::multiset<uint32_t> want;
       for (const U q : readers) {
         if (!alive(q)) continue;
-        for (uint32_t d : rt.record(q.slot).deps()) {
+        for (uint32_t d : velk::EngineSteps::record(rt, q.slot).deps()) {
           if (d == in.slot) want.insert(q.slot);
         }
       }
-      const Slots got = rt.dependents_of(in.slot);
+      const Slots got = velk::EngineSteps::dependents_of(rt, in.slot);
       EXPECT_EQ(std::multiset<uint32_t>(got.begin(), got.end()), want);
     }
   };

@@ -74,7 +74,7 @@ TEST(Held, EveryValueIsOfferedOnce) {
 }
 
 // Every node goes at once: handles go stale, compute functions and observers are dropped, and
-// the runtime takes new nodes afterwards.
+// the runtime takes new nodes afterwards, in slots that keep no label or owner of the old ones.
 TEST(Held, ReleaseAllDeletesEveryNodeAndKeepsTheRuntimeUsable) {
   Runtime rt;
   const U a = rt.create_input<uint64_t>(1);
@@ -83,6 +83,9 @@ TEST(Held, ReleaseAllDeletesEveryNodeAndKeepsTheRuntimeUsable) {
   const U q = rt.create_query<uint64_t>(std::move(holding));
   rt.get(q);
   rt.observe(q, std::make_shared<Note>(q, 3));
+  const U owned = rt.create_input<uint64_t>(4);
+  rt.adopt(velk::ErasedVelk(a), velk::ErasedVelk(owned));
+  rt.set_label(a.slot, "a");
   rt.release_all();
   EXPECT_FALSE(rt.is_alive(velk::ErasedVelk(a)));
   EXPECT_FALSE(rt.is_alive(velk::ErasedVelk(q)));
@@ -95,4 +98,9 @@ TEST(Held, ReleaseAllDeletesEveryNodeAndKeepsTheRuntimeUsable) {
   const U b = rt.create_input<uint64_t>(7);
   EXPECT_EQ(rt.get(b), 7u);
   rt.stabilize();
+  const U c = rt.create_input<uint64_t>(8);
+  const U d = rt.create_input<uint64_t>(9);
+  ASSERT_EQ((std::vector<uint32_t>{b.slot, d.slot}), (std::vector<uint32_t>{owned.slot, a.slot}));
+  rt.adopt(velk::ErasedVelk(c), velk::ErasedVelk(b));
+  for (const velk::NodeSnapshot& node : rt.graph_snapshot()) EXPECT_FALSE(node.label);
 }

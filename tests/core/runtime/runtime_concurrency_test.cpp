@@ -28,6 +28,7 @@
 #include <barrier>
 
 #include "test_support.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 using velk::NodeState;
@@ -38,7 +39,9 @@ using U = velk::Velk<uint64_t>;
 
 namespace {
 
-NodeState state_of(const Runtime& rt, U h) { return rt.record(h.slot).load_state(); }
+NodeState state_of(const Runtime& rt, U h) {
+  return velk::EngineSteps::record(rt, h.slot).load_state();
+}
 
 // A value with a check field in its low 16 bits: a torn or freed value fails the check.
 uint64_t seal(uint64_t payload) { return payload << 16 | ((payload * 40503) & 0xFFFF); }
@@ -103,9 +106,9 @@ TEST(StagedRace, DependencyRetiredDuringFirstComputeRetriesAtOnce) {
   int calls = 0;
   std::vector<uint32_t> deps_at_retry{99};
   const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t slot) {
-    if (++calls == 2) deps_at_retry = r.record(slot).deps();
+    if (++calls == 2) deps_at_retry = velk::EngineSteps::record(r, slot).deps();
     const uint64_t v = r.get(a);
-    if (calls == 1) std::thread([&] { r.retire_node(a.slot); }).join();
+    if (calls == 1) std::thread([&] { velk::EngineSteps::retire_node(r, a.slot); }).join();
     return v;
   });
   EXPECT_FAILURE(rt.get(q),
@@ -228,12 +231,12 @@ TEST(ConcurrentSlots, CreationsAndRetirementsNeverShareASlotOrAValue) {
     for (uint64_t i = 0; i < per_thread; ++i) {
       live[t].push_back(rt.create_input<uint64_t>(uint64_t(t) << 32 | i));
       if (i % 3 == 2) {  // retire the middle one of the last three
-        rt.retire_node(live[t][live[t].size() - 2].slot);
+        velk::EngineSteps::retire_node(rt, live[t][live[t].size() - 2].slot);
         live[t].erase(live[t].end() - 2);
       }
     }
   });
-  std::vector<bool> used(rt.slot_count());
+  std::vector<bool> used(velk::EngineSteps::slot_count(rt));
   uint32_t count = 0;
   for (int t = 0; t < 4; ++t) {
     for (U h : live[t]) {
@@ -279,20 +282,20 @@ TEST(ContinuedRead, RecordsOnTheReaderAndSeesItsComputesAsItsOwn) {
   DeadlockGuard guard;
   Runtime rt;
   auto continued_get = [](Runtime& r, U h) {
-    velk::NodeRecord& record = r.record_read(h);
+    velk::NodeRecord& record = velk::EngineSteps::record_read(r, h);
     const velk::SharedDepStack& reader = velk::SharedDepStack::current();
     std::exception_ptr failure;
     std::thread([&] {
       velk::ContinuationGuard continuation(reader);
       try {
-        r.ensure_clean(h.slot);
+        velk::EngineSteps::ensure_clean(r, h.slot);
       } catch (...) {
         failure = std::current_exception();
       }
     }).join();
     if (failure) std::rethrow_exception(failure);
     velk::HazardHolder holder;
-    return r.read_brought_clean(h, record, holder);
+    return velk::EngineSteps::read_brought_clean(r, h, record, holder);
   };
   const U a = rt.create_input(uint64_t(1));
   U p, q;  // p2 below reads whichever q is current

@@ -1,4 +1,5 @@
 #include "velk/runtime/runtime.h"
+#include "velk/runtime/engine_steps.h"
 
 #include <stdexcept>
 
@@ -27,7 +28,7 @@ class RuntimeTest : public ::testing::Test {
       return f(r);
     });
   }
-  NodeState state(U h) const { return rt.record(h.slot).load_state(); }
+  NodeState state(U h) const { return velk::EngineSteps::record(rt, h.slot).load_state(); }
   bool alive(U h) const { return rt.is_alive(velk::ErasedVelk(h)); }
 
   Runtime rt;
@@ -45,8 +46,8 @@ TEST_F(Handles, FirstNodeIsSlotZeroAndRetiredSlotsAreReusedLastInFirstOut) {
   std::vector<U> h{a};
   for (uint64_t i = 1; i < 6; ++i) h.push_back(rt.create_input<uint64_t>(i));
   EXPECT_EQ(a, (U{0, 0, rt.id()}));
-  rt.retire_node(3);
-  rt.retire_node(5);
+  velk::EngineSteps::retire_node(rt, 3);
+  velk::EngineSteps::retire_node(rt, 5);
   EXPECT_EQ(rt.node_count(), 4u);
   EXPECT_FALSE(alive(h[3]));
   const U first = rt.create_input<uint64_t>(50);
@@ -68,16 +69,16 @@ TEST_F(Handles, StaleAndForeignHandlesFailWithTheirOwnMessages) {
   EXPECT_FAILURE(other.get(a), foreign);
   EXPECT_FAILURE(other.set(a, uint64_t(3)), foreign);
   EXPECT_FALSE(other.is_alive(velk::ErasedVelk(a)));
-  rt.retire_node(a.slot);
+  velk::EngineSteps::retire_node(rt, a.slot);
   EXPECT_FAILURE(rt.get(a),
                  "velk-core: stale Velk<u64> handle: the node at slot 0 was deleted "
                  "(handle generation 0, slot generation 1)");
   EXPECT_FAILURE(rt.set(a, uint64_t(9)), stale(0, 0));
-  other.retire_node(twin.slot);
+  velk::EngineSteps::retire_node(other, twin.slot);
   EXPECT_FAILURE(other.get(a), foreign);  // foreign is checked before stale
   const U reused = rt.create_input<uint64_t>(2);
   EXPECT_FAILURE(rt.get(a), stale(0, 0));
-  rt.retire_node(reused.slot);
+  velk::EngineSteps::retire_node(rt, reused.slot);
   EXPECT_FAILURE(rt.get(reused), stale(0, 1));
 }
 
@@ -94,12 +95,12 @@ TEST_F(DependencyLists, EightReadsSpillToOverflowAndShrinkingToSevenClearsIt) {
     rt.get(q);
     Slots want{a.slot};
     for (uint64_t i = 0; i < n; ++i) want.push_back(in[i].slot);
-    EXPECT_EQ(rt.record(q.slot).deps(), want);
-    EXPECT_EQ(rt.record(q.slot).dep_count.load(), n == 7 ? 8 : 7);
-    EXPECT_EQ(rt.record(q.slot).overflow_deps.load() != nullptr, n == 7);
-    for (uint32_t s : want) EXPECT_EQ(rt.dependents_of(s), Slots{q.slot});
+    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).deps(), want);
+    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).dep_count.load(), n == 7 ? 8 : 7);
+    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).overflow_deps.load() != nullptr, n == 7);
+    for (uint32_t s : want) EXPECT_EQ(velk::EngineSteps::dependents_of(rt, s), Slots{q.slot});
   }
-  EXPECT_TRUE(rt.dependents_of(in[6].slot).empty());
+  EXPECT_TRUE(velk::EngineSteps::dependents_of(rt, in[6].slot).empty());
 }
 
 TEST_F(DependencyLists, RepeatedReadIsListedTwiceUntilACommitDropsIt) {
@@ -108,24 +109,26 @@ TEST_F(DependencyLists, RepeatedReadIsListedTwiceUntilACommitDropsIt) {
   const U q = rt.create_query<uint64_t>(
       [&](Runtime& r, uint32_t) { return r.get(pick) == 0 ? r.get(a) + r.get(a) : r.get(b); });
   EXPECT_EQ(rt.get(q), 2u);
-  EXPECT_EQ(rt.record(q.slot).deps(), (Slots{pick.slot, a.slot, a.slot}));
-  EXPECT_EQ(rt.dependents_of(a.slot), (Slots{q.slot, q.slot}));
+  EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).deps(), (Slots{pick.slot, a.slot, a.slot}));
+  EXPECT_EQ(velk::EngineSteps::dependents_of(rt, a.slot), (Slots{q.slot, q.slot}));
   rt.set(pick, uint64_t(1));
   EXPECT_EQ(rt.get(q), 2u);
-  EXPECT_EQ(rt.record(q.slot).deps(), (Slots{pick.slot, b.slot}));
-  EXPECT_TRUE(rt.dependents_of(a.slot).empty());
-  EXPECT_EQ(rt.dependents_of(b.slot), Slots{q.slot});
+  EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).deps(), (Slots{pick.slot, b.slot}));
+  EXPECT_TRUE(velk::EngineSteps::dependents_of(rt, a.slot).empty());
+  EXPECT_EQ(velk::EngineSteps::dependents_of(rt, b.slot), Slots{q.slot});
 }
 
 TEST_F(DependencyLists, UnchangedListCommitsWithoutCheckingForDeletedDependencies) {
   const U b = rt.create_input<uint64_t>(2);
   const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(a); });
   rt.get(q);
-  rt.retire_node(a.slot);
+  velk::EngineSteps::retire_node(rt, a.slot);
   const velk::DepRead reads[] = {{a.slot, a.generation}, {b.slot, b.generation}};
-  EXPECT_EQ(rt.commit_deps(q.slot, {reads, 1}, false, 1), velk::CommitOutcome::Committed);
-  EXPECT_EQ(rt.commit_deps(q.slot, reads, false, 1), velk::CommitOutcome::DependencyGone);
-  EXPECT_EQ(rt.record(q.slot).deps(), Slots{a.slot});
+  EXPECT_EQ(velk::EngineSteps::commit_deps(rt, q.slot, {reads, 1}, false, 1),
+            velk::CommitOutcome::Committed);
+  EXPECT_EQ(velk::EngineSteps::commit_deps(rt, q.slot, reads, false, 1),
+            velk::CommitOutcome::DependencyGone);
+  EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).deps(), Slots{a.slot});
 }
 
 TEST_F(ReadPath, QueriesComputeLazilyAndOnlyTheChangedBranchRecomputes) {
@@ -151,17 +154,17 @@ TEST_F(ReadPath, EqualRecomputeKeepsChangedAtAndSkipsDependents) {
   const U parity = counted(parity_calls, [&](Runtime& r) { return r.get(a) % 2; });
   const U top = counted(top_calls, [&](Runtime& r) { return r.get(parity) + 100; });
   EXPECT_EQ(rt.get(top), 101u);
-  const uint64_t changed = rt.record(parity.slot).load_changed_at();
+  const uint64_t changed = velk::EngineSteps::record(rt, parity.slot).load_changed_at();
   rt.set(a, uint64_t(3));
   EXPECT_EQ(rt.get(top), 101u);
   EXPECT_EQ(parity_calls, 2);
   EXPECT_EQ(top_calls, 1);
-  EXPECT_EQ(rt.record(parity.slot).load_changed_at(), changed);
+  EXPECT_EQ(velk::EngineSteps::record(rt, parity.slot).load_changed_at(), changed);
   EXPECT_EQ(state(top), NodeState::Clean);
   rt.set(a, uint64_t(4));
   EXPECT_EQ(rt.get(top), 100u);
   EXPECT_EQ(top_calls, 2);
-  EXPECT_EQ(rt.record(parity.slot).load_changed_at(), rt.revision());
+  EXPECT_EQ(velk::EngineSteps::record(rt, parity.slot).load_changed_at(), rt.revision());
 }
 
 TEST_F(Inputs, FirstEffectiveSetTakesRevisionTwoAndAnEqualSetTakesNone) {
@@ -172,9 +175,9 @@ TEST_F(Inputs, FirstEffectiveSetTakesRevisionTwoAndAnEqualSetTakesNone) {
   EXPECT_EQ(state(q), NodeState::Clean);
   rt.set(a, uint64_t(6));
   EXPECT_EQ(rt.revision(), 2u);
-  EXPECT_EQ(rt.watermark(), 2u);
-  EXPECT_EQ(rt.record(a.slot).load_changed_at(), 2u);
-  EXPECT_EQ(rt.record(a.slot).load_verified_at(), 2u);
+  EXPECT_EQ(velk::EngineSteps::watermark(rt), 2u);
+  EXPECT_EQ(velk::EngineSteps::record(rt, a.slot).load_changed_at(), 2u);
+  EXPECT_EQ(velk::EngineSteps::record(rt, a.slot).load_verified_at(), 2u);
   EXPECT_EQ(state(q), NodeState::Dirty);
   EXPECT_EQ(rt.get(q), 7u);
 }

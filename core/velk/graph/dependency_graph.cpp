@@ -1,8 +1,8 @@
-// Committing a compute's recorded reads as the node's new dependency list, and keeping the
-// dependents table its exact reverse.
-#include <algorithm>
+// Committing a compute's recorded reads as the node's new dependency list, keeping the
+// dependents table its exact reverse, and the marking walk of an invalidation.
+#include "velk/graph/dependency_graph.h"
 
-#include "velk/runtime/runtime.h"
+#include <algorithm>
 
 namespace velk {
 
@@ -39,8 +39,13 @@ std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old,
 
 }  // namespace
 
-CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
-                                   uint64_t start_revision) {
+void DependencyGraph::cover(uint32_t slot_count, const StructuralLock::Exclusive& held) {
+  held.dcheck();
+  while (table_.size() < slot_count) table_.add_slot();
+}
+
+CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> reads, bool merge,
+                                      uint64_t start_revision, StructuralLock& lock) {
   NodeRecord& record = nodes_.get(slot);
   const std::vector<uint32_t> old = record.deps();
   if (!merge && same_slots(old, reads)) return CommitOutcome::Committed;  // the common case
@@ -53,7 +58,7 @@ CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads
   }
   if (next == old) return CommitOutcome::Committed;
 
-  std::unique_lock lock(structural_lock_);
+  StructuralLock::WriteGuard held(lock);
   for (const DepRead& read : reads) {
     const NodeRecord& dep = nodes_.get(read.slot);
     if (dep.load_generation() != read.generation || dep.load_state() == NodeState::Deleted) {
@@ -77,28 +82,82 @@ CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads
   record.set_deps(next);
   for (uint32_t dep_slot : old) {
     if (next_set.contains(dep_slot)) continue;
-    structural_.dependents.remove(dep_slot, slot);
+    table_.remove(dep_slot, slot);
   }
   for (uint32_t dep_slot : next) {
-    if (!old_set.contains(dep_slot)) structural_.dependents.add(dep_slot, slot);
+    if (!old_set.contains(dep_slot)) table_.add(dep_slot, slot);
   }
   return outcome;
 }
 
-void Runtime::record_sources(uint32_t slot, std::span<const ErasedVelk> sources) {
+void DependencyGraph::record_sources(uint32_t slot, std::span<const ErasedVelk> sources,
+                                     RuntimeId self, const StructuralLock::Exclusive& held) {
+  held.dcheck();
   std::vector<uint32_t> deps;
   for (const ErasedVelk& source : sources) {
-    if (source.runtime_id != id_ || source.slot >= nodes_.slot_count()) continue;
+    if (source.runtime_id != self || source.slot >= nodes_.slot_count()) continue;
     const NodeRecord& dep = nodes_.get(source.slot);
     if (dep.load_generation() != source.generation || dep.load_state() == NodeState::Deleted)
       continue;
     if (std::find(deps.begin(), deps.end(), source.slot) != deps.end()) continue;
     deps.push_back(source.slot);
-    structural_.dependents.add(source.slot, slot);
+    table_.add(source.slot, slot);
   }
   // A dependent from now on, the node is reached by every invalidation of its sources, so its
   // first commit need not compare their stamps (they are in its old list).
   nodes_.get(slot).set_deps(deps);
+}
+
+void DependencyGraph::unlink(uint32_t slot, const StructuralLock::Exclusive& held) {
+  held.dcheck();
+  NodeRecord& record = nodes_.get(slot);
+  const std::vector<uint32_t> deps = record.deps();
+  record.set_deps({});
+  for (uint32_t dep : deps) table_.remove(dep, slot);
+  table_.clear(slot);
+}
+
+namespace {
+
+// Marks one node reached by the walk; true when the walk goes on to its dependents.
+bool mark_reached(NodeRecord& record) {
+  for (;;) {
+    switch (record.load_state()) {
+      case NodeState::New:
+        if (record.cas_state(NodeState::New, NodeState::New)) return true;
+        break;
+      case NodeState::Dirty:
+      case NodeState::ComputingDirtied: return false;  // its dependents were marked when it was
+      case NodeState::Deleted: return false;
+      case NodeState::Computing:
+        if (record.cas_state(NodeState::Computing, NodeState::ComputingDirtied)) return true;
+        break;
+      case NodeState::Clean:
+        if (record.cas_state(NodeState::Clean, NodeState::Dirty)) return true;
+        break;
+      case NodeState::Failed:
+        // Computed again, not verified: its old value says nothing since the failure.
+        if (record.cas_state(NodeState::Failed, NodeState::New)) return true;
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Shared& held) const {
+  held.dcheck();
+  std::vector<uint32_t> work;
+  auto push_dependents = [&](uint32_t slot) {
+    const std::vector<uint32_t>& dependents = table_.of(slot);
+    work.insert(work.end(), dependents.begin(), dependents.end());
+  };
+  push_dependents(source);
+  while (!work.empty()) {
+    const uint32_t d = work.back();
+    work.pop_back();
+    if (mark_reached(nodes_.get(d))) push_dependents(d);
+  }
 }
 
 }  // namespace velk

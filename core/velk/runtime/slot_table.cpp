@@ -1,0 +1,67 @@
+#include "velk/runtime/slot_table.h"
+
+#include <string>
+
+namespace velk {
+
+void SlotTable::check_capacity(const StructuralLock::Shared& held) const {
+  held.dcheck();
+  if (free_slots_.empty() && nodes_.slot_count() >= SegmentedNodes::kCapacity) {
+    fail("SegmentedNodes exhausted at " + std::to_string(SegmentedNodes::kCapacity) + " slots");
+  }
+}
+
+uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
+                             std::shared_ptr<ComputeFunction> fn,
+                             const StructuralLock::Exclusive& held) {
+  held.dcheck();
+  uint32_t slot;
+  if (!free_slots_.empty()) {
+    slot = free_slots_.back();
+    free_slots_.pop_back();
+    SegmentedNodes::reinit(nodes_.get(slot), fields);
+  } else {
+    slot = nodes_.push(fields, held);
+    compute_fns_.emplace_back();
+  }
+  compute_fns_[slot] = std::move(fn);
+  return slot;
+}
+
+SlotTable::Released SlotTable::release(uint32_t slot, const StructuralLock::Exclusive& held) {
+  held.dcheck();
+  const NodeRecord& record = nodes_.get(slot);
+  Released released{std::move(compute_fns_.at(slot)), arenas_.erased(record.load_arena_tag()),
+                    record.load_value_index()};
+  free_slots_.push_back(slot);
+  return released;
+}
+
+std::shared_ptr<ComputeFunction> SlotTable::compute_function(
+    uint32_t slot, const StructuralLock::Shared& held) const {
+  held.dcheck();
+  if (slot >= compute_fns_.size()) return nullptr;
+  return compute_fns_[slot];
+}
+
+bool SlotTable::is_query(uint32_t slot, const StructuralLock::Shared& held) const {
+  held.dcheck();
+  return slot < compute_fns_.size() && compute_fns_[slot];
+}
+
+uint32_t SlotTable::live_count(const StructuralLock::Shared& held) const {
+  held.dcheck();
+  return nodes_.slot_count() - uint32_t(free_slots_.size());
+}
+
+void SlotTable::visit_held(HeldVisitor& visitor, const StructuralLock::Shared& held) const {
+  held.dcheck();
+  for (uint16_t tag = 0; tag < arenas_.arena_count(); ++tag) {
+    arenas_.erased(tag)->visit_values(visitor);
+  }
+  for (const std::shared_ptr<ComputeFunction>& fn : compute_fns_) {
+    if (fn && visitor.first_visit(fn.get())) fn->visit_held(visitor);
+  }
+}
+
+}  // namespace velk
