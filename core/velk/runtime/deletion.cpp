@@ -231,8 +231,7 @@ void Runtime::retire_node(uint32_t slot) {
   const std::vector<uint32_t> deps = record.deps();
   const uint32_t value_index = record.load_value_index();
   const uint16_t arena_tag = record.load_arena_tag();
-  record.set_deps({});
-  record.store_state(NodeState::Deleted);
+  record.mark_deleted();
 
   // Released after the lock: dropping them may run Python code.
   std::shared_ptr<ComputeFunction> fn;
@@ -254,7 +253,7 @@ void Runtime::retire_node(uint32_t slot) {
       erase_from_back(list->second, slot);
       if (list->second.empty()) structural_.owned.erase(list);
     }
-    record.generation.store(record.load_generation() + 1, std::memory_order_release);
+    record.retire();
     fn = std::move(structural_.compute_fns.at(slot));
     observers = structural_.observers.remove_of(slot);
     if (auto it = structural_.labels.find(slot); it != structural_.labels.end()) {

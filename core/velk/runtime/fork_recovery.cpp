@@ -115,8 +115,7 @@ void Runtime::release_claims_after_fork() {
       continue;
     }
     const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
-    record.changed_at.store(r, std::memory_order_release);
-    record.raise_verified_at(r);
+    record.restamp(r);
     record.store_state(NodeState::Clean);
     walks_owed = true;
   }

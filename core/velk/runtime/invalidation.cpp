@@ -34,12 +34,7 @@ void Runtime::InputClaim::release() noexcept {
 
 void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim) {
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
-  uint64_t cur = record.changed_at.load(std::memory_order_acquire);
-  while ((cur == kRevisionReplacing || cur < r) &&
-         !record.changed_at.compare_exchange_weak(cur, r, std::memory_order_acq_rel,
-                                                  std::memory_order_acquire)) {
-  }
-  record.raise_verified_at(r);
+  record.publish(r);
   claim.release();
   // The revision is posted even when the walk fails, so the watermark never waits for it.
   struct PostRevision {

@@ -51,7 +51,7 @@ uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
   if (!structural_.free_slots.empty()) {
     slot = structural_.free_slots.back();
     structural_.free_slots.pop_back();
-    SegmentedNodes::reinit(nodes_.get(slot), fields);
+    nodes_.get(slot).reset_for(fields);
   } else {
     slot = nodes_.push(fields);
     structural_.compute_fns.emplace_back();
@@ -71,7 +71,7 @@ bool Runtime::is_alive(ErasedVelk handle) const {
   if (handle.runtime_id != id_) return false;
   if (handle.slot >= nodes_.slot_count()) return false;
   const NodeRecord& record = nodes_.get(handle.slot);
-  if (record.state.load(std::memory_order_acquire) == uint8_t(NodeState::Deleted)) return false;
+  if (record.is_deleted()) return false;
   return record.load_generation() == handle.generation;
 }
 

@@ -423,7 +423,7 @@ void Runtime::set(Velk<T> handle, T value) {
   // cell) cannot slip in between the handle check and the write.
   InputClaim claim(*this, ErasedVelk(handle), ValueTraits<T>::name);
   // Until the new revision is stamped, a verifying reader sees the input as changed.
-  record.changed_at.exchange(kRevisionReplacing, std::memory_order_acq_rel);
+  record.begin_replace();
   arena->write(index, std::move(value));
   publish_change(handle.slot, record, claim);
 }

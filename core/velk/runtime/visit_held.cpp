@@ -38,9 +38,8 @@ void Runtime::release_all() {
       if (record.load_state() == NodeState::Deleted) continue;  // already on the free list
       values.push_back(
           {structural_.arenas.erased(record.load_arena_tag()), record.load_value_index()});
-      record.set_deps({});
-      record.store_state(NodeState::Deleted);
-      record.generation.store(record.load_generation() + 1, std::memory_order_release);
+      record.mark_deleted();
+      record.retire();
       structural_.dependents.clear(slot);
       structural_.free_slots.push_back(slot);
     }

@@ -95,8 +95,8 @@ TEST_F(DependencyLists, EightReadsSpillToOverflowAndShrinkingToSevenClearsIt) {
     Slots want{a.slot};
     for (uint64_t i = 0; i < n; ++i) want.push_back(in[i].slot);
     EXPECT_EQ(rt.record(q.slot).deps(), want);
-    EXPECT_EQ(rt.record(q.slot).dep_count.load(), n == 7 ? 8 : 7);
-    EXPECT_EQ(rt.record(q.slot).overflow_deps.load() != nullptr, n == 7);
+    EXPECT_EQ(rt.record(q.slot).load_dep_count(), n == 7 ? 8 : 7);
+    EXPECT_EQ(rt.record(q.slot).has_overflow(), n == 7);
     for (uint32_t s : want) EXPECT_EQ(rt.dependents_of(s), Slots{q.slot});
   }
   EXPECT_TRUE(rt.dependents_of(in[6].slot).empty());
