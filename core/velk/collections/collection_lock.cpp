@@ -36,16 +36,19 @@ bool holds_collection_lock() noexcept { return !held_locks.empty(); }
 
 void CollectionLock::check_forked() {
   const uint32_t now = fork_generation();
+  // lock-free: the CAS below lets one thread per fork generation count the users.
   uint32_t seen = checked_generation_.load(std::memory_order_acquire);
   if (seen != now && checked_generation_.compare_exchange_strong(seen, now)) {
     // First use since the fork: any user beyond this thread's own holds was a thread the
     // child lacks.
     const auto own = uint32_t(std::count_if(held_locks.begin(), held_locks.end(),
                                             [this](const HeldLock& h) { return h.lock == this; }));
+    // lock-free: in a fresh child no other thread is left to change the count.
     if (users_.load(std::memory_order_acquire) > own) {
       forked_mid_use_.store(true, std::memory_order_release);
     }
   }
+  // lock-free: set once, by the check above; it never clears.
   if (forked_mid_use_.load(std::memory_order_acquire)) fail(kCollectionForkedMessage);
 }
 
@@ -90,6 +93,8 @@ bool CollectionLock::try_acquire(bool exclusive) noexcept {
 void CollectionLock::wait_for(bool exclusive) {
   Backoff backoff;
   for (;;) {
+    // lock-free: read before the try, so a release after a failed try changes it and the park
+    // returns.
     const uint64_t seen = releases_.load(std::memory_order_seq_cst);
     if (try_acquire(exclusive)) return;
     check_forked();  // a holder the fork left behind never releases

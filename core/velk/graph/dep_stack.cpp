@@ -49,6 +49,7 @@ bool SharedDepStack::contains(const void* owner, uint32_t slot) const noexcept {
   const bool here = std::any_of(frames_.begin(), frames_.end(), [owner, slot](const DepFrame& f) {
     return f.owner == owner && f.node == slot;
   });
+  // lock-free: the reader is blocked until this helper ends, so its frames hold still.
   return here || (continues_ != nullptr && continues_->contains(owner, slot));
 }
 

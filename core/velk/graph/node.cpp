@@ -29,6 +29,7 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
   } wait{&state_, uint8_t(seen)};
   // Through the blocking hook: the thread may hold the embedding's lock (the interpreter
   // lock), which the claim's holder may need to finish.
+  // lock-free: a stale look costs one more round; every claim's end wakes the parking lot.
   backoff.wait([&] {
     run_blocking(
         [](void* w) {
@@ -41,6 +42,7 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
 void NodeRecord::finish_claim(NodeState a, NodeState b) {
   if (cas_state(NodeState::Computing, a)) return;
   if (cas_state(NodeState::ComputingDirtied, b)) return;
+  // lock-free: only validates the byte; whatever valid state it reads is left alone.
   (void)load_state();  // a valid other state is left alone; an invalid byte aborts
 }
 
@@ -103,6 +105,7 @@ const OverflowDeps* NodeRecord::protect_overflow(HazardHolder& holder) const {
   // that stays that way through many looks is corrupt.
   constexpr int kLooks = 1 << 16;
   for (int look = 0; look < kLooks; ++look) {
+    // lock-free: the published block outlives the visit; a null one is re-checked on the count.
     const OverflowDeps* block = holder.protect(overflow_deps_);
     if (block != nullptr) return block;
     if (dep_count_.load(std::memory_order_acquire) <= kInlineDeps) return nullptr;

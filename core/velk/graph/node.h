@@ -189,6 +189,8 @@ bool NodeRecord::visit_overflow(Visit& visit) const {
 template <class Visit>
 void NodeRecord::for_each_dep(Visit&& visit) const {
   for (;;) {
+    // lock-free: a racing set_deps may show a mix of the old and new list; readers re-check
+    // states afterwards, and an overflow block is read only under hazard protection.
     const uint8_t n = dep_count_.load(std::memory_order_acquire);
     if (n <= kInlineDeps) {
       for (uint8_t i = 0; i < n; ++i) {

@@ -43,6 +43,7 @@ uint32_t SegmentedNodes::push(const Fields& fields) {
 NodeRecord& SegmentedNodes::get(uint32_t slot) const {
   const uint32_t s = slot >> kSegmentBits;
   if (s >= kSegments) fail_index_out_of_range("SegmentedNodes::get", s, kSegments);
+  // lock-free: a segment is installed (release) before its slots are counted, and never moves.
   Segment* segment = (*directory_)[s].load(std::memory_order_acquire);
   const uint32_t p = slot & (kSegmentSize - 1);
   if (segment == nullptr) fail_index_out_of_range("SegmentedNodes::get", p, 0);

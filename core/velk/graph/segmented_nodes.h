@@ -34,6 +34,7 @@ class SegmentedNodes {
   NodeRecord& get(uint32_t slot) const;
 
   // Number of slots ever handed out; only grows.
+  // lock-free: raised (release) only after the new record is initialised.
   uint32_t slot_count() const noexcept { return slot_count_.load(std::memory_order_acquire); }
 
  private:

@@ -54,6 +54,7 @@ HazardDomain& HazardDomain::global() {
 HazardRecord* HazardDomain::acquire() {
   for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
     bool expected = false;
+    // lock-free: records are only prepended, never freed; the CAS decides who takes one.
     if (!r->active.load(std::memory_order_relaxed) &&
         r->active.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
       return r;
@@ -79,6 +80,7 @@ void HazardDomain::retire(void* object, Deleter deleter) {
   auto& items = retired_list.items;
   items.push_back(Retired{object, deleter});
   const size_t threshold =
+      // lock-free: only a threshold; a stale count moves a reclaim a little.
       std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
   if (items.size() >= threshold && !reclaiming) reclaim();
 }
@@ -86,6 +88,8 @@ void HazardDomain::retire(void* object, Deleter deleter) {
 std::vector<const void*> HazardDomain::published() const {
   std::vector<const void*> live;
   for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+    // lock-free: seq_cst against protect's publish and re-check: a reader that still uses the
+    // object either shows here or saw it already unlinked.
     const void* p = r->ptr.load(std::memory_order_seq_cst);
     if (p != nullptr) live.push_back(p);
   }
@@ -94,6 +98,7 @@ std::vector<const void*> HazardDomain::published() const {
 }
 
 std::vector<HazardDomain::Retired> HazardDomain::take_orphans() {
+  // lock-free: a hint; the orphans are taken under the lock.
   if (!has_orphans_.load(std::memory_order_acquire)) return {};
   std::lock_guard<std::mutex> guard(orphan_mutex_);
   has_orphans_.store(false, std::memory_order_relaxed);
@@ -133,6 +138,7 @@ void HazardDomain::reclaim() {
 
 void HazardDomain::reclaim_if_pending() {
   if (retired_list.items.size() > retired_list.kept ||
+      // lock-free: a hint, as in take_orphans.
       has_orphans_.load(std::memory_order_relaxed)) {
     reclaim();
   }

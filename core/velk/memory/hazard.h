@@ -87,6 +87,7 @@ class HazardHolder {
   // Loads `src` and publishes it until the published value is still the current one.
   template <class T>
   T* protect(const std::atomic<T*>& src) noexcept {
+    // lock-free: the value re-read after it is published stays allocated while published.
     T* p = src.load(std::memory_order_acquire);
     for (;;) {
       record_->ptr.store(p, std::memory_order_seq_cst);  // full fence: publish before re-check

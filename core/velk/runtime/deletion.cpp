@@ -19,6 +19,7 @@ namespace {
 
 void wait_for_generation_change(const NodeRecord& record, uint32_t generation) {
   SpinWait spin;
+  // lock-free: the deleting thread raises it under the structural lock; wait until it has.
   while (record.load_generation() == generation) spin.wait();
 }
 
@@ -44,6 +45,7 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
   }
   Backoff backoff;
   for (;;) {
+    // lock-free: decided again under the lock, and the swap is a CAS from the state read here.
     if (record.load_generation() != handle.generation) fail_deleted_twice(target);
     const NodeState state = record.load_state();
     if (state == NodeState::Computing || state == NodeState::ComputingDirtied) {
@@ -76,6 +78,8 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
         }
         if (w != target) {
           const NodeRecord& r = nodes_.get(w);
+          // lock-free: generations change only under the write lock; another deletion may swap
+          // the state meanwhile, which the CAS loop below meets.
           const SlotGeneration entry{w, r.load_generation()};
           if (r.load_state() == NodeState::Deleted) {
             busy = entry;
@@ -169,6 +173,7 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
         continue;
       }
     }
+    // lock-free: state and generation are checked again under the lock, and the swap is a CAS.
     // Nothing is left below: delete the top alone.
     const NodeState state = record.load_state();
     if (record.load_generation() != top.generation) {
@@ -228,6 +233,7 @@ void Runtime::adopt(ErasedVelk owner, ErasedVelk owned) {
 
 void Runtime::retire_node(uint32_t slot) {
   NodeRecord& record = nodes_.get(slot);
+  // lock-free: this thread swapped the node to Deleted; nothing else changes these now.
   const std::vector<uint32_t> deps = record.deps();
   const uint32_t value_index = record.load_value_index();
   const uint16_t arena_tag = record.load_arena_tag();

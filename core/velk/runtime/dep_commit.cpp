@@ -42,6 +42,7 @@ std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old,
 CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
                                    uint64_t start_revision) {
   NodeRecord& record = nodes_.get(slot);
+  // lock-free: the node is claimed here; only its claimant replaces the list.
   const std::vector<uint32_t> old = record.deps();
   if (!merge && same_slots(old, reads)) return CommitOutcome::Committed;  // the common case
   std::vector<uint32_t> next;
@@ -66,6 +67,8 @@ CommitOutcome Runtime::commit_deps(uint32_t slot, std::span<const DepRead> reads
   for (uint32_t dep_slot : next) {
     if (old_set.contains(dep_slot)) continue;
     const NodeRecord& dep = nodes_.get(dep_slot);
+    // lock-free: a dependency that changes after this look reaches the node by its walk: the
+    // walk waits for this lock, and the node is its dependent by then.
     const NodeState state = dep.load_state();
     if (state == NodeState::Clean && dep.load_changed_at() <= start_revision) continue;
     if (merge && state == NodeState::Failed) continue;

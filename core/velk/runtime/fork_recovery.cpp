@@ -74,6 +74,7 @@ void unregister_runtime(Runtime* runtime) noexcept {
   runtimes.erase(std::remove(runtimes.begin(), runtimes.end(), runtime), runtimes.end());
 }
 
+// lock-free: raised only by a child's fork handler, before the child has other threads.
 uint32_t fork_generation() noexcept { return generation.load(std::memory_order_acquire); }
 
 void set_embedding_fork_hooks(ForkHooks hooks) noexcept { embedding = hooks; }
@@ -99,6 +100,7 @@ void Runtime::release_claims_after_fork() {
   // A delivery a thread the child lacks was making never ends: its lock starts afresh.
   for (const auto& entry : structural_.observers.by_id()) {
     ObserverClosure& closure = *entry.second.closure;
+    // lock-free: the child's only thread runs here; the other holders are gone.
     const std::thread::id holder = closure.holder_.load(std::memory_order_acquire);
     if (holder == std::thread::id() || holder == std::this_thread::get_id()) continue;
     closure.delivery_.~mutex();
@@ -108,6 +110,7 @@ void Runtime::release_claims_after_fork() {
   bool walks_owed = watermark() < revision();
   for (uint32_t slot = 0; slot < nodes_.slot_count(); ++slot) {
     NodeRecord& record = nodes_.get(slot);
+    // lock-free: as above, no other thread is left to move it.
     const NodeState state = record.load_state();
     if (state != NodeState::Computing && state != NodeState::ComputingDirtied) continue;
     if (structural_.compute_fns[slot]) {

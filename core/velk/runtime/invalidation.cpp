@@ -13,6 +13,7 @@ Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string
     : record_(&runtime.record(handle.slot)) {
   Backoff backoff;
   for (;;) {
+    // lock-free: the generation is checked again once the claim is held.
     if (record_->load_generation() != handle.generation) break;
     const NodeState state = record_->load_state();
     if (state == NodeState::Clean && record_->cas_state(NodeState::Clean, NodeState::Computing)) {
@@ -50,6 +51,7 @@ namespace {
 // Marks one node reached by the walk; true when the walk goes on to its dependents.
 bool mark_reached(NodeRecord& record) {
   for (;;) {
+    // lock-free: every move is a CAS from the state just read; a lost race reads again.
     switch (record.load_state()) {
       case NodeState::New:
         if (record.cas_state(NodeState::New, NodeState::New)) return true;

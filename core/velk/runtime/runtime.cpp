@@ -19,6 +19,7 @@ NodeRecord& Runtime::check_handle(uint32_t slot, uint32_t generation, RuntimeId 
          std::to_string(minted_by.value) + ", used on runtime " + std::to_string(id_.value) + ")");
   }
   NodeRecord& record = nodes_.get(slot);
+  // lock-free: a deletion after the check is caught by the caller's re-check or its claim.
   const uint32_t current = record.load_generation();
   if (current != generation) {
     fail("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
@@ -69,6 +70,7 @@ void Runtime::retire_with(ErasedVelk node, std::weak_ptr<Retirable> state) {
 
 bool Runtime::is_alive(ErasedVelk handle) const {
   if (handle.runtime_id != id_) return false;
+  // lock-free: exact under the structural lock, a snapshot elsewhere.
   if (handle.slot >= nodes_.slot_count()) return false;
   const NodeRecord& record = nodes_.get(handle.slot);
   if (record.is_deleted()) return false;

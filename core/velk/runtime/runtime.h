@@ -98,6 +98,7 @@ class Runtime {
   // --- introspection ---
   bool is_alive(ErasedVelk handle) const;
   uint32_t node_count() const;
+  // lock-free: only rises; a stale value is an older, still valid bound.
   uint64_t revision() const noexcept { return revision_.load(std::memory_order_acquire); }
   uint64_t watermark() const noexcept { return walk_ring_.watermark(); }
   NodeRecord& record(uint32_t slot) const { return nodes_.get(slot); }
@@ -279,6 +280,7 @@ class Runtime {
 template <class T, class F>
 bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty) {
   T value = produce_(runtime, slot);
+  // lock-free: the node is claimed here, so no deletion can give its cell away.
   const uint32_t index = runtime.record(slot).load_value_index();
   if (was_dirty) return arena_->write_if_changed(index, std::move(value));
   arena_->write(index, std::move(value));
@@ -289,6 +291,7 @@ template <class T>
 GenericArena<T>* Runtime::arena_of(const NodeRecord& record, const char* missing) const {
   const uint16_t tag = record.load_arena_tag();
   if (tag < kPublishedArenas) {
+    // lock-free: published once (release) and kept as long as the runtime.
     ErasedArena* arena = published_arenas_[tag].load(std::memory_order_acquire);
     if (arena != nullptr) {
       if (arena->as_any() != typeid(GenericArena<T>)) fail(missing);
@@ -362,6 +365,7 @@ const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
 template <class T>
 NodeRecord& Runtime::record_read(Velk<T> handle) {
   NodeRecord& record = check(handle);
+  // lock-free: a deletion after the check shows as a changed generation at the commit.
   record_read(handle.slot, record.load_generation());
   return record;
 }
@@ -386,12 +390,15 @@ template <class T>
 const T* Runtime::read_cell(const NodeRecord& record, HazardHolder& holder) const {
   auto arena =
       arena_of<T>(record, "velk-core: arena missing for handle's type; this should be impossible");
+  // lock-free: the cell is hazard-protected; callers check the handle after the read.
   return arena->try_read_protected(record.load_value_index(), holder);
 }
 
 template <class T>
 const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   NodeRecord& record = check(handle);
+  // lock-free: state, cell, then state and handle again: a node dirtied, deleted or reused
+  // meanwhile fails a re-check.
   if (record.load_state() != NodeState::Clean) return nullptr;
   const T* value;
   try {
@@ -417,6 +424,7 @@ void Runtime::set(Velk<T> handle, T value) {
   NodeRecord& record = check(handle);
   GenericArena<T>* arena = arena_of<T>(record, "velk-core: arena missing for input handle's type");
   if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
+  // lock-free: the handle was just checked; the claim re-checks the generation before the write.
   const uint32_t index = record.load_value_index();
   if (arena->equals(index, value)) return;  // an equal value takes no revision
   // Claimed while its value is replaced, so a deletion (and a new node reusing the slot and the

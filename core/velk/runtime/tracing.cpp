@@ -46,6 +46,8 @@ std::vector<NodeSnapshot> Runtime::graph_snapshot() const {
   const uint32_t count = nodes_.slot_count();
   for (uint32_t slot = 0; slot < count; ++slot) {
     const NodeRecord& record = nodes_.get(slot);
+    // lock-free: claims move states meanwhile; lists and generations change only under the
+    // write lock, so the snapshot is consistent in structure.
     if (record.load_state() == NodeState::Deleted) continue;
     NodeSnapshot node;
     node.id = slot;
