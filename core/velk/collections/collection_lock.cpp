@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "velk/base/check.h"
 #include "velk/base/failure.h"
 #include "velk/runtime/fork_recovery.h"
 
@@ -20,13 +21,13 @@ struct HeldLock {
 thread_local std::vector<HeldLock> held_locks;
 
 // The most recent entry of `lock` on this thread, or null.
-HeldLock* find_held(const CollectionLock* lock) {
+HeldLock* find_held(const CollectionLock* lock) noexcept {
   auto it = std::find_if(held_locks.rbegin(), held_locks.rend(),
                          [lock](const HeldLock& h) { return h.lock == lock; });
   return it == held_locks.rend() ? nullptr : &*it;
 }
 
-void forget_held(const CollectionLock* lock) {
+void forget_held(const CollectionLock* lock) noexcept {
   if (HeldLock* held = find_held(lock))
     held_locks.erase(held_locks.begin() + (held - held_locks.data()));
 }
@@ -113,7 +114,8 @@ void CollectionLock::release_done() noexcept {
 
 void CollectionLock::lock() { acquire(true); }
 
-void CollectionLock::unlock() {
+void CollectionLock::unlock() noexcept {
+  VELK_DCHECK(find_held(this) != nullptr && find_held(this)->exclusive);
   forget_held(this);
   mutex_.unlock();
   release_done();
@@ -121,7 +123,8 @@ void CollectionLock::unlock() {
 
 void CollectionLock::lock_shared() { acquire(false); }
 
-void CollectionLock::unlock_shared() {
+void CollectionLock::unlock_shared() noexcept {
+  VELK_DCHECK(find_held(this) != nullptr && !find_held(this)->exclusive);
   forget_held(this);
   if (find_held(this) != nullptr) return;  // an outer shared hold of this thread remains
   mutex_.unlock_shared();

@@ -30,6 +30,12 @@ DepFrame SharedDepStack::pop_frame() {
   return top;
 }
 
+void SharedDepStack::drop_frame() noexcept {
+  VELK_DCHECK(!frames_.empty());
+  std::lock_guard lock(frames_mutex_);
+  frames_.pop_back();
+}
+
 bool SharedDepStack::record(const void* owner, uint32_t slot, uint32_t generation) {
   if (frames_.empty()) return true;
   if (frames_.back().owner != owner) return false;

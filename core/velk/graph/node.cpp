@@ -40,13 +40,13 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
 }
 
 void NodeRecord::finish_claim(NodeState a, NodeState b) {
-  if (cas_state(NodeState::Computing, a)) return;
-  if (cas_state(NodeState::ComputingDirtied, b)) return;
+  if (end_claim(a, b)) return;
   // lock-free: only validates the byte; whatever valid state it reads is left alone.
   (void)load_state();  // a valid other state is left alone; an invalid byte aborts
 }
 
 void NodeRecord::reset_for(const NodeFields& fields) noexcept {
+  VELK_DCHECK(dep_count_.load(std::memory_order_relaxed) == 0 && !has_overflow());
   verified_at_.store(fields.verified_at, std::memory_order_relaxed);
   changed_at_.store(fields.changed_at, std::memory_order_relaxed);
   value_index_.store(fields.value_index, std::memory_order_relaxed);
@@ -61,6 +61,7 @@ void NodeRecord::mark_deleted() {
 }
 
 void NodeRecord::retire() noexcept {
+  VELK_DCHECK(is_deleted());
   generation_.store(load_generation() + 1, std::memory_order_release);
 }
 
@@ -69,6 +70,7 @@ void NodeRecord::drop_overflow() {
 }
 
 void NodeRecord::publish(uint64_t r) noexcept {
+  VELK_DCHECK(is_claimed());
   uint64_t cur = changed_at_.load(std::memory_order_acquire);
   while ((cur == kRevisionReplacing || cur < r) &&
          !changed_at_.compare_exchange_weak(cur, r, std::memory_order_acq_rel,

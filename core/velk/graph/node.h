@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "velk/base/check.h"
 #include "velk/base/state.h"
 #include "velk/base/waiting.h"
 #include "velk/memory/hazard.h"
@@ -78,6 +79,16 @@ class alignas(64) NodeRecord {
   void store_state(NodeState s) noexcept { state_.store(uint8_t(s), std::memory_order_release); }
   // Ends a claim after a failure: Computing -> a, else ComputingDirtied -> b, else leave it.
   void finish_claim(NodeState a, NodeState b);
+  // finish_claim for a guard's destructor: false, with nothing changed and nothing decoded,
+  // when the node was not claimed.
+  bool end_claim(NodeState a, NodeState b) noexcept {
+    return cas_state(NodeState::Computing, a) || cas_state(NodeState::ComputingDirtied, b);
+  }
+  // Whether the state byte reads Computing or ComputingDirtied, without decoding it.
+  bool is_claimed() const noexcept {
+    const uint8_t s = state_.load(std::memory_order_acquire);
+    return s == uint8_t(NodeState::Computing) || s == uint8_t(NodeState::ComputingDirtied);
+  }
   // One step of waiting while the state still reads `seen` (another thread's claim): spins at
   // first, then sleeps until a claim ends (every swap away from a claimed state wakes sleepers).
   void wait_while(NodeState seen, Backoff& backoff) const;
@@ -92,6 +103,7 @@ class alignas(64) NodeRecord {
   // An input's value is about to be replaced: until publish, changed_at reads as the maximum,
   // so a verifier racing the set counts the input as changed.
   void begin_replace() noexcept {
+    VELK_DCHECK(is_claimed());
     changed_at_.exchange(kRevisionReplacing, std::memory_order_acq_rel);
   }
   // Stamps a replaced input with its revision `r`: changed_at leaves the replacing mark (or

@@ -16,7 +16,7 @@ bool WalkRing::try_advance() noexcept {
   return true;  // advanced here or by another thread: look again either way
 }
 
-void WalkRing::complete(uint64_t r) {
+void WalkRing::complete(uint64_t r) noexcept {
   SpinWait spin;
   // The ring position of r may still hold an older revision that W has not passed yet.
   // lock-free: W only rises; a stale read waits one more round.

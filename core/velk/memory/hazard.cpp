@@ -28,8 +28,13 @@ VELK_HOT_TLS thread_local CacheLife cache_life =
 
 // The per-thread hazard cache: a stack of records, released to the domain at thread exit.
 struct HazardCache {
+  // Its capacity only grows, so a holder returns its record without allocating while the
+  // cache has room; past that the record goes back to the domain.
   std::vector<HazardRecord*> records;
-  HazardCache() { cache_life = CacheLife::Alive; }
+  HazardCache() {
+    records.reserve(16);
+    cache_life = CacheLife::Alive;
+  }
   ~HazardCache() {
     cache_life = CacheLife::Dead;
     for (HazardRecord* r : records) HazardDomain::global().release(r);
@@ -169,7 +174,12 @@ HazardHolder::~HazardHolder() {
     return;
   }
   reset();
-  hazard_cache().records.push_back(record_);
+  auto& records = hazard_cache().records;
+  if (records.size() < records.capacity()) {
+    records.push_back(record_);
+  } else {
+    HazardDomain::global().release(record_);
+  }
 }
 
 }  // namespace velk

@@ -29,7 +29,11 @@ Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string
 }
 
 void Runtime::InputClaim::release() noexcept {
-  if (record_ != nullptr) record_->cas_state(NodeState::Computing, NodeState::Clean);
+  if (record_ != nullptr) {
+    // An input is nobody's dependency, so no walk turns its claim into ComputingDirtied.
+    const bool ended = record_->cas_state(NodeState::Computing, NodeState::Clean);
+    VELK_DCHECK(ended);
+  }
   record_ = nullptr;
 }
 

@@ -129,7 +129,10 @@ std::exception_ptr Runtime::fire_observer(ObserverClosure& closure) {
 std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
   struct Counted {
     Counted() noexcept { ++callbacks_running; }
-    ~Counted() { --callbacks_running; }
+    ~Counted() {
+      VELK_DCHECK(callbacks_running > 0);
+      --callbacks_running;
+    }
   };
   bool in_callback = false;
   try {

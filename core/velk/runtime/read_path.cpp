@@ -35,7 +35,10 @@ class DeferredFailures {
   class Scope {
    public:
     Scope() noexcept : mark_(entries().size()) {}
-    ~Scope() { entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end()); }
+    ~Scope() {
+      VELK_DCHECK(entries().size() >= mark_);  // inner scopes dropped their entries first
+      entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end());
+    }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
@@ -69,15 +72,17 @@ class DeferredFailures {
 // the node, and that claim must not be touched.
 class Runtime::ClaimGuard {
  public:
-  explicit ClaimGuard(NodeRecord& record) : record_(record) {}
+  explicit ClaimGuard(NodeRecord& record) : record_(record) { VELK_DCHECK(record.is_claimed()); }
   ~ClaimGuard() {
     if (!armed_) return;
-    try {
-      record_.finish_claim(NodeState::Dirty, NodeState::Dirty);
-    } catch (...) {
-    }
+    const bool ended = record_.end_claim(NodeState::Dirty, NodeState::Dirty);
+    VELK_DCHECK(ended);  // armed, so the claim is still this thread's
   }
-  void disarm() noexcept { armed_ = false; }
+  // The claim is still held; the caller ends it right after.
+  void disarm() noexcept {
+    VELK_DCHECK(armed_ && record_.is_claimed());
+    armed_ = false;
+  }
 
  private:
   NodeRecord& record_;
