@@ -41,8 +41,8 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
 
 void NodeRecord::finish_claim(NodeState a, NodeState b) {
   if (end_claim(a, b)) return;
-  // lock-free: only validates the byte; whatever valid state it reads is left alone.
-  (void)load_state();  // a valid other state is left alone; an invalid byte aborts
+  // lock-free: only validates the byte (an invalid one fails); a valid state is left alone.
+  (void)load_state();
 }
 
 void NodeRecord::reset_for(const NodeFields& fields) noexcept {

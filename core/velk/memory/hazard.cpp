@@ -84,8 +84,8 @@ void HazardDomain::release(HazardRecord* record) noexcept {
 void HazardDomain::retire(void* object, Deleter deleter) {
   auto& items = retired_list.items;
   items.push_back(Retired{object, deleter});
+  // lock-free: only a threshold; a stale count moves a reclaim a little.
   const size_t threshold =
-      // lock-free: only a threshold; a stale count moves a reclaim a little.
       std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
   if (items.size() >= threshold && !reclaiming) reclaim();
 }
@@ -142,8 +142,8 @@ void HazardDomain::reclaim() {
 }
 
 void HazardDomain::reclaim_if_pending() {
+  // lock-free: has_orphans_ is a hint, as in take_orphans.
   if (retired_list.items.size() > retired_list.kept ||
-      // lock-free: a hint, as in take_orphans.
       has_orphans_.load(std::memory_order_relaxed)) {
     reclaim();
   }

@@ -173,8 +173,8 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
         continue;
       }
     }
-    // lock-free: state and generation are checked again under the lock, and the swap is a CAS.
     // Nothing is left below: delete the top alone.
+    // lock-free: state and generation are checked again under the lock, and the swap is a CAS.
     const NodeState state = record.load_state();
     if (record.load_generation() != top.generation) {
       pop();
