@@ -65,7 +65,7 @@ void NodeRecord::retire() noexcept {
   generation_.store(load_generation() + 1, std::memory_order_release);
 }
 
-void NodeRecord::drop_overflow() {
+void NodeRecord::drop_overflow() noexcept {
   retire_overflow(overflow_deps_.exchange(nullptr, std::memory_order_seq_cst));
 }
 
@@ -79,7 +79,7 @@ void NodeRecord::publish(uint64_t r) noexcept {
   raise_verified_at(r);
 }
 
-void retire_overflow(OverflowDeps* block) {
+void retire_overflow(OverflowDeps* block) noexcept {
   if (block == nullptr) return;
   HazardDomain::global().retire(block, [](void* p) { delete static_cast<OverflowDeps*>(p); });
 }

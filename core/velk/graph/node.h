@@ -70,7 +70,7 @@ class alignas(64) NodeRecord {
     return state_.load(std::memory_order_acquire) == uint8_t(NodeState::Deleted);
   }
   // Hands a still attached overflow block to the hazard domain; for storage that goes away.
-  void drop_overflow();
+  void drop_overflow() noexcept;
 
   // --- state ---
   NodeState load_state() const;
@@ -172,7 +172,7 @@ static_assert(sizeof(NodeRecord) == 64, "a node record fills exactly one cache l
 static_assert(alignof(NodeRecord) == 64);
 
 // Retires an overflow block to the hazard domain.
-void retire_overflow(OverflowDeps* block);
+void retire_overflow(OverflowDeps* block) noexcept;
 
 namespace detail {
 // Calls the visitor; true when the visit should go on.

@@ -81,13 +81,21 @@ void HazardDomain::release(HazardRecord* record) noexcept {
   record->active.store(false, std::memory_order_release);
 }
 
-void HazardDomain::retire(void* object, Deleter deleter) {
+void HazardDomain::retire(void* object, Deleter deleter) noexcept {
   auto& items = retired_list.items;
-  items.push_back(Retired{object, deleter});
+  try {
+    items.push_back(Retired{object, deleter});
+  } catch (...) {
+    return;  // leaked, never freed under a reader
+  }
   // lock-free: only a threshold; a stale count moves a reclaim a little.
   const size_t threshold =
       std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
-  if (items.size() >= threshold && !reclaiming) reclaim();
+  if (items.size() < threshold || reclaiming) return;
+  try {
+    reclaim();
+  } catch (...) {  // out of memory: what the reclaim had in hand stays allocated
+  }
 }
 
 std::vector<const void*> HazardDomain::published() const {
@@ -110,16 +118,26 @@ std::vector<HazardDomain::Retired> HazardDomain::take_orphans() {
   return std::move(orphans_);
 }
 
-void HazardDomain::adopt_orphans(std::vector<Retired>&& leftovers) {
+void HazardDomain::adopt_orphans(std::vector<Retired>&& leftovers) noexcept {
   std::lock_guard<std::mutex> guard(orphan_mutex_);
-  orphans_.insert(orphans_.end(), leftovers.begin(), leftovers.end());
+  if (orphans_.empty()) {
+    orphans_.swap(leftovers);
+  } else {
+    try {
+      orphans_.insert(orphans_.end(), leftovers.begin(), leftovers.end());
+    } catch (...) {  // out of memory: the leftovers stay allocated
+    }
+  }
   leftovers.clear();
   has_orphans_.store(true, std::memory_order_release);
 }
 
 void HazardDomain::reclaim() {
   if (reclaiming) return;
-  reclaiming = true;
+  struct Reclaiming {
+    Reclaiming() noexcept { reclaiming = true; }
+    ~Reclaiming() { reclaiming = false; }
+  } scope;
   auto& items = retired_list.items;
   std::vector<Retired> orphans = take_orphans();
   items.insert(items.end(), orphans.begin(), orphans.end());
@@ -138,7 +156,6 @@ void HazardDomain::reclaim() {
   }
   items.insert(items.end(), kept.begin(), kept.end());
   retired_list.kept = items.size();
-  reclaiming = false;
 }
 
 void HazardDomain::reclaim_if_pending() {
