@@ -18,7 +18,8 @@ class Retirable {
   // later use. Takes the state's own lock, so it must not be called while that is held.
   virtual void retire() = 0;
 
-  // Acquire pairs with the release in mark_retired; holders also check under the state's lock.
+  // lock-free: acquire pairs with the release in mark_retired; holders also check under the
+  // state's lock.
   bool retired() const noexcept { return retired_.load(std::memory_order_acquire); }
 
  protected:

@@ -43,6 +43,7 @@ void set_blocking_hook(BlockingHook hook) noexcept {
 }
 
 void run_blocking(void (*wait)(void*), void* context) {
+  // lock-free: installed once (release) at start-up and never freed.
   if (BlockingHook hook = blocking_hook.load(std::memory_order_acquire)) {
     hook(wait, context);
   } else {
@@ -55,6 +56,7 @@ void set_interrupt_hook(InterruptHook hook) noexcept {
 }
 
 void check_interrupt() {
+  // lock-free: as the blocking hook.
   if (InterruptHook hook = interrupt_hook.load(std::memory_order_acquire)) hook();
 }
 
@@ -69,6 +71,8 @@ void ParkingLot::park(const void* address, bool (*still_waiting)(const void*),
 
 void ParkingLot::unpark_all(const void* address) noexcept {
   Bucket& bucket = bucket_of(address);
+  // lock-free: seq_cst with the sleeper's count and re-check: a sleeper is counted here or sees
+  // the change that preceded this call.
   if (bucket.count.load(std::memory_order_seq_cst) == 0) return;
   // Taken so that a sleeper between its check and its sleep cannot miss the notification.
   { std::lock_guard lock(bucket.mutex); }

@@ -53,6 +53,7 @@ class ParkingLot {
         &word,
         [](const void* c) {
           const auto* ctx = static_cast<const Context*>(c);
+          // lock-free: read after the sleeper is counted; see unpark_all.
           return ctx->word->load(std::memory_order_seq_cst) == ctx->seen;
         },
         &context);

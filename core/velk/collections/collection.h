@@ -39,6 +39,8 @@ struct Delta {
 // The state judges a reader dead when its reader list holds the only reference.
 struct DeltaCursor {
   std::atomic<uint64_t> position{0};
+  // lock-free: moved only by its operator's claimant; the log reads it to trim, and a stale
+  // position there only keeps entries longer.
   uint64_t load() const noexcept { return position.load(std::memory_order_acquire); }
   void store(uint64_t p) noexcept { position.store(p, std::memory_order_release); }
 };

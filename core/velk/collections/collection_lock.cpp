@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "velk/base/check.h"
 #include "velk/base/failure.h"
 #include "velk/runtime/fork_recovery.h"
 
@@ -20,13 +21,13 @@ struct HeldLock {
 thread_local std::vector<HeldLock> held_locks;
 
 // The most recent entry of `lock` on this thread, or null.
-HeldLock* find_held(const CollectionLock* lock) {
+HeldLock* find_held(const CollectionLock* lock) noexcept {
   auto it = std::find_if(held_locks.rbegin(), held_locks.rend(),
                          [lock](const HeldLock& h) { return h.lock == lock; });
   return it == held_locks.rend() ? nullptr : &*it;
 }
 
-void forget_held(const CollectionLock* lock) {
+void forget_held(const CollectionLock* lock) noexcept {
   if (HeldLock* held = find_held(lock))
     held_locks.erase(held_locks.begin() + (held - held_locks.data()));
 }
@@ -36,16 +37,19 @@ bool holds_collection_lock() noexcept { return !held_locks.empty(); }
 
 void CollectionLock::check_forked() {
   const uint32_t now = fork_generation();
+  // lock-free: the CAS below lets one thread per fork generation count the users.
   uint32_t seen = checked_generation_.load(std::memory_order_acquire);
   if (seen != now && checked_generation_.compare_exchange_strong(seen, now)) {
     // First use since the fork: any user beyond this thread's own holds was a thread the
     // child lacks.
     const auto own = uint32_t(std::count_if(held_locks.begin(), held_locks.end(),
                                             [this](const HeldLock& h) { return h.lock == this; }));
+    // lock-free: in a fresh child no other thread is left to change the count.
     if (users_.load(std::memory_order_acquire) > own) {
       forked_mid_use_.store(true, std::memory_order_release);
     }
   }
+  // lock-free: set once, by the check above; it never clears.
   if (forked_mid_use_.load(std::memory_order_acquire)) fail(kCollectionForkedMessage);
 }
 
@@ -90,6 +94,8 @@ bool CollectionLock::try_acquire(bool exclusive) noexcept {
 void CollectionLock::wait_for(bool exclusive) {
   Backoff backoff;
   for (;;) {
+    // lock-free: read before the try, so a release after a failed try changes it and the park
+    // returns.
     const uint64_t seen = releases_.load(std::memory_order_seq_cst);
     if (try_acquire(exclusive)) return;
     check_forked();  // a holder the fork left behind never releases
@@ -108,7 +114,8 @@ void CollectionLock::release_done() noexcept {
 
 void CollectionLock::lock() { acquire(true); }
 
-void CollectionLock::unlock() {
+void CollectionLock::unlock() noexcept {
+  VELK_DCHECK(find_held(this) != nullptr && find_held(this)->exclusive);
   forget_held(this);
   mutex_.unlock();
   release_done();
@@ -116,7 +123,8 @@ void CollectionLock::unlock() {
 
 void CollectionLock::lock_shared() { acquire(false); }
 
-void CollectionLock::unlock_shared() {
+void CollectionLock::unlock_shared() noexcept {
+  VELK_DCHECK(find_held(this) != nullptr && !find_held(this)->exclusive);
   forget_held(this);
   if (find_held(this) != nullptr) return;  // an outer shared hold of this thread remains
   mutex_.unlock_shared();

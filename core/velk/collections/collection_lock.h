@@ -37,9 +37,9 @@ bool holds_collection_lock() noexcept;
 class CollectionLock {
  public:
   void lock();
-  void unlock();
+  void unlock() noexcept;
   void lock_shared();
-  void unlock_shared();
+  void unlock_shared() noexcept;
 
  private:
   void acquire(bool exclusive);

@@ -175,6 +175,7 @@ uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E
                     Keys&& keys) {
   runtime.get(source.version_node);
   auto [position, batch] = copy_new_deltas(source);
+  // lock-free: raised only by the router's computation, which runs here under its claim.
   if (batch.empty()) return tables.router_version.load(std::memory_order_acquire);
   const std::vector<E> insert_keys = keys(batch);
   CollectionWriteGuard groups_guard(tables.groups_lock);

@@ -30,6 +30,12 @@ DepFrame SharedDepStack::pop_frame() {
   return top;
 }
 
+void SharedDepStack::drop_frame() noexcept {
+  VELK_DCHECK(!frames_.empty());
+  std::lock_guard lock(frames_mutex_);
+  frames_.pop_back();
+}
+
 bool SharedDepStack::record(const void* owner, uint32_t slot, uint32_t generation) {
   if (frames_.empty()) return true;
   if (frames_.back().owner != owner) return false;
@@ -49,6 +55,7 @@ bool SharedDepStack::contains(const void* owner, uint32_t slot) const noexcept {
   const bool here = std::any_of(frames_.begin(), frames_.end(), [owner, slot](const DepFrame& f) {
     return f.owner == owner && f.node == slot;
   });
+  // lock-free: the reader is blocked until this helper ends, so its frames hold still.
   return here || (continues_ != nullptr && continues_->contains(owner, slot));
 }
 

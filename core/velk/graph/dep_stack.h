@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "velk/base/check.h"
+
 namespace velk {
 
 struct DepRead {
@@ -38,6 +40,12 @@ class SharedDepStack {
 
   void push_frame(const void* owner, uint32_t node);
   DepFrame pop_frame();
+  // Pops the top frame, which must exist, and drops it; for a guard's destructor.
+  void drop_frame() noexcept;
+  // Whether the top frame is `owner`'s frame for `node`.
+  bool top_is(const void* owner, uint32_t node) const noexcept {
+    return !frames_.empty() && frames_.back().owner == owner && frames_.back().node == node;
+  }
   // Records a read of `owner`'s node into the top frame. False, recording nothing, when the top
   // frame is another runtime's: such a read cannot be its dependency.
   bool record(const void* owner, uint32_t slot, uint32_t generation);
@@ -75,13 +83,14 @@ class ContinuationGuard {
     stack_.begin_continuation(reader);
   }
   ~ContinuationGuard() {
-    if (!ended_) stack_.end_continuation();
+    if (!ended_) end();
   }
   ContinuationGuard(const ContinuationGuard&) = delete;
   ContinuationGuard& operator=(const ContinuationGuard&) = delete;
 
   // Ends the continuation; true when the reader's top frame must be tainted.
   bool end() noexcept {
+    VELK_DCHECK(stack_.depth() == 0);  // the work popped every frame it pushed
     ended_ = true;
     return stack_.end_continuation();
   }
@@ -98,14 +107,18 @@ class FrameGuard {
   FrameGuard(SharedDepStack& stack, const void* owner, uint32_t node)
       : stack_(stack), depth_(stack.depth()) {
     stack_.push_frame(owner, node);
+    VELK_DCHECK(stack_.top_is(owner, node));
   }
   ~FrameGuard() {
-    if (!taken_ && stack_.depth() > depth_) stack_.pop_frame();
+    if (taken_) return;
+    VELK_DCHECK(stack_.depth() == depth_ + 1);  // the frame it pops is the one it pushed
+    if (stack_.depth() > depth_) stack_.drop_frame();
   }
   FrameGuard(const FrameGuard&) = delete;
   FrameGuard& operator=(const FrameGuard&) = delete;
 
   DepFrame take() {
+    VELK_DCHECK(!taken_ && stack_.depth() == depth_ + 1);
     taken_ = true;
     return stack_.pop_frame();
   }

@@ -47,6 +47,8 @@ void DependencyGraph::cover(uint32_t slot_count, const StructuralLock::Exclusive
 CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> reads, bool merge,
                                       uint64_t start_revision, StructuralLock& lock) {
   NodeRecord& record = nodes_.get(slot);
+  // lock-free: the node is claimed here; only its claimant replaces the list.
+  // lock-free: the node is claimed here; only its claimant replaces the list.
   const std::vector<uint32_t> old = record.deps();
   if (!merge && same_slots(old, reads)) return CommitOutcome::Committed;  // the common case
   std::vector<uint32_t> next;
@@ -71,6 +73,10 @@ CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> re
   for (uint32_t dep_slot : next) {
     if (old_set.contains(dep_slot)) continue;
     const NodeRecord& dep = nodes_.get(dep_slot);
+    // lock-free: a dependency that changes after this look reaches the node by its walk: the
+    // walk waits for this lock, and the node is its dependent by then.
+    // lock-free: a dependency that changes after this look reaches the node by its walk: the
+    // walk waits for this lock, and the node is its dependent by then.
     const NodeState state = dep.load_state();
     if (state == NodeState::Clean && dep.load_changed_at() <= start_revision) continue;
     if (merge && state == NodeState::Failed) continue;
@@ -122,6 +128,7 @@ namespace {
 // Marks one node reached by the walk; true when the walk goes on to its dependents.
 bool mark_reached(NodeRecord& record) {
   for (;;) {
+    // lock-free: every move is a CAS from the state just read; a lost race reads again.
     switch (record.load_state()) {
       case NodeState::New:
         if (record.cas_state(NodeState::New, NodeState::New)) return true;

@@ -5,19 +5,19 @@
 namespace velk {
 
 NodeState NodeRecord::load_state() const {
-  return decode_state(state.load(std::memory_order_acquire));
+  return decode_state(state_.load(std::memory_order_acquire));
 }
 
 bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
   uint8_t expected = uint8_t(from);
   // Sequentially consistent: a claim's end must be ordered before the parking lot's look for
   // sleepers (see waiting.h).
-  if (!state.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
-                                     std::memory_order_acquire)) {
+  if (!state_.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
+                                      std::memory_order_acquire)) {
     return false;
   }
   if (from == NodeState::Computing || from == NodeState::ComputingDirtied) {
-    ParkingLot::unpark_all(&state);  // a claim ended
+    ParkingLot::unpark_all(&state_);  // a claim ended
   }
   return true;
 }
@@ -26,9 +26,10 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
   struct Wait {
     const std::atomic<uint8_t>* state;
     uint8_t seen;
-  } wait{&state, uint8_t(seen)};
+  } wait{&state_, uint8_t(seen)};
   // Through the blocking hook: the thread may hold the embedding's lock (the interpreter
   // lock), which the claim's holder may need to finish.
+  // lock-free: a stale look costs one more round; every claim's end wakes the parking lot.
   backoff.wait([&] {
     run_blocking(
         [](void* w) {
@@ -39,12 +40,46 @@ void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
 }
 
 void NodeRecord::finish_claim(NodeState a, NodeState b) {
-  if (cas_state(NodeState::Computing, a)) return;
-  if (cas_state(NodeState::ComputingDirtied, b)) return;
-  (void)load_state();  // a valid other state is left alone; an invalid byte aborts
+  if (end_claim(a, b)) return;
+  // lock-free: only validates the byte (an invalid one fails); a valid state is left alone.
+  (void)load_state();
 }
 
-void retire_overflow(OverflowDeps* block) {
+void NodeRecord::reset_for(const NodeFields& fields) noexcept {
+  VELK_DCHECK(dep_count_.load(std::memory_order_relaxed) == 0 && !has_overflow());
+  verified_at_.store(fields.verified_at, std::memory_order_relaxed);
+  changed_at_.store(fields.changed_at, std::memory_order_relaxed);
+  value_index_.store(fields.value_index, std::memory_order_relaxed);
+  arena_tag_.store(fields.arena_tag, std::memory_order_relaxed);
+  dep_count_.store(0, std::memory_order_relaxed);
+  store_state(fields.state);
+}
+
+void NodeRecord::mark_deleted() {
+  set_deps({});
+  store_state(NodeState::Deleted);
+}
+
+void NodeRecord::retire() noexcept {
+  VELK_DCHECK(is_deleted());
+  generation_.store(load_generation() + 1, std::memory_order_release);
+}
+
+void NodeRecord::drop_overflow() noexcept {
+  retire_overflow(overflow_deps_.exchange(nullptr, std::memory_order_seq_cst));
+}
+
+void NodeRecord::publish(uint64_t r) noexcept {
+  VELK_DCHECK(is_claimed());
+  uint64_t cur = changed_at_.load(std::memory_order_acquire);
+  while ((cur == kRevisionReplacing || cur < r) &&
+         !changed_at_.compare_exchange_weak(cur, r, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+  }
+  raise_verified_at(r);
+}
+
+void retire_overflow(OverflowDeps* block) noexcept {
   if (block == nullptr) return;
   HazardDomain::global().retire(block, [](void* p) { delete static_cast<OverflowDeps*>(p); });
 }
@@ -52,17 +87,17 @@ void retire_overflow(OverflowDeps* block) {
 void NodeRecord::set_deps(std::span<const uint32_t> deps) {
   if (deps.size() <= kInlineDeps) {
     for (size_t i = 0; i < deps.size(); ++i)
-      inline_deps[i].store(deps[i], std::memory_order_relaxed);
-    dep_count.store(uint8_t(deps.size()), std::memory_order_release);
-    retire_overflow(overflow_deps.exchange(nullptr, std::memory_order_seq_cst));
+      inline_deps_[i].store(deps[i], std::memory_order_relaxed);
+    dep_count_.store(uint8_t(deps.size()), std::memory_order_release);
+    retire_overflow(overflow_deps_.exchange(nullptr, std::memory_order_seq_cst));
     return;
   }
   auto block = std::make_unique<OverflowDeps>();
   block->slots = std::make_unique<uint32_t[]>(deps.size());
   block->length = uint32_t(deps.size());
   std::copy(deps.begin(), deps.end(), block->slots.get());
-  retire_overflow(overflow_deps.exchange(block.release(), std::memory_order_seq_cst));
-  dep_count.store(kOverflowMark, std::memory_order_release);
+  retire_overflow(overflow_deps_.exchange(block.release(), std::memory_order_seq_cst));
+  dep_count_.store(kOverflowMark, std::memory_order_release);
 }
 
 const OverflowDeps* NodeRecord::protect_overflow(HazardHolder& holder) const {
@@ -72,9 +107,10 @@ const OverflowDeps* NodeRecord::protect_overflow(HazardHolder& holder) const {
   // that stays that way through many looks is corrupt.
   constexpr int kLooks = 1 << 16;
   for (int look = 0; look < kLooks; ++look) {
-    const OverflowDeps* block = holder.protect(overflow_deps);
+    // lock-free: the published block outlives the visit; a null one is re-checked on the count.
+    const OverflowDeps* block = holder.protect(overflow_deps_);
     if (block != nullptr) return block;
-    if (dep_count.load(std::memory_order_acquire) <= kInlineDeps) return nullptr;
+    if (dep_count_.load(std::memory_order_acquire) <= kInlineDeps) return nullptr;
   }
   fail("overflow_deps null with dep_count > 7");
 }

@@ -18,19 +18,10 @@ SegmentedNodes::SegmentedNodes() : directory_(new std::array<std::atomic<Segment
 SegmentedNodes::~SegmentedNodes() {
   const uint32_t n = slot_count();
   for (uint32_t slot = 0; slot < n; ++slot) {
-    retire_overflow(get(slot).overflow_deps.exchange(nullptr, std::memory_order_seq_cst));
+    get(slot).drop_overflow();
   }
   for (auto& entry : *directory_) delete entry.load(std::memory_order_relaxed);
   delete directory_;
-}
-
-void SegmentedNodes::reinit(NodeRecord& record, const Fields& fields) noexcept {
-  record.verified_at.store(fields.verified_at, std::memory_order_relaxed);
-  record.changed_at.store(fields.changed_at, std::memory_order_relaxed);
-  record.value_index.store(fields.value_index, std::memory_order_relaxed);
-  record.arena_tag.store(fields.arena_tag, std::memory_order_relaxed);
-  record.dep_count.store(0, std::memory_order_relaxed);
-  record.store_state(fields.state);
 }
 
 uint32_t SegmentedNodes::push(const Fields& fields, const StructuralLock::Exclusive& held) {
@@ -45,7 +36,7 @@ uint32_t SegmentedNodes::push(const Fields& fields, const StructuralLock::Exclus
     segment = new Segment();  // operator new honours the 64-byte alignment of NodeRecord
     entry.store(segment, std::memory_order_release);
   }
-  reinit(segment->records[n & (kSegmentSize - 1)], fields);
+  segment->records[n & (kSegmentSize - 1)].reset_for(fields);
   slot_count_.store(n + 1, std::memory_order_release);
   return n;
 }
@@ -53,6 +44,7 @@ uint32_t SegmentedNodes::push(const Fields& fields, const StructuralLock::Exclus
 NodeRecord& SegmentedNodes::get(uint32_t slot) const {
   const uint32_t s = slot >> kSegmentBits;
   if (s >= kSegments) fail_index_out_of_range("SegmentedNodes::get", s, kSegments);
+  // lock-free: a segment is installed (release) before its slots are counted, and never moves.
   Segment* segment = (*directory_)[s].load(std::memory_order_acquire);
   const uint32_t p = slot & (kSegmentSize - 1);
   if (segment == nullptr) fail_index_out_of_range("SegmentedNodes::get", p, 0);

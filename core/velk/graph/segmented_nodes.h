@@ -21,13 +21,7 @@ class SegmentedNodes {
   static constexpr uint32_t kSegments = 1024;
   static constexpr uint32_t kCapacity = kSegments * kSegmentSize;
 
-  struct Fields {
-    uint64_t verified_at;
-    uint64_t changed_at;
-    NodeState state;
-    uint32_t value_index;
-    uint16_t arena_tag;
-  };
+  using Fields = NodeFields;
 
   SegmentedNodes();
   ~SegmentedNodes();
@@ -40,10 +34,8 @@ class SegmentedNodes {
   NodeRecord& get(uint32_t slot) const;
 
   // Number of slots ever handed out; only grows.
+  // lock-free: raised (release) only after the new record is initialised.
   uint32_t slot_count() const noexcept { return slot_count_.load(std::memory_order_acquire); }
-
-  // Reinitialises a reused record; its generation stays, its dependency list is already empty.
-  static void reinit(NodeRecord& record, const Fields& fields) noexcept;
 
  private:
   struct Segment;

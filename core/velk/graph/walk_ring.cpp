@@ -9,15 +9,17 @@ WalkRing::WalkRing() {
 }
 
 bool WalkRing::try_advance() noexcept {
+  // lock-free: W and the posted entries only move forward; a stale look fails this step only.
   uint64_t w = watermark_.load(std::memory_order_seq_cst);
   if (entries_[(w + 1) % kSize].load(std::memory_order_seq_cst) != w + 1) return false;
   watermark_.compare_exchange_strong(w, w + 1, std::memory_order_seq_cst);
   return true;  // advanced here or by another thread: look again either way
 }
 
-void WalkRing::complete(uint64_t r) {
+void WalkRing::complete(uint64_t r) noexcept {
   SpinWait spin;
   // The ring position of r may still hold an older revision that W has not passed yet.
+  // lock-free: W only rises; a stale read waits one more round.
   while (watermark() + kSize < r) {
     if (!try_advance()) spin.wait();
   }

@@ -17,8 +17,9 @@ class WalkRing {
 
   // Posts revision `r` as finished and advances W as far as possible; waits while r is more
   // than 1024 ahead of W. Every revision taken must eventually be posted.
-  void complete(uint64_t r);
+  void complete(uint64_t r) noexcept;
 
+  // lock-free: only rises; a stale W is an older, still valid bound.
   uint64_t watermark() const noexcept { return watermark_.load(std::memory_order_acquire); }
 
   // In a forked child only: revisions up to `w` count as finished (their walks were redone).

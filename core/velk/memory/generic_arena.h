@@ -111,6 +111,7 @@ class GenericArena final : public ErasedArena {
     return true;
   }
 
+  // lock-free: raised (release) after the chunk holding the new index is installed.
   uint32_t slot_count() const noexcept { return slot_count_.load(std::memory_order_acquire); }
 
  private:
@@ -132,6 +133,7 @@ class GenericArena final : public ErasedArena {
 
   ValueSlot<T>& slot(uint32_t index) const noexcept {
     const Position p = position(index);
+    // lock-free: a chunk is installed (release) before slot_count covers it, and never moves.
     return chunks_[p.chunk].load(std::memory_order_acquire)[p.offset];
   }
 

@@ -28,8 +28,13 @@ VELK_HOT_TLS thread_local CacheLife cache_life =
 
 // The per-thread hazard cache: a stack of records, released to the domain at thread exit.
 struct HazardCache {
+  // Its capacity only grows, so a holder returns its record without allocating while the
+  // cache has room; past that the record goes back to the domain.
   std::vector<HazardRecord*> records;
-  HazardCache() { cache_life = CacheLife::Alive; }
+  HazardCache() {
+    records.reserve(16);
+    cache_life = CacheLife::Alive;
+  }
   ~HazardCache() {
     cache_life = CacheLife::Dead;
     for (HazardRecord* r : records) HazardDomain::global().release(r);
@@ -54,6 +59,7 @@ HazardDomain& HazardDomain::global() {
 HazardRecord* HazardDomain::acquire() {
   for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
     bool expected = false;
+    // lock-free: records are only prepended, never freed; the CAS decides who takes one.
     if (!r->active.load(std::memory_order_relaxed) &&
         r->active.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
       return r;
@@ -75,17 +81,28 @@ void HazardDomain::release(HazardRecord* record) noexcept {
   record->active.store(false, std::memory_order_release);
 }
 
-void HazardDomain::retire(void* object, Deleter deleter) {
+void HazardDomain::retire(void* object, Deleter deleter) noexcept {
   auto& items = retired_list.items;
-  items.push_back(Retired{object, deleter});
+  try {
+    items.push_back(Retired{object, deleter});
+  } catch (...) {
+    return;  // leaked, never freed under a reader
+  }
+  // lock-free: only a threshold; a stale count moves a reclaim a little.
   const size_t threshold =
       std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
-  if (items.size() >= threshold && !reclaiming) reclaim();
+  if (items.size() < threshold || reclaiming) return;
+  try {
+    reclaim();
+  } catch (...) {  // out of memory: what the reclaim had in hand stays allocated
+  }
 }
 
 std::vector<const void*> HazardDomain::published() const {
   std::vector<const void*> live;
   for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+    // lock-free: seq_cst against protect's publish and re-check: a reader that still uses the
+    // object either shows here or saw it already unlinked.
     const void* p = r->ptr.load(std::memory_order_seq_cst);
     if (p != nullptr) live.push_back(p);
   }
@@ -94,22 +111,33 @@ std::vector<const void*> HazardDomain::published() const {
 }
 
 std::vector<HazardDomain::Retired> HazardDomain::take_orphans() {
+  // lock-free: a hint; the orphans are taken under the lock.
   if (!has_orphans_.load(std::memory_order_acquire)) return {};
   std::lock_guard<std::mutex> guard(orphan_mutex_);
   has_orphans_.store(false, std::memory_order_relaxed);
   return std::move(orphans_);
 }
 
-void HazardDomain::adopt_orphans(std::vector<Retired>&& leftovers) {
+void HazardDomain::adopt_orphans(std::vector<Retired>&& leftovers) noexcept {
   std::lock_guard<std::mutex> guard(orphan_mutex_);
-  orphans_.insert(orphans_.end(), leftovers.begin(), leftovers.end());
+  if (orphans_.empty()) {
+    orphans_.swap(leftovers);
+  } else {
+    try {
+      orphans_.insert(orphans_.end(), leftovers.begin(), leftovers.end());
+    } catch (...) {  // out of memory: the leftovers stay allocated
+    }
+  }
   leftovers.clear();
   has_orphans_.store(true, std::memory_order_release);
 }
 
 void HazardDomain::reclaim() {
   if (reclaiming) return;
-  reclaiming = true;
+  struct Reclaiming {
+    Reclaiming() noexcept { reclaiming = true; }
+    ~Reclaiming() { reclaiming = false; }
+  } scope;
   auto& items = retired_list.items;
   std::vector<Retired> orphans = take_orphans();
   items.insert(items.end(), orphans.begin(), orphans.end());
@@ -128,10 +156,10 @@ void HazardDomain::reclaim() {
   }
   items.insert(items.end(), kept.begin(), kept.end());
   retired_list.kept = items.size();
-  reclaiming = false;
 }
 
 void HazardDomain::reclaim_if_pending() {
+  // lock-free: has_orphans_ is a hint, as in take_orphans.
   if (retired_list.items.size() > retired_list.kept ||
       has_orphans_.load(std::memory_order_relaxed)) {
     reclaim();
@@ -163,7 +191,12 @@ HazardHolder::~HazardHolder() {
     return;
   }
   reset();
-  hazard_cache().records.push_back(record_);
+  auto& records = hazard_cache().records;
+  if (records.size() < records.capacity()) {
+    records.push_back(record_);
+  } else {
+    HazardDomain::global().release(record_);
+  }
 }
 
 }  // namespace velk

@@ -33,8 +33,10 @@ class HazardDomain {
   HazardRecord* acquire();
   void release(HazardRecord* record) noexcept;
 
-  // Frees `object` with `deleter` once no hazard record published it before this call.
-  void retire(void* object, Deleter deleter);
+  // Frees `object` with `deleter` once no hazard record published it before this call. Never
+  // throws, so destructors may retire: an object it has no memory to record, or a reclaim cut
+  // short for lack of memory, stays allocated for good, which is safe.
+  void retire(void* object, Deleter deleter) noexcept;
 
   // Frees every retired object of this thread (and orphans of exited threads) that no hazard
   // protects. Normally triggered by retire; public for tests and for orderly shutdown.
@@ -55,7 +57,8 @@ class HazardDomain {
     void* object;
     Deleter deleter;
   };
-  void adopt_orphans(std::vector<Retired>&& leftovers);
+  // At thread exit; never throws (leftovers it has no memory to take stay allocated).
+  void adopt_orphans(std::vector<Retired>&& leftovers) noexcept;
 
   // The orphan lock around a fork. Records and retired lists of threads a forked child lacks
   // stay as they are: what they protect or hold is never freed there (a bounded leak).
@@ -87,6 +90,7 @@ class HazardHolder {
   // Loads `src` and publishes it until the published value is still the current one.
   template <class T>
   T* protect(const std::atomic<T*>& src) noexcept {
+    // lock-free: the value re-read after it is published stays allocated while published.
     T* p = src.load(std::memory_order_acquire);
     for (;;) {
       record_->ptr.store(p, std::memory_order_seq_cst);  // full fence: publish before re-check

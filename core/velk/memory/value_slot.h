@@ -33,6 +33,7 @@ class ValueSlot {
   const Cell<T>* protect(HazardHolder& holder) const noexcept { return holder.protect(cell_); }
 
   // The stored cell without protection: only while no thread replaces or frees it.
+  // lock-free: the caller guarantees no writer runs (a collector with the runtime idle).
   const Cell<T>* peek() const noexcept { return cell_.load(std::memory_order_acquire); }
 
   // Installs `fresh` (may be null) and returns the replaced cell, which the caller retires.

@@ -18,6 +18,7 @@ namespace {
 
 void wait_for_generation_change(const NodeRecord& record, uint32_t generation) {
   SpinWait spin;
+  // lock-free: the deleting thread raises it under the structural lock; wait until it has.
   while (record.load_generation() == generation) spin.wait();
 }
 
@@ -37,6 +38,7 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
   }
   Backoff backoff;
   for (;;) {
+    // lock-free: decided again under the lock, and the swap is a CAS from the state read here.
     if (record.load_generation() != handle.generation) fail_deleted_twice(target);
     const NodeState state = record.load_state();
     if (state == NodeState::Computing || state == NodeState::ComputingDirtied) {
@@ -69,6 +71,8 @@ void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) 
         }
         if (w != target) {
           const NodeRecord& r = nodes_.get(w);
+          // lock-free: generations change only under the write lock; another deletion may swap
+          // the state meanwhile, which the CAS loop below meets.
           const SlotGeneration entry{w, r.load_generation()};
           if (r.load_state() == NodeState::Deleted) {
             busy = entry;
@@ -163,6 +167,7 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
       }
     }
     // Nothing is left below: delete the top alone.
+    // lock-free: state and generation are checked again under the lock, and the swap is a CAS.
     const NodeState state = record.load_state();
     if (record.load_generation() != top.generation) {
       pop();
@@ -221,7 +226,7 @@ Runtime::Unlinked Runtime::unlink(uint32_t slot, const StructuralLock::Exclusive
   record.store_state(NodeState::Deleted);
   Unlinked unlinked;
   unlinked.state = ownership_.unlink(slot, held);
-  record.generation.store(record.load_generation() + 1, std::memory_order_release);
+  record.retire();
   unlinked.slot = slots_.release(slot, held);
   unlinked.observers = observers_.remove_of(slot, held);
   unlinked.label = introspection_.take_label(slot, held);

@@ -71,6 +71,7 @@ void unregister_runtime(Runtime* runtime) noexcept {
   runtimes.erase(std::remove(runtimes.begin(), runtimes.end(), runtime), runtimes.end());
 }
 
+// lock-free: raised only by a child's fork handler, before the child has other threads.
 uint32_t fork_generation() noexcept { return generation.load(std::memory_order_acquire); }
 
 void set_embedding_fork_hooks(ForkHooks hooks) noexcept { embedding = hooks; }
@@ -86,6 +87,7 @@ void Runtime::release_claims_after_fork(const StructuralLock::Exclusive& held) {
   bool walks_owed = watermark() < revision();
   for (uint32_t slot = 0; slot < nodes_.slot_count(); ++slot) {
     NodeRecord& record = nodes_.get(slot);
+    // lock-free: the child's only thread runs here; no other thread is left to move it.
     const NodeState state = record.load_state();
     if (state != NodeState::Computing && state != NodeState::ComputingDirtied) continue;
     if (slots_.is_query(slot, held)) {
@@ -93,8 +95,7 @@ void Runtime::release_claims_after_fork(const StructuralLock::Exclusive& held) {
       continue;
     }
     const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
-    record.changed_at.store(r, std::memory_order_release);
-    record.raise_verified_at(r);
+    record.restamp(r);
     record.store_state(NodeState::Clean);
     walks_owed = true;
   }

@@ -31,6 +31,8 @@ std::vector<NodeSnapshot> Introspection::snapshot(const SegmentedNodes& nodes,
   const uint32_t count = nodes.slot_count();
   for (uint32_t slot = 0; slot < count; ++slot) {
     const NodeRecord& record = nodes.get(slot);
+    // lock-free: claims move states meanwhile; lists and generations change only under the
+    // write lock, so the snapshot is consistent in structure.
     if (record.load_state() == NodeState::Deleted) continue;
     NodeSnapshot node;
     node.id = slot;

@@ -14,6 +14,7 @@ Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string
     : record_(&runtime.record(handle.slot)) {
   Backoff backoff;
   for (;;) {
+    // lock-free: the generation is checked again once the claim is held.
     if (record_->load_generation() != handle.generation) break;
     const NodeState state = record_->load_state();
     if (state == NodeState::Clean && record_->cas_state(NodeState::Clean, NodeState::Computing)) {
@@ -29,18 +30,17 @@ Runtime::InputClaim::InputClaim(Runtime& runtime, ErasedVelk handle, std::string
 }
 
 void Runtime::InputClaim::release() noexcept {
-  if (record_ != nullptr) record_->cas_state(NodeState::Computing, NodeState::Clean);
+  if (record_ != nullptr) {
+    // An input is nobody's dependency, so no walk turns its claim into ComputingDirtied.
+    const bool ended = record_->cas_state(NodeState::Computing, NodeState::Clean);
+    VELK_DCHECK(ended);
+  }
   record_ = nullptr;
 }
 
 void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim) {
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
-  uint64_t cur = record.changed_at.load(std::memory_order_acquire);
-  while ((cur == kRevisionReplacing || cur < r) &&
-         !record.changed_at.compare_exchange_weak(cur, r, std::memory_order_acq_rel,
-                                                  std::memory_order_acquire)) {
-  }
-  record.raise_verified_at(r);
+  record.publish(r);
   claim.release();
   // The revision is posted even when the walk fails, so the watermark never waits for it.
   struct PostRevision {

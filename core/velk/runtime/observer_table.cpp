@@ -52,6 +52,7 @@ void ObserverTable::reset_deliveries_after_fork(const StructuralLock::Exclusive&
   held.dcheck();
   for (const auto& entry : by_id_) {
     ObserverClosure& closure = *entry.second.closure;
+    // lock-free: the child's only thread runs here; the other holders are gone.
     const std::thread::id holder = closure.holder_.load(std::memory_order_acquire);
     if (holder == std::thread::id() || holder == std::this_thread::get_id()) continue;
     closure.delivery_.~mutex();

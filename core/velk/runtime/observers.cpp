@@ -12,6 +12,7 @@ uint64_t ObserverClosure::refresh(Runtime& runtime) const {
   EngineSteps::ensure_clean(runtime, node_.slot);
   // changed_at reads as the maximum while an input's value is being replaced; the revision
   // counter bounds it.
+  // lock-free: a change after this read is delivered at the next pass.
   return std::min(EngineSteps::record(runtime, node_.slot).load_changed_at(), runtime.revision());
 }
 
@@ -19,6 +20,7 @@ uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
                                    std::shared_ptr<ObserverClosure> closure) {
   const NodeRecord& record = nodes_.get(slot);
   // A node with a value fires only for later changes; a never-computed one at the first pass.
+  // lock-free: generation and state are re-checked under the lock below.
   const uint64_t last_fired =
       record.load_state() == NodeState::New ? 0 : std::min(record.load_changed_at(), revision());
   StructuralLock::WriteGuard held(structural_lock_);
@@ -74,6 +76,7 @@ class DeliveryLock {
   DeliveryLock& operator=(const DeliveryLock&) = delete;
 
   bool held_here() const noexcept {
+    // lock-free: only a holder stores its own id, so a match is exact.
     return holder_.load(std::memory_order_acquire) == std::this_thread::get_id();
   }
   // Waits for the lock unless this thread runs a callback; false when it did not take it.
@@ -117,6 +120,7 @@ std::exception_ptr Runtime::fire_observer(ObserverClosure& closure) {
     closure.recheck_.store(false, std::memory_order_relaxed);
     if (std::exception_ptr failure = deliver_if_changed(closure)) return failure;
     lock.unlock();
+    // lock-free: a request made after this look finds the lock free and delivers itself.
   } while (closure.recheck_.load(std::memory_order_acquire) && lock.acquire(false));
   return nullptr;
 }
@@ -125,7 +129,10 @@ std::exception_ptr Runtime::fire_observer(ObserverClosure& closure) {
 std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
   struct Counted {
     Counted() noexcept { ++callbacks_running; }
-    ~Counted() { --callbacks_running; }
+    ~Counted() {
+      VELK_DCHECK(callbacks_running > 0);
+      --callbacks_running;
+    }
   };
   bool in_callback = false;
   try {

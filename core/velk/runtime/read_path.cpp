@@ -35,7 +35,10 @@ class DeferredFailures {
   class Scope {
    public:
     Scope() noexcept : mark_(entries().size()) {}
-    ~Scope() { entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end()); }
+    ~Scope() {
+      VELK_DCHECK(entries().size() >= mark_);  // inner scopes dropped their entries first
+      entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end());
+    }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
@@ -69,15 +72,17 @@ class DeferredFailures {
 // the node, and that claim must not be touched.
 class Runtime::ClaimGuard {
  public:
-  explicit ClaimGuard(NodeRecord& record) : record_(record) {}
+  explicit ClaimGuard(NodeRecord& record) : record_(record) { VELK_DCHECK(record.is_claimed()); }
   ~ClaimGuard() {
     if (!armed_) return;
-    try {
-      record_.finish_claim(NodeState::Dirty, NodeState::Dirty);
-    } catch (...) {
-    }
+    const bool ended = record_.end_claim(NodeState::Dirty, NodeState::Dirty);
+    VELK_DCHECK(ended);  // armed, so the claim is still this thread's
   }
-  void disarm() noexcept { armed_ = false; }
+  // The claim is still held; the caller ends it right after.
+  void disarm() noexcept {
+    VELK_DCHECK(armed_ && record_.is_claimed());
+    armed_ = false;
+  }
 
  private:
   NodeRecord& record_;
@@ -97,6 +102,7 @@ void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
 }  // namespace
 
 void Runtime::ensure_clean(uint32_t root) {
+  // lock-free: a node dirtied right after this look reads as if read just before the set.
   if (nodes_.get(root).load_state() == NodeState::Clean) return;
   DeferredFailures::Scope deferred;
   std::vector<WorkEntry> work;
@@ -117,6 +123,8 @@ void Runtime::ensure_clean(uint32_t root) {
 
 void Runtime::settle_dependency(uint32_t slot) {
   const NodeRecord& record = nodes_.get(slot);
+  // lock-free: state and generation are re-checked after the settle, so a reused slot's
+  // failure is never deferred as this node's.
   const uint32_t generation = record.load_generation();
   try {
     settle(slot);
@@ -133,6 +141,7 @@ void Runtime::settle_dependency(uint32_t slot) {
 void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work) {
   if (--budget == 0) fail_budget(root);
   const NodeRecord& record = nodes_.get(slot);
+  // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
   switch (record.load_state()) {
     case NodeState::Clean: return;
     case NodeState::Computing:
@@ -154,6 +163,7 @@ void Runtime::settle(uint32_t slot) {
   Backoff backoff;
   wait_graph::Waiting waiting({this, slot});
   for (;;) {
+    // lock-free: every case below claims by CAS, waits and looks again, or fails.
     const NodeState state = nodes_.get(slot).load_state();
     switch (state) {
       case NodeState::Clean: return;
@@ -198,6 +208,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
     return false;  // another thread claimed it, or its state moved on
   }
   ClaimGuard claim(record);
+  // lock-free: read after the claim: a set after them marks this node ComputingDirtied.
   const uint64_t start_revision = revision();
   const uint64_t start_watermark = watermark();
   if (was_dirty && deps_unchanged(record)) {
@@ -222,6 +233,8 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
 }
 
 bool Runtime::deps_unchanged(const NodeRecord& record) const {
+  // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
+  // a later one marks the claimed node ComputingDirtied.
   const uint64_t verified = record.load_verified_at();
   bool unchanged = true;
   record.for_each_dep([&](uint32_t dep) {

@@ -17,6 +17,7 @@ NodeRecord& Runtime::check_handle(uint32_t slot, uint32_t generation, RuntimeId 
          std::to_string(minted_by.value) + ", used on runtime " + std::to_string(id_.value) + ")");
   }
   NodeRecord& record = nodes_.get(slot);
+  // lock-free: a deletion after the check is caught by the caller's re-check or its claim.
   const uint32_t current = record.load_generation();
   if (current != generation) {
     fail("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
@@ -47,9 +48,10 @@ uint32_t Runtime::allocate_slot(const SegmentedNodes::Fields& fields,
 
 bool Runtime::is_alive(ErasedVelk handle) const {
   if (handle.runtime_id != id_) return false;
+  // lock-free: exact under the structural lock, a snapshot elsewhere.
   if (handle.slot >= nodes_.slot_count()) return false;
   const NodeRecord& record = nodes_.get(handle.slot);
-  if (record.state.load(std::memory_order_acquire) == uint8_t(NodeState::Deleted)) return false;
+  if (record.is_deleted()) return false;
   return record.load_generation() == handle.generation;
 }
 

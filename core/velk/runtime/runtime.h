@@ -85,6 +85,7 @@ class Runtime {
   // --- introspection ---
   bool is_alive(ErasedVelk handle) const;
   uint32_t node_count() const;
+  // lock-free: only rises; a stale value is an older, still valid bound.
   uint64_t revision() const noexcept { return revision_.load(std::memory_order_acquire); }
 
   // --- observers (observers.cpp) ---
@@ -262,6 +263,7 @@ class Runtime {
 template <class T, class F>
 bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty) {
   T value = produce_(runtime, slot);
+  // lock-free: the node is claimed here, so no deletion can give its cell away.
   const uint32_t index = runtime.record(slot).load_value_index();
   if (was_dirty) return arena_->write_if_changed(index, std::move(value));
   arena_->write(index, std::move(value));
@@ -319,6 +321,7 @@ const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
 template <class T>
 NodeRecord& Runtime::record_read(Velk<T> handle) {
   NodeRecord& record = check(handle);
+  // lock-free: a deletion after the check shows as a changed generation at the commit.
   record_read(handle.slot, record.load_generation());
   return record;
 }
@@ -350,6 +353,8 @@ const T* Runtime::read_cell(const NodeRecord& record, HazardHolder& holder) cons
 template <class T>
 const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   NodeRecord& record = check(handle);
+  // lock-free: state, cell, then state and handle again: a node dirtied, deleted or reused
+  // meanwhile fails a re-check.
   if (record.load_state() != NodeState::Clean) return nullptr;
   const T* value;
   try {
@@ -376,13 +381,14 @@ void Runtime::set(Velk<T> handle, T value) {
   GenericArena<T>* arena = slots_.arena_of<T>(
       record, "velk-core: arena missing for input handle's type", structural_lock_);
   if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
+  // lock-free: the handle was just checked; the claim re-checks the generation before the write.
   const uint32_t index = record.load_value_index();
   if (arena->equals(index, value)) return;  // an equal value takes no revision
   // Claimed while its value is replaced, so a deletion (and a new node reusing the slot and the
   // cell) cannot slip in between the handle check and the write.
   InputClaim claim(*this, ErasedVelk(handle), ValueTraits<T>::name);
   // Until the new revision is stamped, a verifying reader sees the input as changed.
-  record.changed_at.exchange(kRevisionReplacing, std::memory_order_acq_rel);
+  record.begin_replace();
   arena->write(index, std::move(value));
   publish_change(handle.slot, record, claim);
 }

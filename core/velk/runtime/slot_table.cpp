@@ -19,7 +19,7 @@ uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
   if (!free_slots_.empty()) {
     slot = free_slots_.back();
     free_slots_.pop_back();
-    SegmentedNodes::reinit(nodes_.get(slot), fields);
+    nodes_.get(slot).reset_for(fields);
   } else {
     slot = nodes_.push(fields, held);
     compute_fns_.emplace_back();

@@ -86,6 +86,7 @@ GenericArena<T>* SlotTable::arena_of(const NodeRecord& record, const char* missi
                                      StructuralLock& lock) const {
   const uint16_t tag = record.load_arena_tag();
   if (tag < kPublishedArenas) {
+    // lock-free: published once (release) and kept as long as the runtime.
     ErasedArena* arena = published_arenas_[tag].load(std::memory_order_acquire);
     if (arena != nullptr) {
       if (arena->as_any() != typeid(GenericArena<T>)) fail(missing);

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "velk/base/check.h"
+
 namespace velk {
 
 enum class TraceAction : uint8_t {
@@ -42,7 +44,10 @@ class TraceScope {
  public:
   explicit TraceScope(const void* owner) noexcept
       : owner_(owner), outer_(std::exchange(top(), this)) {}
-  ~TraceScope() { top() = outer_; }
+  ~TraceScope() {
+    VELK_DCHECK(top() == this);  // scopes end innermost first
+    top() = outer_;
+  }
   TraceScope(const TraceScope&) = delete;
   TraceScope& operator=(const TraceScope&) = delete;
 

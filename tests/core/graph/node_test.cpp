@@ -5,6 +5,11 @@
 using velk::NodeRecord;
 using velk::NodeState;
 
+// Writes what no operation can: a state byte that names no state.
+struct velk::NodeRecordTestAccess {
+  static void store_state_byte(NodeRecord& r, uint8_t byte) { r.state_.store(byte); }
+};
+
 namespace {
 std::vector<uint32_t> range(uint32_t from, uint32_t n) {
   std::vector<uint32_t> v(n);
@@ -15,9 +20,12 @@ std::vector<uint32_t> range(uint32_t from, uint32_t n) {
 
 TEST(NodeState, InvalidStateByteFailsOnEveryRead) {
   NodeRecord r;
-  r.state.store(7);
+  velk::NodeRecordTestAccess::store_state_byte(r, 7);
   EXPECT_FAILURE(r.load_state(), "invalid NodeState value: 7");
   EXPECT_FAILURE(r.finish_claim(NodeState::Clean, NodeState::Dirty), "invalid NodeState value: 7");
+  // What guards' destructors use reads the byte raw and cannot fail.
+  EXPECT_FALSE(r.end_claim(NodeState::Clean, NodeState::Dirty));
+  EXPECT_FALSE(r.is_claimed() || r.is_deleted());
 }
 
 TEST(NodeState, FinishClaimPicksByClaimStateAndLeavesOtherStatesAlone) {
@@ -32,13 +40,40 @@ TEST(NodeState, FinishClaimPicksByClaimStateAndLeavesOtherStatesAlone) {
   EXPECT_EQ(r.load_state(), NodeState::Dirty);
 }
 
+// While an input's value is replaced its changed_at reads as the maximum; publishing brings it
+// down to the revision, and stamps otherwise only rise.
+TEST(NodeStamps, PublishLeavesTheReplacingMarkAndNeverLowers) {
+  NodeRecord r;
+  r.reset_for({2, 2, NodeState::Computing, 0, 0});
+  r.begin_replace();
+  EXPECT_EQ(r.load_changed_at(), velk::kRevisionReplacing);
+  r.publish(5);
+  EXPECT_EQ(r.load_changed_at(), 5u);
+  EXPECT_EQ(r.load_verified_at(), 5u);
+  r.publish(4);
+  EXPECT_EQ(r.load_changed_at(), 5u);
+}
+
+// Deletion empties the list and moves the generation on; a node reusing the slot keeps it.
+TEST(NodeSlot, DeletionMovesTheGenerationAndReuseKeepsIt) {
+  NodeRecord r;
+  r.set_deps(range(0, 9));
+  r.mark_deleted();
+  r.retire();
+  EXPECT_TRUE(r.is_deleted());
+  EXPECT_TRUE(r.deps().empty());
+  r.reset_for({3, 3, NodeState::Clean, 1, 0});
+  EXPECT_EQ(r.load_generation(), 1u);
+  EXPECT_EQ(r.load_state(), NodeState::Clean);
+}
+
 TEST(NodeDeps, SevenStayInlineEightOverflowAndShrinkingClearsTheBlock) {
   NodeRecord r;
   for (uint32_t n : {7u, 8u, 12u, 2u, 0u}) {
     r.set_deps(range(n * 100, n));
     EXPECT_EQ(r.deps(), range(n * 100, n));
-    EXPECT_EQ(r.dep_count.load(), n > 7 ? 8 : n);
-    EXPECT_EQ(r.overflow_deps.load() != nullptr, n > 7);
+    EXPECT_EQ(r.load_dep_count(), n > 7 ? 8 : n);
+    EXPECT_EQ(r.has_overflow(), n > 7);
   }
   r.set_deps(range(0, 12));
   std::vector<uint32_t> seen;

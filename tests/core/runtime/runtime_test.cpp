@@ -96,8 +96,8 @@ TEST_F(DependencyLists, EightReadsSpillToOverflowAndShrinkingToSevenClearsIt) {
     Slots want{a.slot};
     for (uint64_t i = 0; i < n; ++i) want.push_back(in[i].slot);
     EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).deps(), want);
-    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).dep_count.load(), n == 7 ? 8 : 7);
-    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).overflow_deps.load() != nullptr, n == 7);
+    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).load_dep_count(), n == 7 ? 8 : 7);
+    EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).has_overflow(), n == 7);
     for (uint32_t s : want) EXPECT_EQ(velk::EngineSteps::dependents_of(rt, s), Slots{q.slot});
   }
   EXPECT_TRUE(velk::EngineSteps::dependents_of(rt, in[6].slot).empty());
