@@ -1,14 +1,17 @@
 // The per-node record: revision stamps, state, dependency list and value location, in one
 // 64-byte cache line.
 //
-// Memory ordering: the state byte is changed only by compare-and-swap (sequentially consistent,
-// for the parking lot; acquire-release is what the rest relies on), so a
-// thread that sees a state also sees what its setter wrote before. Stamps only rise, by
-// compare-and-swap loops that keep the larger value. The inline dependency entries and dep_count
-// are relaxed atomics: a visitor racing a writer may see a mix of the old and new list, which
-// the read path tolerates because it re-checks states afterwards. Only the overflow array could
-// be freed under a visitor, and hazard protection prevents that. generation, value_index and
-// arena_tag are written under the structural write lock while no valid handle can reach the node.
+// Memory ordering: claims are taken and ended by compare-and-swap of the state byte
+// (sequentially consistent, for the parking lot; acquire-release is what the rest relies on);
+// plain release stores set it only where no claim can race (a slot's start, a deletion, a forked
+// child). A thread that sees a state also sees what its setter wrote before. Stamps only rise, by
+// compare-and-swap loops that keep the larger value, except that an input's changed_at reads as
+// the maximum from begin_replace to publish. The inline dependency entries are relaxed atomics
+// published by dep_count's release store: a visitor racing a writer may see a mix of the old and
+// new list, which the read path tolerates because it re-checks states afterwards. Only the
+// overflow array could be freed under a visitor, and hazard protection prevents that.
+// generation, value_index and arena_tag are written under the structural write lock while no
+// valid handle can reach the node.
 #pragma once
 
 #include <atomic>
