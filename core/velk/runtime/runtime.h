@@ -58,6 +58,10 @@ class Runtime {
   template <class T>
   Velk<T> create_input_node(T value);
 
+  // Fails with "{operation} called during compute; not permitted": the refusal of creating a
+  // node inside a compute, for callers that create one by other means (a root collection).
+  [[noreturn]] static void fail_in_compute(const char* operation);
+
   // `produce(Runtime&, uint32_t slot) -> T` computes the value; it is not called until the
   // node is first read. `sources` are nodes it is known to read: they are recorded as its
   // dependencies before it first runs, so that deleting one of them reaches it (an operator
@@ -200,7 +204,6 @@ class Runtime {
   // allocated as its dependency list; a source of another runtime, or one deleted meanwhile,
   // is left out and fails the node's first run as its read would.
   void record_sources(uint32_t slot, std::span<const ErasedVelk> sources);
-  [[noreturn]] static void fail_in_compute(const char* operation);
   // Records a read in the running compute. A compute of another runtime cannot depend on this
   // one's nodes (its result would never follow their changes), so that read is refused.
   void record_read(uint32_t slot, uint32_t generation) {
