@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <structmember.h>  // after Python.h
+
 #include "support/gil.h"
 #include "support/stack_guard.h"
 #include "velk/base/failure.h"
@@ -110,15 +112,39 @@ std::string str_of(PyObject* exception) {
   return utf8(text.get());
 }
 
+// Like a class statement's exception class, its instances take weak references.
+struct PanicObject {
+  PyBaseExceptionObject base;
+  PyObject* weakrefs;
+};
+
+// What a class statement's __weakref__ attribute reads: the first weak reference, or None.
+PyObject* panic_weakref(PyObject* self, void*) {
+  PyObject* first = reinterpret_cast<PanicObject*>(self)->weakrefs;
+  return OwnedRef::new_ref(first != nullptr ? first : Py_None).release();
+}
+
 }  // namespace
 
 PyObject* create_panic_exception(PyObject* module) {
+  static PyGetSetDef getset[] = {
+      {"__weakref__", panic_weakref, nullptr,
+       const_cast<char*>("list of weak references to the object"), nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static PyMemberDef members[] = {
+      {"__weaklistoffset__", T_PYSSIZET, Py_ssize_t(offsetof(PanicObject, weakrefs)), READONLY,
+       nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kPanicDoc)},
+      {Py_tp_members, members},
+      {Py_tp_getset, getset},
       {0, nullptr},
   };
   static PyType_Spec spec = {
-      "velk_concurrent.PanicException", 0, 0,
+      "velk_concurrent.PanicException", sizeof(PanicObject), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,  // GC from the base
       slots};
   return check(PyType_FromModuleAndSpec(module, &spec, PyExc_BaseException));

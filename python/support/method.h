@@ -6,6 +6,7 @@
 // module that defined the method's class.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <tuple>
 #include <type_traits>
@@ -71,8 +72,11 @@ PyObject* method(const char* name,
   drain_pending_releases();
   std::array<PyObject*, n> argv;
   if constexpr (n > 0) {
-    if (!parse_arguments(name, call.args, call.nargs, call.kwnames, params.data(), n,
-                         argv.data())) {
+    // Every parameter given by position, the usual call, needs no matching by name.
+    if (call.kwnames == nullptr && size_t(call.nargs) == n) {
+      std::copy_n(call.args, n, argv.begin());
+    } else if (!parse_arguments(name, call.args, call.nargs, call.kwnames, params.data(), n,
+                                argv.data())) {
       return nullptr;
     }
   }

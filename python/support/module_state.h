@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/refs.h"
+#include "velk/base/check.h"
 
 namespace velk::py {
 
@@ -30,7 +31,9 @@ inline ModuleState& state_of(PyTypeObject* type) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
   return *static_cast<ModuleState*>(PyModule_GetState(PyType_GetModuleByDef(type, &module_def)));
 #else
-  return *find_state(type);
+  // The classes are final (no Py_TPFLAGS_BASETYPE): the defining class is the object's own.
+  VELK_DCHECK(!PyType_HasFeature(type, Py_TPFLAGS_BASETYPE));
+  return *static_cast<ModuleState*>(PyType_GetModuleState(type));
 #endif
 }
 

@@ -3,7 +3,7 @@ import types
 
 import pytest
 import velk_concurrent as vc
-from conftest import run_python
+from conftest import panic_type, run_python
 
 
 def test_module_exposes_exactly_the_classes():
@@ -11,6 +11,30 @@ def test_module_exposes_exactly_the_classes():
     assert public == ["Collection", "GroupedCollection", "NodeId", "ObserverId", "Runtime",
                       "RuntimeRef", "SortedCollection"]
     assert all(isinstance(getattr(vc, name), type) for name in public)
+    for cls in [getattr(vc, name) for name in public] + [panic_type()]:
+        with pytest.raises(TypeError, match="immutable type"):
+            cls.extra = 1
+
+
+def test_objects_whose_allocation_fails_are_never_half_built():
+    # Each allocation in turn fails once; the failure raises, and dropping what was made (the
+    # object that failed included) does not crash.
+    proc = run_python("""
+        import _testcapi, velk_concurrent as vc
+        for n in range(40):
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                rt = vc.Runtime(); x = rt.create_input(1); c = rt.create_collection()
+                c.insert(1); rt.get(rt.create_query(lambda r: r.get(x))); c.map(abs).count()
+                rt.observe(x, print)
+            except BaseException:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+            rt = x = c = None
+        print("ok")
+    """)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
 def import_in_subinterpreter(main_first):
