@@ -41,9 +41,9 @@ struct Converted<ModuleState, T...> {
 };
 
 template <class F>
-struct Body : Body<decltype(&F::operator())> {};
+struct BodyTraits : BodyTraits<decltype(&F::operator())> {};
 template <class C, class R, class... A>
-struct Body<R (C::*)(A...) const> : Converted<std::decay_t<A>...> {};
+struct BodyTraits<R (C::*)(A...) const> : Converted<std::decay_t<A>...> {};
 
 template <class Tuple>
 struct Convert;
@@ -61,13 +61,19 @@ struct Convert<std::tuple<T...>> {
 }  // namespace method_detail
 
 template <class Body>
-constexpr size_t parameter_count = std::tuple_size_v<typename method_detail::Body<Body>::tuple>;
+constexpr size_t parameter_count =
+    std::tuple_size_v<typename method_detail::BodyTraits<Body>::tuple>;
 
+// `name` and `params` name the method and its parameters in errors. The body's parameters, after
+// an optional leading `const ModuleState&`, are the converted arguments in order (a PyObject*
+// one is borrowed from the call):
+//   method<raise_mapped>("get", {"node"}, self, {args, nargs, kwnames},
+//                        [&](const NodeHandle& node) { ... });
 template <RaiseFailure raise, class Body>
 PyObject* method(const char* name,
                  const std::type_identity_t<std::array<const char*, parameter_count<Body>>>& params,
                  PyObject* self, CallArgs call, const Body& body) {
-  using Traits = method_detail::Body<Body>;
+  using Traits = method_detail::BodyTraits<Body>;
   constexpr size_t n = parameter_count<Body>;
   drain_pending_releases();
   std::array<PyObject*, n> argv;
