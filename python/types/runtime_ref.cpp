@@ -16,10 +16,12 @@ constexpr const char* kRuntimeRefDoc =
 
 RuntimeRefObject* as_ref(PyObject* self) { return reinterpret_cast<RuntimeRefObject*>(self); }
 
+// The node is converted after the ref is checked, so a stale ref reports that first.
 PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return method<raise_panic_with_cause>(
-      "get", {"node"}, self, {args, nargs, kwnames}, [&](const NodeHandle& node) -> PyObject* {
+      "get", {"node"}, self, {args, nargs, kwnames},
+      [&](const ModuleState& module, PyObject* node) -> PyObject* {
         RuntimeRefObject* ref = as_ref(self);
         check_ref_thread(*ref);
         if (ref->runtime == nullptr) {
@@ -27,7 +29,8 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           "RuntimeRef is no longer valid (used outside query callback)");
           return nullptr;
         }
-        return read_node(*ref->runtime, node).release();
+        const NodeHandle handle = Argument<NodeHandle>::convert({"get", "node", module}, node);
+        return read_node(*ref->runtime, handle).release();
       });
 }
 
