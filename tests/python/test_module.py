@@ -3,7 +3,7 @@ import types
 
 import pytest
 import velk_concurrent as vc
-from conftest import run_python
+from conftest import panic_type, run_python
 
 
 def test_module_exposes_exactly_the_classes():
@@ -11,6 +11,52 @@ def test_module_exposes_exactly_the_classes():
     assert public == ["Collection", "GroupedCollection", "NodeId", "ObserverId", "Runtime",
                       "RuntimeRef", "SortedCollection"]
     assert all(isinstance(getattr(vc, name), type) for name in public)
+    for cls in [getattr(vc, name) for name in public] + [panic_type()]:
+        with pytest.raises(TypeError, match="immutable type"):
+            cls.extra = 1
+
+
+def test_wrong_arguments_name_the_method_and_the_parameter():
+    rt = vc.Runtime()
+    x = rt.create_input(1)
+    sorted_ = rt.create_collection().sort_by_key(abs)
+    cases = [
+        (lambda: rt.get(node=1), TypeError, "get() argument 'node' must be NodeId, not int"),
+        (lambda: rt.get(x, node=x), TypeError, "get() got multiple values for argument 'node'"),
+        (lambda: rt.set(x), TypeError, "set() missing required argument 'value' (pos 2)"),
+        (lambda: rt.unobserve(x), TypeError,
+         "unobserve() argument 'id' must be ObserverId, not velk_concurrent.NodeId"),
+        (lambda: rt.set_label(x, 1), TypeError, "set_label() argument 'label' must be str, not int"),
+        (lambda: rt.set_label_by_id(2**32, ""), OverflowError,
+         "set_label_by_id() argument 'id' must be between 0 and 4294967295"),
+        (lambda: sorted_.window(-1), OverflowError,
+         "window() argument 'size' must be a non-negative int that fits a machine word"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error) as info:
+            call()
+        assert str(info.value) == message
+
+
+def test_objects_whose_allocation_fails_are_never_half_built():
+    # Each allocation in turn fails once; the failure raises, and dropping what was made (the
+    # object that failed included) does not crash.
+    proc = run_python("""
+        import _testcapi, velk_concurrent as vc
+        for n in range(40):
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                rt = vc.Runtime(); x = rt.create_input(1); c = rt.create_collection()
+                c.insert(1); rt.get(rt.create_query(lambda r: r.get(x))); c.map(abs).count()
+                rt.observe(x, print)
+            except BaseException:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+            rt = x = c = None
+        print("ok")
+    """)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
 def import_in_subinterpreter(main_first):

@@ -32,6 +32,11 @@ class EngineSteps {
                                    std::span<const ErasedVelk> sources = {}) {
     return runtime.create_query_node<T>(std::move(make), sources);
   }
+  // Fails with "{operation} called during compute; not permitted", for a caller that creates
+  // a node by other means (a root collection).
+  [[noreturn]] static void fail_in_compute(const char* operation) {
+    Runtime::fail_in_compute(operation);
+  }
 
   // --- the read path in halves, for a caller that brings the node up to date on another
   // thread in between (see Runtime::record_read) ---

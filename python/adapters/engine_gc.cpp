@@ -1,0 +1,69 @@
+#include "adapters/engine_gc.h"
+
+#include "support/gil.h"
+
+namespace velk::py {
+
+EngineScopeCount engine_scopes;
+
+namespace {
+
+// Passes each held Python object to the collector's visit function until one returns nonzero.
+class PythonVisitor final : public ValueVisitor<PyValue> {
+ public:
+  PythonVisitor(visitproc function, void* arg) noexcept : visit_(function), arg_(arg) {}
+
+  void visit(const PyValue& value) override {
+    if (result_ == 0 && value.get() != nullptr) result_ = visit_(value.get(), arg_);
+  }
+  int result() const noexcept { return result_; }
+
+ private:
+  visitproc visit_;
+  void* arg_;
+  int result_ = 0;
+};
+
+}  // namespace
+
+void CollectionRoots::remember(const std::shared_ptr<CollectionState<PyValue>>& state) {
+  roots_.push_back(state);
+  // Drops the entries of collections gone since whenever the list doubles: amortised O(1).
+  const size_t n = roots_.size();
+  if (n >= 16 && (n & (n - 1)) == 0) {
+    std::erase_if(roots_, [](const auto& root) { return root.expired(); });
+  }
+}
+
+void CollectionRoots::offer_live(ValueVisitor<PyValue>& visitor) const {
+  for (const auto& root : roots_) {
+    if (auto state = root.lock()) offer_shared<PyValue>(visitor, state);
+  }
+}
+
+// noexcept: a visit that stopped part-way (out of memory) could visit less in a later pass than
+// in an earlier one, which frees live objects; terminating is safer.
+int traverse_engine(const Runtime& runtime, const CollectionRoots& roots, visitproc visit,
+                    void* arg) noexcept {
+  if (engine_scopes.open != 0) return 0;
+  PythonVisitor visitor(visit, arg);
+  runtime.visit_held(visitor);
+  roots.offer_live(visitor);
+  return visitor.result();
+}
+
+void release_engine(Runtime& runtime, CollectionRoots& roots) noexcept {
+  // A thread inside this engine would keep its Runtime object (or a collection object, which
+  // keeps it) alive, so it would not be garbage.
+  roots.clear();
+  try {
+    runtime.release_all();
+  } catch (const std::exception&) {
+    // Out of memory part-way: what is left stays until the engine is destroyed.
+  }
+  // Free the released cells now, as the Runtime's dealloc does.
+  HazardDomain::global().reclaim_if_pending();
+  drain_pending_releases();
+}
+
+}  // namespace velk::py

@@ -1,0 +1,113 @@
+// Who runs user code where. A query function runs on the thread that brings its node up to
+// date: the thread that read the node, or the first of several reading it at once (the others
+// wait). Observer callbacks run on the thread calling stabilize; operator functions on the
+// thread bringing their collection up to date. Each call takes the interpreter lock for itself.
+//
+// A cold chain of queries nests one computation per level, on the native stack and in the
+// interpreter's recursion budget of the reading thread. When a nested read finds either running
+// low, a helper thread with a large stack and a fresh recursion budget continues it: the helper
+// brings the node up to date (running the query functions below it) while the reader waits
+// without the interpreter lock, then the reader reads the value itself. The read is recorded in
+// the reader's own compute; the helper's dependency stack continues the reader's, so cycles and
+// deletions see the reader's computes as the helper's own; failures come back to the reader as
+// if computed there, parked exception included.
+#include "adapters/nested_read.h"
+
+#include <exception>
+
+#include "support/errors.h"
+#include "support/gil.h"
+#include "support/helper_threads.h"
+#include "support/stack_guard.h"
+#include "velk/base/hot_tls.h"
+#include "velk/collections/collection_lock.h"
+#include "velk/runtime/engine_steps.h"
+
+namespace velk::py {
+
+namespace {
+
+// How many reads bring a node up to date on this thread, nested in one another.
+VELK_HOT_TLS thread_local unsigned nested_reads = 0;
+
+class NestedRead {
+ public:
+  NestedRead() noexcept : outer_(nested_reads++) {}
+  ~NestedRead() { --nested_reads; }
+  NestedRead(const NestedRead&) = delete;
+  NestedRead& operator=(const NestedRead&) = delete;
+
+  // A thread hands a read over only once it computes at least one level itself, so every
+  // helper gets somewhere, whatever the recursion limit; and never while it holds a collection
+  // lock (a callback hashing an element), which the helper might wait for: there, the read
+  // stays and a re-entry fails as it would have anyway.
+  bool may_hand_over() const noexcept {
+    return outer_ > 0 && !holds_collection_lock() && nesting_budget_low(outer_);
+  }
+
+ private:
+  unsigned outer_;
+};
+
+// One read handed to a helper thread, and what comes back from it.
+struct HandOver {
+  Runtime& runtime;
+  uint32_t slot;
+  const SharedDepStack& reader;
+  std::exception_ptr failure;
+  bool tainted = false;
+  CarriedErrors errors;
+
+  // On the helper. Its thread state lives for the whole hand-over, so the query functions run
+  // here share one fresh recursion budget.
+  void operator()() noexcept {
+    GilEnsure interpreter;
+    {
+      ReleasedRegion engine_work;
+      ContinuationGuard continuation(reader);
+      try {
+        EngineSteps::ensure_clean(runtime, slot);
+      } catch (abi::__forced_unwind&) {
+        park_forever();  // the interpreter exits and ended this thread (interpreter_exit.h)
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      tainted = continuation.end();
+    }
+    errors.take_from_this_thread();
+  }
+};
+
+// False when no helper could be had: the caller then brings the node up to date itself.
+bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
+  HandOver hand_over{runtime, slot, SharedDepStack::current(), nullptr, false, {}};
+  bool ran;
+  {
+    ReleasedRegion waiting;
+    ran = run_on_helper_thread(hand_over);
+  }
+  if (!ran) return false;
+  if (hand_over.tainted) SharedDepStack::current().taint_top(&runtime);
+  hand_over.errors.restore_on_this_thread();
+  if (hand_over.failure) std::rethrow_exception(hand_over.failure);
+  return true;
+}
+
+}  // namespace
+
+OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
+  NodeRecord& record = EngineSteps::record_read(runtime, node);
+  {
+    NestedRead nested;
+    if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
+      ReleasedRegion region;
+      EngineSteps::ensure_clean(runtime, node.slot);
+    }
+  }
+  // Taken only now: a hazard record held across the nested levels would make every level's
+  // search for a free one scan all those held below it.
+  HazardHolder holder;
+  return OwnedRef::new_ref(EngineSteps::read_brought_clean(runtime, node, record, holder).get());
+}
+
+}  // namespace velk::py

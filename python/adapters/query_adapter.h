@@ -1,0 +1,40 @@
+// The compute closure of a Python query: calls the user's function with a fresh RuntimeRef
+// and yields its result as the node's value. The RuntimeRef object is made and ended here; its
+// class (types/runtime_ref.cpp) only reads through it.
+#pragma once
+
+#include <thread>
+
+#include "support/refs.h"
+#include "values/py_value.h"
+#include "velk/runtime/runtime.h"
+
+namespace velk::py {
+
+struct RuntimeRefObject {
+  PyObject_HEAD Runtime* runtime;  // null once the computation that created it has ended
+  std::thread::id owner;           // the thread running that computation
+};
+
+// Fails unless the calling thread runs the computation `ref` belongs to.
+void check_ref_thread(const RuntimeRefObject& ref);
+
+class PythonQuery {
+ public:
+  // `ref_type` is the RuntimeRef class of the module that made the query.
+  PythonQuery(PyValue function, PyValue ref_type)
+      : function_(std::move(function)), ref_type_(std::move(ref_type)) {}
+  PythonQuery(PythonQuery&&) noexcept = default;
+
+  // Takes the interpreter lock for the call only; the engine stores the result after it is
+  // released again.
+  PyValue operator()(Runtime& runtime, uint32_t slot);
+
+  void visit_held(HeldVisitor& visitor) const;
+
+ private:
+  PyValue function_;
+  PyValue ref_type_;
+};
+
+}  // namespace velk::py

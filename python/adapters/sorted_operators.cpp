@@ -1,0 +1,140 @@
+#include "adapters/sorted_operators.h"
+
+#include "adapters/engine_gc.h"
+#include "adapters/join_group_operators.h"
+#include "support/errors.h"
+#include "support/gil.h"
+#include "values/built_objects.h"
+#include "velk/collections/positional.h"
+
+namespace velk::py {
+
+namespace {
+
+struct SortOperator {
+  SourceLink<PyValue> source;
+  std::shared_ptr<SortedState<PyValue>> sorted;
+  PyValue key_fn;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return sort_step(runtime, source, *sorted, [this](const std::vector<Delta<PyValue>>& batch) {
+      return keys_of_deltas(key_fn.get(), batch, true);
+    });
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, source.state);
+      offer_shared(*values, sorted);
+      values->visit(key_fn);
+    }
+  }
+};
+
+template <class Out, class Rule>
+struct PositionalOperator {
+  SortedLink<PyValue> source;
+  std::shared_ptr<SortedMirror<PyValue>> mirror;
+  std::shared_ptr<CollectionState<Out>> out;
+  Rule rule;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    return positional_step(runtime, source, *mirror, *out, rule);
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, source.state);
+      offer_shared(*values, mirror);
+      offer_shared(*values, out);
+    }
+  }
+};
+
+PyValue list_of(const Window<PyValue>& window) {
+  PyObject* list = PyList_New(Py_ssize_t(window.size()));
+  if (list == nullptr) throw_current_error_as_failure("velk: building a window list failed");
+  for (size_t i = 0; i < window.size(); ++i) {
+    PyList_SET_ITEM(list, Py_ssize_t(i), OwnedRef::new_ref(window[i].get()).release());
+  }
+  return PyValue::steal(list);
+}
+
+struct ListOperator {
+  SourceLink<Window<PyValue>> windows;
+  std::shared_ptr<CollectionState<PyValue>> output;
+  std::shared_ptr<BuiltObjects<Window<PyValue>>> lists;
+
+  uint64_t operator()(Runtime& runtime, uint32_t) const {
+    auto to_lists = [this](std::vector<Delta<Window<PyValue>>>& batch) {
+      GilEnsure gil;
+      std::vector<Delta<PyValue>> changes = lists->translate(batch, list_of);
+      batch.clear();
+      return changes;
+    };
+    return consume_deltas(runtime, windows, *output, to_lists);
+  }
+
+  void visit_held(HeldVisitor& visitor) const {
+    if (ValueVisitor<PyValue>* values = python_values(visitor)) {
+      offer_shared(*values, windows.state);
+      offer_shared(*values, output);
+      offer_shared(*values, lists);
+    }
+  }
+};
+
+// Subscribes a positional stage to the sorted state and creates its node.
+template <class Out, class Rule>
+std::pair<std::shared_ptr<CollectionState<Out>>, Velk<uint64_t>> build_positional(
+    Runtime& runtime, const SortedHandle& sorted, Rule rule) {
+  SortedLink<PyValue> link{nullptr, nullptr, sorted.sort_node};
+  auto mirror = std::make_shared<SortedMirror<PyValue>>();
+  auto out = subscribe_positional<PyValue, Out>(sorted.state, link, *mirror, rule);
+  const Velk<uint64_t> node = create_operator<uint64_t>(
+      runtime, PositionalOperator<Out, Rule>{std::move(link), std::move(mirror), out, rule},
+      {ErasedVelk(sorted.sort_node)}, out);
+  return {out, node};
+}
+
+}  // namespace
+
+SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>& source,
+                               PyObject* key_fn) {
+  auto [link, snapshot] = subscribe(source);
+  auto sorted = std::make_shared<SortedState<PyValue>>();
+  std::vector<PyValue> keys = keys_of(key_fn, snapshot);
+  {
+    CollectionWriteGuard guard(sorted->lock());
+    for (size_t i = 0; i < snapshot.size(); ++i)
+      sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
+  }
+  const Velk<uint64_t> node = create_operator<uint64_t>(
+      runtime, SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)},
+      {ErasedVelk(source.version_node)}, sorted);
+  return SortedHandle{std::move(sorted), node};
+}
+
+CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sorted, size_t size) {
+  if (size == 0) fail("window size must be positive");
+  auto [windows, window_node] =
+      build_positional<Window<PyValue>>(runtime, sorted, WindowRule<PyValue>{size});
+  CollectionHandle<Window<PyValue>> intermediate{windows, window_node, true};
+  auto [link, snapshot] = subscribe(intermediate);
+  auto lists = std::make_shared<BuiltObjects<Window<PyValue>>>();
+  CollectionHandle<PyValue> output;
+  output.state = seeded_output(lists->seed(snapshot, list_of), Matching::Identity);
+  output.derived = true;
+  output.version_node = create_operator<uint64_t>(
+      runtime, ListOperator{std::move(link), output.state, std::move(lists)},
+      {ErasedVelk(window_node)}, output.state);
+  return output;
+}
+
+CollectionHandle<PyValue> build_pairwise(Runtime& runtime, const SortedHandle& sorted) {
+  auto [pairs, pair_node] =
+      build_positional<std::pair<PyValue, PyValue>>(runtime, sorted, PairRule<PyValue>{});
+  return build_tuple_stage(runtime, pairs, pair_node);
+}
+
+}  // namespace velk::py

@@ -1,0 +1,90 @@
+// How failures cross the boundary between the engine and Python: the callback invoker that
+// turns a raising Python callable into an engine failure carrying the raised exception, and the
+// mapping of failures back to Python exceptions.
+#pragma once
+
+#include <exception>
+
+#include "support/interpreter_exit.h"
+#include "support/module_state.h"
+#include "support/refs.h"
+
+namespace velk::py {
+
+// A new PanicException class (derived from BaseException) for the module's state.
+PyObject* create_panic_exception(PyObject* module);
+
+// Calls `callable(*args)` with the interpreter lock held and returns the new reference. When
+// the call raises, throws velk::Failure("velk: python callback raised: {error}") carrying the
+// exception (see callback_exception). A PanicException coming back through the callback carries
+// the exception it holds as its cause, if any; one without a cause is printed to standard error
+// first (its traceback would be lost) and the failure continues with its message. Failures that
+// say nothing about the node (RecursionError, KeyboardInterrupt, SystemExit, MemoryError) are
+// thrown as velk::TransientFailure.
+OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs);
+
+// The interrupt hook of the engine's waits: runs pending signal handlers (with the interpreter
+// lock, taken for the check) and throws a transient failure carrying the exception one raised,
+// typically KeyboardInterrupt. Handlers run only on the main thread; elsewhere it does nothing.
+void check_signals_while_waiting();
+
+// Turns the Python error currently set into an engine failure with its text (for binding
+// steps that fail inside engine work, such as creating a RuntimeRef).
+[[noreturn]] void throw_current_error_as_failure(const char* context);
+
+// The Python exception a failure carries (borrowed; it lives as long as the failure), or nullptr
+// for a failure of the engine's own.
+PyObject* callback_exception(const std::exception& failure) noexcept;
+
+// For the __hash__, __eq__ and __lt__ calls of stored values, whose other errors are absorbed:
+// if the error set on this thread is an interruption that must reach the caller
+// (KeyboardInterrupt, SystemExit, MemoryError), throws the transient failure that carries it;
+// otherwise leaves it set. Requires the interpreter lock.
+void throw_if_interruption(const char* where);
+
+// An error left set by binding code that failed with PyErrOccurred on one thread, carried to
+// the thread that reports it (a failure's own exception travels inside the failure). Taken,
+// restored and dropped with the interpreter lock.
+class CarriedErrors {
+ public:
+  void take_from_this_thread() noexcept;
+  void restore_on_this_thread() noexcept;
+
+ private:
+  OwnedRef raised_;
+};
+
+// Sets the Python error for a failure that left a mapped method: the callback's own exception
+// if the failure carries one, else RuntimeError with the failure's text. Returns nullptr.
+PyObject* raise_mapped(const ModuleState& module, const std::exception& failure) noexcept;
+
+// Sets PanicException with the failure's text for a held method. Returns nullptr.
+PyObject* raise_held(const ModuleState& module, const std::exception& failure) noexcept;
+
+// Like raise_held, but with the callback's exception the failure carries as the panic's cause:
+// used by RuntimeRef.get, whose nested failure travels back through the query function to the
+// outer mapped method.
+PyObject* raise_panic_with_cause(const ModuleState& module, const std::exception& failure) noexcept;
+
+// One of the three above: how a method raises the failure that left it.
+using RaiseFailure = PyObject* (*)(const ModuleState&, const std::exception&) noexcept;
+
+// The single catch boundary of a method body: converts every C++ exception into a Python error
+// with `raise` and returns nullptr; PyErrOccurred means the error is already set.
+template <class Body>
+PyObject* boundary(const ModuleState& module, Body&& body, RaiseFailure raise) noexcept {
+  try {
+    return body();
+  } catch (const PyErrOccurred&) {
+    return nullptr;
+  } catch (abi::__forced_unwind&) {
+    park_forever();  // the interpreter exits and ended this thread (interpreter_exit.h)
+  } catch (const std::exception& failure) {
+    return raise(module, failure);
+  } catch (...) {
+    PyErr_SetString(module.panic, "velk: unknown internal failure");
+    return nullptr;
+  }
+}
+
+}  // namespace velk::py

@@ -1,0 +1,18 @@
+#include "support/gil.h"
+
+namespace velk::py {
+
+void release_gil_while_waiting(void (*wait)(void*), void* context) {
+  if (interpreter_finalizing() || !PyGILState_Check()) {
+    wait(context);
+    return;
+  }
+  // Retaken also when the wait throws: the caller's error handling needs the interpreter lock.
+  struct Restore {
+    PyThreadState* state;
+    ~Restore() { restore_thread_or_park(state); }
+  } restore{PyEval_SaveThread()};
+  wait(context);
+}
+
+}  // namespace velk::py

@@ -1,0 +1,53 @@
+// Interpreter-lock state changes as scopes: a released region around engine work, and an
+// ensure-lock scope around every call from engine code into Python.
+#pragma once
+
+#include "support/interpreter_exit.h"
+#include "support/pending_releases.h"
+#include "support/refs.h"
+#include "velk/memory/hazard.h"
+
+namespace velk::py {
+
+// Runs a blocking wait of the engine (a contended collection lock) without the interpreter
+// lock, so the holder of that lock can take the interpreter lock meanwhile.
+void release_gil_while_waiting(void (*wait)(void*), void* context);
+
+// Releases the interpreter lock for its lifetime; on exit, also when the work inside fails,
+// reacquires it, frees the values this thread replaced meanwhile (unless a reader still
+// protects them) and drains the pending-release list. Code inside takes no PyObject*.
+class ReleasedRegion {
+ public:
+  ReleasedRegion() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedRegion() {
+    restore_thread_or_park(state_);
+    park_if_ended([] {  // a finaliser run by either may wait for the lock
+      HazardDomain::global().reclaim_if_pending();
+      drain_pending_releases();
+    });
+  }
+  ReleasedRegion(const ReleasedRegion&) = delete;
+  ReleasedRegion& operator=(const ReleasedRegion&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
+// pending-release list: it is taken inside engine and collection locks, where a finaliser that
+// re-enters the engine could deadlock; method entry and released regions drain instead. On a
+// thread that must keep out of an exiting interpreter, both guards park (interpreter_exit.h).
+class GilEnsure {
+ public:
+  GilEnsure() noexcept : state_(ensure_gil_or_park()) {}
+  ~GilEnsure() {
+    park_if_ended([this] { PyGILState_Release(state_); });  // may clear a thread state
+  }
+  GilEnsure(const GilEnsure&) = delete;
+  GilEnsure& operator=(const GilEnsure&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+}  // namespace velk::py

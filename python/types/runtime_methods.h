@@ -1,0 +1,52 @@
+// The methods of the Runtime class, implemented by feature in runtime_*.cpp; the class itself
+// is assembled in runtime_type.cpp.
+#pragma once
+
+#include "types/objects.h"
+
+namespace velk::py {
+
+Runtime& engine(PyObject* self);
+
+// A new reference to the value of `node`, brought up to date. An up-to-date node is read with
+// the interpreter lock kept (releasing it would cost more than the read, which neither computes
+// nor waits); anything else is brought up to date with the lock released (on a helper thread
+// when the read is nested deeply, see adapters/nested_read.cpp).
+OwnedRef read_node(Runtime& runtime, const NodeHandle& node);
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+void runtime_dealloc(PyObject* self);
+// The cycle collector's view: everything the engine holds, and the release that breaks a cycle
+// (adapters/engine_gc.h).
+int runtime_traverse(PyObject* self, visitproc visit, void* arg);
+int runtime_clear(PyObject* self);
+
+// Inputs, queries, reads (runtime_core.cpp).
+PyObject* runtime_create_input(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_get(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_set(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_is_alive(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_create_query(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_node_count(PyObject*, PyObject*);
+
+// Observers (runtime_observe.cpp).
+PyObject* runtime_observe(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_unobserve(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_stabilize(PyObject*, PyObject*);
+
+// Deletion (runtime_delete.cpp).
+PyObject* runtime_delete_node(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_delete_with_dependents(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Labels, traced reads, graph snapshot (runtime_introspect.cpp).
+PyObject* runtime_set_label(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_set_label_by_id(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_get_traced(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_graph_snapshot(PyObject*, PyObject*);
+
+// Collections (runtime_core.cpp).
+PyObject* runtime_create_collection(PyObject*, PyObject*);
+
+}  // namespace velk::py

@@ -1,0 +1,72 @@
+// RuntimeRef: the handle a query function receives, valid only during that computation and
+// only on the thread running it.
+#include "adapters/query_adapter.h"
+#include "support/method.h"
+#include "types/runtime_methods.h"
+
+namespace velk::py {
+
+namespace {
+
+constexpr const char* kRuntimeRefDoc =
+    "Read-only runtime handle passed to query closures. Scoped to one\n"
+    "callback invocation: the pointer is nulled out after the callback\n"
+    "returns so stale captures fail loudly. Unsendable because the borrow\n"
+    "it wraps belongs to the invoking thread's compute frame.";
+
+RuntimeRefObject* as_ref(PyObject* self) { return reinterpret_cast<RuntimeRefObject*>(self); }
+
+// The node is converted after the ref is checked, so a stale ref reports that first.
+PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return method<raise_panic_with_cause>(
+      "get", {"node"}, self, {args, nargs, kwnames},
+      [&](const ModuleState& module, PyObject* node) -> PyObject* {
+        RuntimeRefObject* ref = as_ref(self);
+        check_ref_thread(*ref);
+        if (ref->runtime == nullptr) {
+          PyErr_SetString(PyExc_RuntimeError,
+                          "RuntimeRef is no longer valid (used outside query callback)");
+          return nullptr;
+        }
+        const NodeHandle handle = Argument<NodeHandle>::convert({"get", "node", module}, node);
+        return read_node(*ref->runtime, handle).release();
+      });
+}
+
+void runtime_ref_dealloc(PyObject* self) {
+  if (as_ref(self)->owner != std::this_thread::get_id()) {
+    // Destroying it here would race its owning thread: leak it with a warning instead.
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "velk_concurrent::PyRuntimeRef released on another thread; leaking it",
+                     1) < 0) {
+      PyErr_WriteUnraisable(nullptr);  // warnings turned into errors: a dealloc cannot raise
+    }
+    return;
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef runtime_ref_methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(runtime_ref_get)),
+     METH_FASTCALL | METH_KEYWORDS, "get($self, node)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_runtime_ref_type(PyObject* module) {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(kRuntimeRefDoc)},
+      {Py_tp_methods, runtime_ref_methods},
+      {Py_tp_dealloc, reinterpret_cast<void*>(runtime_ref_dealloc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"velk_concurrent.RuntimeRef", sizeof(RuntimeRefObject), 0,
+                             kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+}  // namespace velk::py

@@ -1,0 +1,69 @@
+// The Python objects built for engine composites (window lists, join and pairwise tuples).
+// A retraction hands on the very object the insertion built, so the stage's output collection
+// matches its elements by identity: lists, which cannot be hashed, stay one hash lookup away
+// instead of sharing the bucket of every unhashable value, and no user __eq__ or __hash__
+// runs there.
+#pragma once
+
+#include <vector>
+
+#include "values/py_value.h"
+#include "velk/collections/collection_ops.h"
+
+namespace velk::py {
+
+// Owned by one stage node, which the engine runs on one thread at a time; visited for the
+// collector without a lock.
+template <class Composite>
+class BuiltObjects {
+ public:
+  // Requires the interpreter lock. An object from `build(composite)` for each insert and the
+  // object built for an equal composite (the latest still present) for each delete; a delete
+  // of a composite never inserted is dropped. A failing build throws before anything changes.
+  template <class Build>
+  std::vector<Delta<PyValue>> translate(const std::vector<Delta<Composite>>& batch, Build build) {
+    std::vector<PyValue> fresh;
+    for (const Delta<Composite>& d : batch) {
+      if (d.kind == DeltaKind::Insert) fresh.push_back(build(d.element));
+    }
+    std::vector<Delta<PyValue>> out;
+    out.reserve(batch.size());
+    size_t next = 0;
+    for (const Delta<Composite>& d : batch) {
+      if (d.kind == DeltaKind::Insert) {
+        objects_[d.element].push_back(fresh[next]);
+        out.push_back({DeltaKind::Insert, std::move(fresh[next++])});
+      } else if (auto it = objects_.find(d.element); it != objects_.end()) {
+        out.push_back({DeltaKind::Delete, std::move(it->second.back())});
+        it->second.pop_back();
+        if (it->second.empty()) objects_.erase(it);
+      }
+    }
+    return out;
+  }
+
+  // Requires the interpreter lock. The objects for a stage's starting contents.
+  template <class Build>
+  std::vector<PyValue> seed(const std::vector<Composite>& contents, Build build) {
+    std::vector<Delta<Composite>> inserts;
+    inserts.reserve(contents.size());
+    for (const Composite& c : contents) inserts.push_back({DeltaKind::Insert, c});
+    std::vector<PyValue> objects;
+    objects.reserve(contents.size());
+    for (Delta<PyValue>& d : translate(inserts, build)) objects.push_back(std::move(d.element));
+    return objects;
+  }
+
+  template <class Visit>
+  void for_each_value(Visit&& visit) const {
+    for (const auto& [composite, objects] : objects_) {
+      visit(composite);
+      for (const PyValue& object : objects) visit(object);
+    }
+  }
+
+ private:
+  ElementMap<Composite, std::vector<PyValue>> objects_;  // matched by member identity
+};
+
+}  // namespace velk::py

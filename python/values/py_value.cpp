@@ -1,0 +1,92 @@
+#include "values/py_value.h"
+
+#include "support/errors.h"
+#include "support/gil.h"
+#include "velk/memory/hazard.h"
+
+namespace velk::py {
+
+namespace {
+
+// The hash every value shares that cannot be hashed: such values are told apart by equality.
+constexpr int64_t kUnhashable = 0x2545F4914F6CDD1D;
+
+// Drops the error a comparison or hash raised, unless it is an interruption for the caller.
+void absorb_error(const char* where) {
+  throw_if_interruption(where);
+  PyErr_Clear();
+}
+
+// Evaluates `a op b` and its truth; a raising comparison or truth test counts as false.
+bool compare_true(PyObject* a, PyObject* b, int op, const char* where) {
+  PyObject* result = park_if_ended([&] { return PyObject_RichCompare(a, b, op); });
+  if (result == nullptr) {
+    absorb_error(where);
+    return false;
+  }
+  OwnedRef owned = OwnedRef::steal(result);
+  const int truth = park_if_ended([&] { return PyObject_IsTrue(owned.get()); });
+  if (truth < 0) {
+    absorb_error(where);
+    return false;
+  }
+  return truth == 1;
+}
+
+// Set aside for the length of one call into Python, restored however the call ends.
+class PreservedError {
+ public:
+  PreservedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PreservedError() { PyErr_Restore(type_, value_, traceback_); }
+  PreservedError(const PreservedError&) = delete;
+  PreservedError& operator=(const PreservedError&) = delete;
+
+ private:
+  PyObject *type_, *value_, *traceback_;
+};
+
+// Runs `fn` with the interpreter lock, keeping any error already set on this thread.
+template <class F>
+auto with_gil_preserving_error(F fn) {
+  GilEnsure gil;
+  PreservedError saved;
+  return fn();
+}
+
+}  // namespace
+
+PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
+  GilEnsure gil;
+  Py_INCREF(obj_);
+}
+
+bool PyValue::equal(const PyValue& a, const PyValue& b) {
+  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_EQ, "__eq__"); });
+}
+
+int64_t PyValue::hash(const PyValue& v) {
+  return with_gil_preserving_error([&]() -> int64_t {
+    // Checked first: failing to hash a list would build and discard a TypeError every time.
+    if (Py_TYPE(v.obj_)->tp_hash == PyObject_HashNotImplemented) return kUnhashable;
+    const Py_hash_t h = park_if_ended([&] { return PyObject_Hash(v.obj_); });
+    if (h != -1 || !PyErr_Occurred()) return h;
+    absorb_error("__hash__");
+    return kUnhashable;
+  });
+}
+
+bool PyValue::unhashable(const PyValue& v) {
+  GilEnsure gil;  // a class's __hash__ may be reassigned meanwhile
+  return Py_TYPE(v.obj_)->tp_hash == PyObject_HashNotImplemented;
+}
+
+PyValue call_with(PyObject* callable, const PyValue& x) {
+  PyObject* args[] = {x.get()};
+  return PyValue::steal(invoke_callback(callable, args, 1).release());
+}
+
+bool PyValue::less(const PyValue& a, const PyValue& b) {
+  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_LT, "__lt__"); });
+}
+
+}  // namespace velk::py

@@ -1,0 +1,87 @@
+// PyValue: the engine value that carries one strong reference to a Python object.
+// Copying takes a new reference under the interpreter lock; destruction without the lock is
+// deferred to the pending-release list; equality, hashing and ordering call Python and treat a
+// raising comparison as false and a value that cannot be hashed (or whose hash raises) as
+// sharing one hash with every such value, so that it is still found by equality. An
+// interruption (KeyboardInterrupt, SystemExit, MemoryError) is never absorbed: it is parked
+// for the caller and thrown as a failure.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "support/gil.h"
+#include "support/pending_releases.h"
+#include "support/refs.h"
+#include "velk/base/handle.h"
+#include "velk/base/value_traits.h"
+
+namespace velk::py {
+
+class PyValue {
+ public:
+  // Takes over a reference the caller owns. Requires the interpreter lock only if `obj` may be
+  // dropped before it is stored.
+  static PyValue steal(PyObject* obj) noexcept { return PyValue(obj); }
+  // Takes a new reference; requires the interpreter lock.
+  static PyValue new_ref(PyObject* obj) noexcept {
+    Py_INCREF(obj);
+    return PyValue(obj);
+  }
+
+  PyValue(const PyValue& other);
+  PyValue(PyValue&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyValue& operator=(const PyValue& other) {
+    if (this != &other) *this = PyValue(other);
+    return *this;
+  }
+  // Moves are plain pointer moves: arrays of values (sorted entries, windows) shift them often,
+  // and a moved-from value holds nothing to release.
+  PyValue& operator=(PyValue&& other) noexcept {
+    if (this == &other) return *this;
+    PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+    if (old != nullptr) release_reference(old);
+    return *this;
+  }
+  ~PyValue() {
+    if (obj_ != nullptr) release_reference(obj_);
+  }
+
+  PyObject* get() const noexcept { return obj_; }
+
+  static bool equal(const PyValue& a, const PyValue& b);
+  static int64_t hash(const PyValue& v);
+  // Whether the object's type cannot be hashed (lists, dicts, sets); calls no Python code.
+  static bool unhashable(const PyValue& v);
+  static bool less(const PyValue& a, const PyValue& b);
+
+ private:
+  explicit PyValue(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_;
+};
+
+// The engine's handle of a node holding a Python value.
+using NodeHandle = Velk<PyValue>;
+
+// callable(x) through the callback invoker (support/errors.h), as an engine value. Requires the
+// interpreter lock.
+PyValue call_with(PyObject* callable, const PyValue& x);
+
+}  // namespace velk::py
+
+template <>
+struct velk::ValueTraits<velk::py::PyValue> {
+  static constexpr std::string_view name = "velk_concurrent::PyValue";
+  using BatchScope = py::GilEnsure;  // a batch of hashes and compares takes the lock once
+  static bool equal(const py::PyValue& a, const py::PyValue& b) { return py::PyValue::equal(a, b); }
+  static uint64_t hash(const py::PyValue& v) { return uint64_t(py::PyValue::hash(v)); }
+  static bool unhashable(const py::PyValue& v) { return py::PyValue::unhashable(v); }
+  static bool identical(const py::PyValue& a, const py::PyValue& b) noexcept {
+    return a.get() == b.get();
+  }
+  static uint64_t identity_hash(const py::PyValue& v) noexcept {
+    return uint64_t(reinterpret_cast<uintptr_t>(v.get())) * 0x9E3779B97F4A7C15ULL;
+  }
+  static bool less(const py::PyValue& a, const py::PyValue& b) { return py::PyValue::less(a, b); }
+};
