@@ -64,15 +64,13 @@ struct HandOver {
     GilEnsure interpreter;
     {
       ReleasedRegion engine_work;
-      ContinuationGuard continuation(reader);
       try {
-        EngineSteps::ensure_clean(runtime, slot);
+        EngineSteps::ensure_clean_continuing(runtime, slot, reader, tainted);
       } catch (abi::__forced_unwind&) {
         park_forever();  // the interpreter exits and ended this thread (interpreter_exit.h)
       } catch (...) {
         failure = std::current_exception();
       }
-      tainted = continuation.end();
     }
     errors.take_from_this_thread();
   }
@@ -80,14 +78,14 @@ struct HandOver {
 
 // False when no helper could be had: the caller then brings the node up to date itself.
 bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
-  HandOver hand_over{runtime, slot, SharedDepStack::current(), nullptr, false, {}};
+  HandOver hand_over{runtime, slot, EngineSteps::reader_stack(), nullptr, false, {}};
   bool ran;
   {
     ReleasedRegion waiting;
     ran = run_on_helper_thread(hand_over);
   }
   if (!ran) return false;
-  if (hand_over.tainted) SharedDepStack::current().taint_top(&runtime);
+  if (hand_over.tainted) EngineSteps::taint_reader(runtime);
   hand_over.errors.restore_on_this_thread();
   if (hand_over.failure) std::rethrow_exception(hand_over.failure);
   return true;

@@ -13,6 +13,7 @@
 
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
+#include "velk/graph/dep_stack.h"
 #include "velk/memory/hazard.h"
 #include "velk/runtime/runtime.h"
 
@@ -50,6 +51,25 @@ class EngineSteps {
                                      HazardHolder& holder) {
     return runtime.read_brought_clean(handle, record, holder);
   }
+
+  // --- a read continued on another thread: a reader whose stack runs low hands
+  // ensure_clean to a helper thread and blocks until it is done ---
+  // The calling thread's dependency stack, to hand to the helper.
+  static const SharedDepStack& reader_stack() { return SharedDepStack::current(); }
+  // On the helper: ensure_clean as if on `reader`'s thread (its frames count as the helper's
+  // own). `tainted` says, also when this throws, whether a taint reached the reader's top
+  // frame; the reader passes it on with taint_reader once it runs again.
+  static void ensure_clean_continuing(Runtime& runtime, uint32_t root, const SharedDepStack& reader,
+                                      bool& tainted) {
+    ContinuationGuard continuation(reader);
+    struct EndContinuation {
+      ContinuationGuard& continuation;
+      bool& tainted;
+      ~EndContinuation() { tainted = continuation.end(); }
+    } end{continuation, tainted};
+    runtime.ensure_clean(root);
+  }
+  static void taint_reader(Runtime& runtime) { SharedDepStack::current().taint_top(&runtime); }
 
   // --- the graph ---
   static NodeRecord& record(const Runtime& runtime, uint32_t slot) { return runtime.record(slot); }
