@@ -54,8 +54,8 @@ PyObject* fetch_exception() noexcept {
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  drop_reference(type);
+  drop_reference(traceback);
   return value;
 #endif
 }

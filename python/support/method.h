@@ -51,9 +51,11 @@ template <class... T>
 struct Convert<std::tuple<T...>> {
   // Left to right, as a braced list evaluates.
   template <size_t... I>
-  static std::tuple<T...> all(const char* function, const char* const* names,
-                              const ModuleState& module, PyObject* const* argv,
-                              std::index_sequence<I...>) {
+  // With no parameters the expansion below is empty and uses none of them.
+  static std::tuple<T...> all([[maybe_unused]] const char* function,
+                              [[maybe_unused]] const char* const* names,
+                              [[maybe_unused]] const ModuleState& module,
+                              [[maybe_unused]] PyObject* const* argv, std::index_sequence<I...>) {
     return std::tuple<T...>{Argument<T>::convert({function, names[I], module}, argv[I])...};
   }
 };

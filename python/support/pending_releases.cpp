@@ -40,7 +40,7 @@ void drain_pending_releases() {
     batch.swap(list.objects);
     list.nonempty.store(false, std::memory_order_relaxed);
   }
-  for (PyObject* obj : batch) Py_DECREF(obj);
+  for (PyObject* obj : batch) drop_reference(obj);
 }
 
 void mark_interpreter_finalizing() noexcept { finalizing.store(true, std::memory_order_release); }
@@ -52,7 +52,7 @@ void release_reference(PyObject* obj) noexcept {
   // Reclamation may run inside engine locks; dropping there could run a __del__ that calls
   // back into the engine, so those drops are always deferred.
   if (!HazardDomain::in_reclamation() && PyGILState_Check()) {
-    Py_DECREF(obj);
+    drop_reference(obj);
     return;
   }
   PendingReleases& list = pending();

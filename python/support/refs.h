@@ -1,5 +1,5 @@
 // Owned and borrowed references to Python objects, and the C++ exception that means
-// "a Python error is set". No bare reference-count calls outside these and the type slots.
+// "a Python error is set". No bare reference-count decrements outside these.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -60,5 +60,12 @@ class OwnedRef {
   explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
   PyObject* obj_ = nullptr;
 };
+
+// Drops a reference the caller owns (a heap type's reference from its instance's dealloc, an
+// object taken off a list of deferred drops).
+inline void drop_reference(PyObject* obj) noexcept { OwnedRef::steal(obj); }
+inline void drop_reference(PyTypeObject* type) noexcept {
+  drop_reference(reinterpret_cast<PyObject*>(type));
+}
 
 }  // namespace velk::py

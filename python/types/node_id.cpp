@@ -45,7 +45,7 @@ PyObject* node_id_richcompare(PyObject* self, PyObject* other, int op) {
 void node_id_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
-  Py_DECREF(type);
+  drop_reference(type);
 }
 
 PyMethodDef node_id_methods[] = {

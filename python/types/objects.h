@@ -104,7 +104,7 @@ void engine_object_dealloc(PyObject* self) {
   obj->owner.~OwnedRef();  // last: it may free the Runtime object and with it the engine
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
-  Py_DECREF(type);
+  drop_reference(type);
 }
 
 template <class Handle>

@@ -8,7 +8,7 @@ namespace {
 void observer_id_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
-  Py_DECREF(type);
+  drop_reference(type);
 }
 
 }  // namespace

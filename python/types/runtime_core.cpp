@@ -51,7 +51,7 @@ void runtime_dealloc(PyObject* self) {
   drain_pending_releases();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
-  Py_DECREF(type);
+  drop_reference(type);
 }
 
 int runtime_traverse(PyObject* self, visitproc visit, void* arg) {
