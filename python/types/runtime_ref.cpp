@@ -34,16 +34,9 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
       });
 }
 
+// Freed on whichever thread drops the last reference (a traceback carries one from a helper
+// thread to the reader): with no reference left, the owning thread cannot be using it.
 void runtime_ref_dealloc(PyObject* self) {
-  if (as_ref(self)->owner != std::this_thread::get_id()) {
-    // Destroying it here would race its owning thread: leak it with a warning instead.
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "velk_concurrent::PyRuntimeRef released on another thread; leaking it",
-                     1) < 0) {
-      PyErr_WriteUnraisable(nullptr);  // warnings turned into errors: a dealloc cannot raise
-    }
-    return;
-  }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);

@@ -1,5 +1,6 @@
 """RuntimeRef: valid only during the computation that received it, and only on its thread."""
 import threading
+import warnings
 
 import pytest
 import velk_concurrent as vc
@@ -52,4 +53,13 @@ def test_ref_used_from_another_thread_raises_panic(rt):
     assert rt.get(rt.create_query(body)) == 2
     assert type(seen[0]) is panic_type()
     assert "velk_concurrent::PyRuntimeRef" in str(seen[0])
-
+    # A ref dropped for the last time on another thread (a kept one, or one a traceback carries
+    # to the reader) is freed there.
+    kept = []
+    rt.get(rt.create_query(lambda ref: kept.append(ref)))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        worker = threading.Thread(target=kept.clear)
+        worker.start()
+        worker.join(timeout=60)
+    assert [str(w.message) for w in caught] == []
