@@ -34,12 +34,14 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
       });
 }
 
-// Freed on whichever thread drops the last reference (a traceback carries one from a helper
-// thread to the reader): with no reference left, the owning thread cannot be using it.
+// Freed on whichever thread drops the last reference (a traceback carries one to another
+// thread when a failure is shared with its readers there, or from a helper thread to the
+// reader). The computation that made it holds a reference until it ends, so by now the ref is
+// ended and its thread is done with it.
 void runtime_ref_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
-  Py_DECREF(type);
+  drop_reference(type);
 }
 
 PyMethodDef runtime_ref_methods[] = {
