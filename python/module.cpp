@@ -111,6 +111,11 @@ PyModuleDef_Slot module_slots[] = {
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Every piece of state the interpreter lock guards on the default build has a lock of its
+    // own on a free-threaded one (core/CONCURRENCY.md), so importing keeps the GIL off there.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

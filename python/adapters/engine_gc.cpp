@@ -27,6 +27,7 @@ class PythonVisitor final : public ValueVisitor<PyValue> {
 }  // namespace
 
 void CollectionRoots::remember(const std::shared_ptr<CollectionState<PyValue>>& state) {
+  std::lock_guard<FreeThreadedMutex> guard(mutex_);
   roots_.push_back(state);
   // Drops the entries of collections gone since whenever the list doubles: amortised O(1).
   const size_t n = roots_.size();
@@ -45,7 +46,7 @@ void CollectionRoots::offer_live(ValueVisitor<PyValue>& visitor) const {
 // in an earlier one, which frees live objects; terminating is safer.
 int traverse_engine(const Runtime& runtime, const CollectionRoots& roots, visitproc visit,
                     void* arg) noexcept {
-  if (engine_scopes.open != 0) return 0;
+  if (engine_scopes.any()) return 0;
   PythonVisitor visitor(visit, arg);
   runtime.visit_held(visitor);
   roots.offer_live(visitor);

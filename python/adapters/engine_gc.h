@@ -7,13 +7,16 @@
 // and close only with the lock held, and the collector's passes over one set of objects run
 // with the lock held and without releasing it in between, so every pass of one deduction sees
 // the same count, hence the same visited set. A collection started from inside a compute sees
-// its own scope open.
+// its own scope open. On a free-threaded build the collector stops the world for a deduction
+// instead: no thread opens or closes a scope meanwhile (each does so attached), and a thread
+// inside an engine without a thread state keeps its scope open.
 #pragma once
 
 #include <memory>
 #include <vector>
 
 #include "support/engine_scope.h"
+#include "support/gil.h"
 #include "values/py_value.h"
 #include "velk/collections/collection.h"
 #include "velk/memory/held.h"
@@ -26,10 +29,13 @@ namespace velk::py {
 class CollectionRoots {
  public:
   void remember(const std::shared_ptr<CollectionState<PyValue>>& state);
+  // The collector's: it runs with the interpreter lock, or with the world stopped, when no
+  // thread is inside remember.
   void offer_live(ValueVisitor<PyValue>& visitor) const;
   void clear() noexcept { roots_.clear(); }
 
  private:
+  FreeThreadedMutex mutex_;  // for remember: collections are made on several threads at once
   std::vector<std::weak_ptr<CollectionState<PyValue>>> roots_;
 };
 

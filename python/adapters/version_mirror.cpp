@@ -23,7 +23,7 @@ NodeHandle create_version_mirror(Runtime& runtime, Velk<uint64_t> source) {
 
 NodeHandle VersionMirrorCache::mirror_of(Runtime& runtime, Velk<uint64_t> version_node) {
   const Key key = key_of(version_node);
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<FreeThreadedMutex> guard(mutex_);
   auto it = mirrors_.find(key);
   if (it != mirrors_.end() && runtime.is_alive(ErasedVelk(it->second))) return it->second;
   const NodeHandle mirror = create_version_mirror(runtime, version_node);
@@ -35,7 +35,7 @@ NodeHandle VersionMirrorCache::mirror_of(Runtime& runtime, Velk<uint64_t> versio
 
 std::optional<Velk<uint64_t>> VersionMirrorCache::source_of(const Runtime& runtime,
                                                             const NodeHandle& mirror) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<FreeThreadedMutex> guard(mutex_);
   auto it = sources_.find(key_of(mirror));
   if (it == sources_.end() || !runtime.is_alive(ErasedVelk(mirror))) return std::nullopt;
   return it->second;

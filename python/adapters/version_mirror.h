@@ -8,6 +8,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "support/gil.h"
 #include "values/py_value.h"
 #include "velk/collections/collection.h"
 #include "velk/runtime/runtime.h"
@@ -24,7 +25,9 @@ NodeHandle create_version_mirror(Runtime& runtime, Velk<uint64_t> source);
 class VersionMirrorCache {
  public:
   // The live mirror of `version_node`, creating (or replacing a deleted) one when needed.
-  // The mutex is held while a missing mirror is created, so concurrent first reads make one.
+  // Called with the interpreter lock, which guards the cache on the default build; on a
+  // free-threaded build the mutex does, held while a missing mirror is created, so concurrent
+  // first reads make one.
   NodeHandle mirror_of(Runtime& runtime, Velk<uint64_t> version_node);
   // The version node a live mirror of this cache follows; none for any other node.
   std::optional<Velk<uint64_t>> source_of(const Runtime& runtime, const NodeHandle& mirror);
@@ -48,7 +51,7 @@ class VersionMirrorCache {
   // Requires mutex_. Drops the entries of deleted nodes whenever the table has doubled.
   void prune(const Runtime& runtime);
 
-  std::mutex mutex_;
+  FreeThreadedMutex mutex_;
   std::unordered_map<Key, NodeHandle, KeyHash> mirrors_;      // guarded by mutex_
   std::unordered_map<Key, Velk<uint64_t>, KeyHash> sources_;  // guarded by mutex_
   size_t pruned_size_ = 0;                                    // guarded by mutex_

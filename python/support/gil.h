@@ -9,6 +9,24 @@
 
 namespace velk::py {
 
+// Guards binding state that the interpreter lock guards on the default build. There it is empty
+// and costs nothing; on a free-threaded build it is a PyMutex, which detaches the thread state
+// while it waits, so a waiter never holds up the collector's stop-the-world pause. Hold it only
+// around code that runs no Python.
+class FreeThreadedMutex {
+ public:
+#ifdef Py_GIL_DISABLED
+  void lock() noexcept { PyMutex_Lock(&mutex_); }
+  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+ private:
+  PyMutex mutex_{};
+#else
+  void lock() noexcept {}
+  void unlock() noexcept {}
+#endif
+};
+
 // Runs a blocking wait of the engine (a contended collection lock) without the interpreter
 // lock, so the holder of that lock can take the interpreter lock meanwhile.
 void release_gil_while_waiting(void (*wait)(void*), void* context);

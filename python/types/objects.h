@@ -37,7 +37,7 @@ struct SortedHandle;
 struct RuntimeObject {
   PyObject_HEAD std::shared_ptr<Runtime> runtime;
   std::shared_ptr<VersionMirrorCache> mirrors;
-  CollectionRoots roots;  // guarded by the interpreter lock
+  CollectionRoots roots;
   PyObject* weakrefs;
 };
 

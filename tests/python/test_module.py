@@ -1,4 +1,5 @@
 """The module's surface, and the interpreters that may import it."""
+import sysconfig
 import types
 
 import pytest
@@ -86,6 +87,18 @@ def import_in_subinterpreter(main_first):
 def test_import_fails_in_a_subinterpreter_only(main_first):
     out = import_in_subinterpreter(main_first)
     assert "ImportError" in out and "sub: imported" not in out and "main: 7" in out
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="needs a free-threaded interpreter")
+def test_import_keeps_the_gil_off_on_a_free_threaded_interpreter():
+    # An empty PYTHON_GIL counts as unset, so the module's own declaration decides.
+    proc = run_python("""
+        import sys, velk_concurrent
+        rt = velk_concurrent.Runtime()
+        print(sys._is_gil_enabled(), rt.get(rt.create_input(7)))
+    """, PYTHON_GIL="")
+    assert proc.stdout.split() == ["False", "7"], proc.stderr
 
 
 def test_generic_classes_can_be_subscripted_in_evaluated_annotations():

@@ -1,4 +1,5 @@
 """Concurrent readers and writers. Joins are bounded only to turn a deadlock into a failure."""
+import gc
 import random
 import threading
 import time
@@ -89,3 +90,20 @@ def test_set_while_a_compute_is_reading(rt):
 
     run_threads([lambda: rt.get(q), setter])
     assert rt.get(q) == (1, 2)  # the set during the compute was not lost
+
+
+def test_threads_making_collections_and_version_mirrors_at_once(rt):
+    # The binding's own tables (root collections, version mirrors) are shared by every thread
+    # of a runtime; without the GIL only their locks keep them whole.
+    shared = rt.create_collection()
+    shared.insert(1)
+    mirrors = []
+
+    def worker():
+        for _ in range(200):
+            rt.create_collection().insert(0)
+            mirrors.append(shared.version_node)
+        gc.collect()
+
+    run_threads([worker] * 4)
+    assert len(set(mirrors)) == 1 and rt.get(mirrors[0]) == 1
