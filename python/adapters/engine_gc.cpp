@@ -1,10 +1,20 @@
 #include "adapters/engine_gc.h"
 
+#include <thread>
+
 #include "support/gil.h"
 
 namespace velk::py {
 
 EngineScopeCount engine_scopes;
+
+#ifdef Py_GIL_DISABLED
+void EngineScopeCount::wait_out_visit() noexcept {
+  PyThreadState* state = PyEval_SaveThread();
+  while (open.load(std::memory_order_acquire) & kVisiting) std::this_thread::yield();
+  restore_thread_or_park(state);
+}
+#endif
 
 namespace {
 
@@ -46,7 +56,8 @@ void CollectionRoots::offer_live(ValueVisitor<PyValue>& visitor) const {
 // in an earlier one, which frees live objects; terminating is safer.
 int traverse_engine(const Runtime& runtime, const CollectionRoots& roots, visitproc visit,
                     void* arg) noexcept {
-  if (engine_scopes.any()) return 0;
+  EngineVisit alone;
+  if (!alone) return 0;
   PythonVisitor visitor(visit, arg);
   runtime.visit_held(visitor);
   roots.offer_live(visitor);

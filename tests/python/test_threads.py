@@ -94,7 +94,8 @@ def test_set_while_a_compute_is_reading(rt):
 
 def test_threads_making_collections_and_version_mirrors_at_once(rt):
     # The binding's own tables (root collections, version mirrors) are shared by every thread
-    # of a runtime; without the GIL only their locks keep them whole.
+    # of a runtime, and gc.get_referents visits them while other threads run; without the GIL
+    # only their locks keep them whole.
     shared = rt.create_collection()
     shared.insert(1)
     mirrors = []
@@ -103,6 +104,7 @@ def test_threads_making_collections_and_version_mirrors_at_once(rt):
         for _ in range(200):
             rt.create_collection().insert(0)
             mirrors.append(shared.version_node)
+            gc.get_referents(rt)
         gc.collect()
 
     run_threads([worker] * 4)
