@@ -18,15 +18,20 @@ PyObject* node_id_get_id(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(handle_of(self).slot);
 }
 
-// SipHash-1-3 with zero keys over slot, generation (4 little-endian bytes each) and runtime
-// id (8 little-endian bytes); -1 is reserved by Python and becomes -2.
+// SipHash with zero keys over slot, generation (4 little-endian bytes each) and runtime id
+// (8 little-endian bytes): the interpreter's own hash of those bytes under PYTHONHASHSEED=0,
+// whose rounds are 1-3 from 3.11 and 2-4 before. -1 is reserved by Python and becomes -2.
 Py_hash_t node_id_hash(PyObject* self) {
   const NodeHandle& h = handle_of(self);
   unsigned char bytes[16];
   for (int i = 0; i < 4; ++i) bytes[i] = (h.slot >> (8 * i)) & 0xff;
   for (int i = 0; i < 4; ++i) bytes[4 + i] = (h.generation >> (8 * i)) & 0xff;
   for (int i = 0; i < 8; ++i) bytes[8 + i] = (h.runtime_id.value >> (8 * i)) & 0xff;
+#if PY_VERSION_HEX >= 0x030B0000
   const auto hash = Py_hash_t(int64_t(siphash13(0, 0, bytes, sizeof bytes)));
+#else
+  const auto hash = Py_hash_t(int64_t(siphash24(0, 0, bytes, sizeof bytes)));
+#endif
   return hash == -1 ? -2 : hash;
 }
 
