@@ -11,8 +11,14 @@ EngineScopeCount engine_scopes;
 #ifdef Py_GIL_DISABLED
 void EngineScopeCount::wait_out_visit() noexcept {
   PyThreadState* state = PyEval_SaveThread();
-  while (open.load(std::memory_order_acquire) & kVisiting) std::this_thread::yield();
+  while (visiting.load(std::memory_order_acquire)) std::this_thread::yield();
   restore_thread_or_park(state);
+}
+
+EngineScopeCount::Shard& EngineScopeCount::own_shard() noexcept {
+  static std::atomic<size_t> next{0};
+  thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+  return shards[index];
 }
 #endif
 

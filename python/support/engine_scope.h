@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "support/refs.h"
@@ -15,22 +16,42 @@ namespace velk::py {
 // meanwhile would change what is being visited, so entries wait for the visit to end.
 struct alignas(64) EngineScopeCount {
 #ifdef Py_GIL_DISABLED
-  static constexpr uint32_t kVisiting = 1u << 31;
-  std::atomic<uint32_t> open{0};
+  // Counted in shards, a thread always in its own, so that calls on different threads do not
+  // pass one cache line back and forth. Entering raises the shard, then looks for a visit; a
+  // visit is marked, then finds every shard empty: with both sides sequentially consistent, at
+  // least one of them sees the other.
+  static constexpr size_t kShards = 64;
+  struct alignas(64) Shard {
+    std::atomic<uint32_t> open{0};
+  };
+  Shard shards[kShards];
+  alignas(64) std::atomic<bool> visiting{false};
+
   void enter() noexcept {
-    while (open.fetch_add(1, std::memory_order_acquire) & kVisiting) {
-      open.fetch_sub(1, std::memory_order_relaxed);
+    Shard& shard = own_shard();
+    for (;;) {
+      shard.open.fetch_add(1, std::memory_order_seq_cst);
+      if (!visiting.load(std::memory_order_seq_cst)) return;
+      shard.open.fetch_sub(1, std::memory_order_seq_cst);
       wait_out_visit();
     }
   }
-  void leave() noexcept { open.fetch_sub(1, std::memory_order_release); }
+  void leave() noexcept { own_shard().open.fetch_sub(1, std::memory_order_release); }
   bool begin_visit() noexcept {
-    uint32_t none = 0;
-    return open.compare_exchange_strong(none, kVisiting, std::memory_order_acquire);
+    bool none = false;
+    if (!visiting.compare_exchange_strong(none, true, std::memory_order_seq_cst)) return false;
+    for (Shard& shard : shards) {
+      if (shard.open.load(std::memory_order_seq_cst) != 0) {
+        visiting.store(false, std::memory_order_seq_cst);
+        return false;
+      }
+    }
+    return true;
   }
-  void end_visit() noexcept { open.fetch_and(~kVisiting, std::memory_order_release); }
+  void end_visit() noexcept { visiting.store(false, std::memory_order_release); }
   // Detached while it waits: the visitor may need the world stopped.
   void wait_out_visit() noexcept;
+  Shard& own_shard() noexcept;
 #else
   uint32_t open = 0;
   void enter() noexcept { ++open; }
