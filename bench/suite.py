@@ -33,28 +33,9 @@ try:
 except ImportError:
     observ = None
 
-NS = time.perf_counter_ns
-ROWS = []      # (section, name, value, unit, note)
-TARGETS = []   # (target, figure, PASS/MISS)
+from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the sections use them)
+
 RESULTS = {"rows": [], "targets": []}
-
-
-def row(section, name, value, unit, note=""):
-    ROWS.append((section, name, value, unit, note))
-
-
-def target(text, figure, ok):
-    TARGETS.append((text, figure, "PASS" if ok else "MISS"))
-
-
-def median_ns(batch_fn, ops, repeats):
-    """Median ns per op of batch_fn(), which performs `ops` operations per call."""
-    samples = []
-    for _ in range(repeats):
-        t0 = NS()
-        batch_fn()
-        samples.append((NS() - t0) / ops)
-    return statistics.median(samples)
 
 
 def in_big_stack(fn):
