@@ -9,6 +9,7 @@
 
 #include "values/py_value.h"
 #include "velk/collections/collection_ops.h"
+#include "velk/collections/occurrence_list.h"
 
 namespace velk::py {
 
@@ -63,7 +64,7 @@ class BuiltObjects {
   }
 
  private:
-  ElementMap<Composite, std::vector<PyValue>> objects_;  // matched by member identity
+  ElementMap<Composite, OccurrenceList<PyValue>> objects_;  // matched by member identity
 };
 
 }  // namespace velk::py

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "velk/collections/collection_ops.h"
+#include "velk/collections/occurrence_list.h"
 
 namespace velk {
 
@@ -31,14 +32,14 @@ struct GroupTables final : public Retirable {
   size_t swept_size = 0;  // guarded by groups_lock: the group count after the last sweep
   mutable CollectionLock keys_lock;
   // The key of each occurrence present, in insertion order; the entry goes with the last one.
-  ElementMap<E, std::vector<E>> element_keys;
+  ElementMap<E, OccurrenceList<E>> element_keys;
   std::atomic<uint64_t> router_version{0};
   std::optional<ErasedVelk> router;  // set once, right after the router node is created
 
   // With the router: the groups went first (owned), this drops the tables after the locks.
   void retire() override {
     GroupMap dropped_groups;
-    ElementMap<E, std::vector<E>> dropped_keys;
+    ElementMap<E, OccurrenceList<E>> dropped_keys;
     CollectionWriteGuard groups_guard(groups_lock);
     CollectionWriteGuard keys_guard(keys_lock);
     mark_retired();
@@ -62,7 +63,7 @@ struct GroupTables final : public Retirable {
     // A group its user deleted is replaced by a fresh one.
     const bool fresh = new_group || group->second.state->retired();
     std::optional<CollectionHandle<E>> replaced;
-    std::optional<typename ElementMap<E, std::vector<E>>::iterator> filed;
+    std::optional<typename ElementMap<E, OccurrenceList<E>>::iterator> filed;
     bool new_element = false;
     uint64_t version;
     try {

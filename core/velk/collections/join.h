@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "velk/collections/collection_ops.h"
+#include "velk/collections/occurrence_list.h"
 
 namespace velk {
 
@@ -60,7 +61,7 @@ class JoinIndex {
     const E& inserted_key = held->second.back();
     auto bucket = mine.by_key.find(inserted_key);
     if (bucket == mine.by_key.end()) return;  // not reached: a held key has its bucket
-    std::vector<E>& list = bucket->second;
+    OccurrenceList<E>& list = bucket->second;
     auto found =
         std::find_if(list.begin(), list.end(), [&](const E& e) { return same_value(e, element); });
     auto partners = other.by_key.find(inserted_key);
@@ -75,9 +76,9 @@ class JoinIndex {
 
  private:
   struct Index {
-    ElementMap<E, std::vector<E>> by_key;
+    ElementMap<E, OccurrenceList<E>> by_key;
     // The key of each occurrence held, in insertion order.
-    ElementMap<E, std::vector<E>> keys;
+    ElementMap<E, OccurrenceList<E>> keys;
   };
 
   // Files an inserted element under `key` and calls `pair(partner)` for each element of the
@@ -86,7 +87,7 @@ class JoinIndex {
   static void insert(Index& mine, Index& other, const E& element, const E& key, Pair&& pair) {
     auto partners = other.by_key.find(key);
     auto [held, new_element] = mine.keys.try_emplace(element);
-    typename ElementMap<E, std::vector<E>>::iterator bucket;
+    typename ElementMap<E, OccurrenceList<E>>::iterator bucket;
     try {
       bucket = mine.by_key.try_emplace(key).first;
     } catch (...) {

@@ -12,6 +12,7 @@
 
 #include "velk/collections/chunked_sequence.h"
 #include "velk/collections/collection_ops.h"
+#include "velk/collections/occurrence_list.h"
 
 namespace velk {
 
@@ -146,7 +147,7 @@ class SortedState final : public Retirable {
 
   mutable CollectionLock lock_;
   ChunkedSequence<Entry> entries_;
-  ElementMap<E, std::vector<E>> keys_;  // the key of each occurrence held, in insertion order
+  ElementMap<E, OccurrenceList<E>> keys_;  // the key of each occurrence held, in insertion order
   ChangeLog<SortedChange<E>> log_;
 };
 
