@@ -35,6 +35,7 @@ except ImportError:
 
 from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the sections use them)
 from element_memory_bench import bench_element_memory
+from pathway_bench import bench_pathway
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -806,6 +807,7 @@ def main():
     steps = [("1", bench_clean_read), ("2", bench_graphs), ("3", bench_cutoff), ("4", bench_stabilize),
              ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
     steps.append(("7", bench_element_memory))
+    steps.append(("11", bench_pathway))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:
