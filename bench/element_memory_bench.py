@@ -164,9 +164,11 @@ def bench_element_memory(q):
         except subprocess.CalledProcessError as e:
             row(sec, f"{case}: failed", float("nan"), "", (e.stderr or "").strip()[-80:])
             continue
-        res[case] = {"rss": total, "python_objects": objects, "engine": total - objects}
-        row(sec, f"{case} (RSS/{n})", total, "B/element",
-            f"{what}; Python objects {objects:.0f} B, engine {total - objects:.0f} B")
+        engine = 0.0 if case.startswith("python") else total - objects
+        res[case] = {"rss": total, "python_objects": objects, "engine": engine}
+        split = f"Python objects {objects:.0f} B" + ("" if case.startswith("python") else
+                                                     f", engine {round(engine) + 0} B")
+        row(sec, f"{case} (RSS/{n})", total, "B/element", f"{what}; {split}")
     if "root" in res:
         e = res["root"]["engine"]
         target("<=64 bytes engine overhead per root collection element", f"{e:.0f} B", e <= 64)
