@@ -120,9 +120,9 @@ CollectionHandle<PyValue> build_join(Runtime& runtime, const CollectionHandle<Py
   auto [right_link, right_snapshot] = subscribe(right);
   const std::vector<PyValue> left_keys = keys_of(left_key, left_snapshot);
   const std::vector<PyValue> right_keys = keys_of(right_key, right_snapshot);
-  JoinLinks<PyValue> links{std::move(left_link), std::move(right_link),
-                           std::make_shared<JoinIndex<PyValue>>(),
-                           std::make_shared<PairState<PyValue>>()};
+  JoinLinks<PyValue> links{
+      std::move(left_link), std::move(right_link), std::make_shared<JoinIndex<PyValue>>(),
+      std::make_shared<PairState<PyValue>>(Matching::Value, Contents::LogOnly)};
   {
     CollectionWriteGuard index_guard(links.index->lock());
     CollectionWriteGuard pairs_guard(links.pairs->lock());

@@ -90,7 +90,9 @@ std::pair<std::shared_ptr<CollectionState<Out>>, Velk<uint64_t>> build_positiona
     Runtime& runtime, const SortedHandle& sorted, Rule rule) {
   SortedLink<PyValue> link{nullptr, nullptr, sorted.sort_node};
   auto mirror = std::make_shared<SortedMirror<PyValue>>();
-  auto out = subscribe_positional<PyValue, Out>(sorted.state, link, *mirror, rule);
+  // Only the list or tuple stage reads the intermediate state, and it keeps its own table.
+  auto out =
+      subscribe_positional<PyValue, Out>(sorted.state, link, *mirror, rule, Contents::LogOnly);
   const Velk<uint64_t> node = create_operator<uint64_t>(
       runtime, PositionalOperator<Out, Rule>{std::move(link), std::move(mirror), out, rule},
       {ErasedVelk(sorted.sort_node)}, out);

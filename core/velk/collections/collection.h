@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "velk/base/check.h"
 #include "velk/base/failure.h"
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
@@ -47,8 +48,9 @@ struct DeltaCursor {
 
 // A change log with reader cursors, shared by collections and sorted collections. Entries are
 // dropped in batches: once the log reaches 1024 entries, every append drops the entries that
-// all live readers have passed (all of them when no reader is live). A reader is dead when the
-// log holds the only reference to its cursor. Guarded by its owner's lock.
+// all live readers have passed (all of them when no reader is live, except in a log told to
+// keep them for its first reader). A reader is dead when the log holds the only reference to
+// its cursor. Guarded by its owner's lock.
 template <class Entry>
 class ChangeLog {
  public:
@@ -68,7 +70,17 @@ class ChangeLog {
     auto cursor = std::make_shared<DeltaCursor>();
     cursor->store(end());
     readers_.push_back(cursor);
+    keep_for_first_reader_ = false;
     return cursor;
+  }
+
+  // Until the first reader comes, entries are kept whatever the log's length.
+  void keep_for_first_reader() noexcept { keep_for_first_reader_ = true; }
+
+  // Takes every entry out, as if all were read: the log is empty at the same end.
+  std::deque<Entry> take_entries() {
+    base_ = end();
+    return std::exchange(entries_, {});
   }
 
   // Copies of the entries from `position` (between base and the end) to the end.
@@ -103,6 +115,7 @@ class ChangeLog {
 
  private:
   void compact() {
+    if (keep_for_first_reader_) return;
     std::erase_if(readers_,
                   [](const std::shared_ptr<DeltaCursor>& c) { return c.use_count() == 1; });
     uint64_t keep_from = end();
@@ -116,7 +129,13 @@ class ChangeLog {
   std::vector<std::shared_ptr<DeltaCursor>> readers_;
   uint64_t base_ = 0;
   uint64_t version_ = 0;
+  bool keep_for_first_reader_ = false;
 };
+
+// How a state holds its contents: counted (every collection a user or several readers can
+// see), or only as its log, for an operator's intermediate state (join pairs, windows) that one
+// stage follows and mirrors: counting there would keep a second copy of every element.
+enum class Contents : uint8_t { Counted, LogOnly };
 
 // Every change looks its element up before changing anything, so a lookup that throws (an
 // interruption in user code) leaves the state as it was.
@@ -125,7 +144,13 @@ class CollectionState final : public Retirable {
  public:
   static constexpr size_t kCompactionThreshold = ChangeLog<Delta<E>>::kCompactionThreshold;
 
-  explicit CollectionState(Matching matching = Matching::Value) : counts_(matching) {}
+  // A log-only state keeps its log whole until its one reader subscribes; it is told its
+  // changes by an operator that never deletes what is not there, and is not snapshotted.
+  explicit CollectionState(Matching matching = Matching::Value,
+                           Contents contents = Contents::Counted)
+      : counts_(matching), counted_(contents == Contents::Counted) {
+    if (!counted_) log_.keep_for_first_reader();
+  }
 
   CollectionLock& lock() const noexcept { return lock_; }
 
@@ -149,13 +174,17 @@ class CollectionState final : public Retirable {
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.
   uint64_t insert(E element) {
-    ++counts_.for_insert(element).it->second;
+    if (counted_) ++counts_.for_insert(element).it->second;
     ++total_;
     return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
 
   // Removes one occurrence if present and logs it: (found, version).
   std::pair<bool, uint64_t> remove(const E& element) {
+    if (!counted_) {
+      --total_;
+      return {true, log_.append(Delta<E>{DeltaKind::Delete, element})};
+    }
     const auto slot = counts_.for_delete(element, {});
     if (slot.table == nullptr) return {false, log_.version()};
     if (--slot.it->second == 0) slot.table->erase(slot.it);
@@ -167,6 +196,7 @@ class CollectionState final : public Retirable {
   // and the log change without running user code. A delete of an element not held is ignored.
   // Returns whether anything was logged.
   bool apply(std::vector<Delta<E>>& changes) {
+    VELK_DCHECK(counted_);
     using Slot = typename ElementCounts<E>::Slot;
     counts_.reserve(changes.size());
     std::vector<Slot> slots;
@@ -212,13 +242,23 @@ class CollectionState final : public Retirable {
   }
 
   // A cursor at the current log end, registered as a reader, and the contents it reflects.
+  // The one reader of a log-only state takes the log's inserts as its contents.
   std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribe() {
-    return {log_.add_reader(), snapshot()};
+    if (counted_) return {log_.add_reader(), snapshot()};
+    VELK_DCHECK(log_.reader_count() == 0);
+    std::vector<E> contents;
+    contents.reserve(size_t(total_));
+    for (Delta<E>& delta : log_.take_entries()) {
+      VELK_DCHECK(delta.kind == DeltaKind::Insert);
+      contents.push_back(std::move(delta.element));
+    }
+    return {log_.add_reader(), std::move(contents)};
   }
 
   // --- require at least the read lock ---
   // Every element as many times as its count; copies of one element are adjacent.
   std::vector<E> snapshot() const {
+    VELK_DCHECK(counted_);
     std::vector<E> out;
     out.reserve(size_t(total_));
     counts_.for_each([&out](const E& element, uint64_t count) {
@@ -254,8 +294,9 @@ class CollectionState final : public Retirable {
  private:
   mutable CollectionLock lock_;
   ChangeLog<Delta<E>> log_;
-  ElementCounts<E> counts_;
+  ElementCounts<E> counts_;  // empty in a log-only state
   uint64_t total_ = 0;
+  bool counted_;
 };
 
 // The engine side of one collection: contents, the node that signals its changes, and

@@ -138,7 +138,7 @@ uint64_t positional_step(Runtime& runtime, const SortedLink<E>& source, SortedMi
 template <class E, class Out, class Rule>
 std::shared_ptr<CollectionState<Out>> subscribe_positional(
     const std::shared_ptr<SortedState<E>>& sorted, SortedLink<E>& link, SortedMirror<E>& mirror,
-    const Rule& rule) {
+    const Rule& rule, Contents contents = Contents::Counted) {
   {
     CollectionWriteGuard guard(sorted->lock());
     sorted->check_live();
@@ -147,7 +147,7 @@ std::shared_ptr<CollectionState<Out>> subscribe_positional(
     mirror.elements.assign(std::move(elements));
   }
   link.state = sorted;
-  auto out = std::make_shared<CollectionState<Out>>();
+  auto out = std::make_shared<CollectionState<Out>>(Matching::Value, contents);
   CollectionWriteGuard guard(out->lock());
   rule.seed(mirror.elements, *out);
   return out;

@@ -122,6 +122,27 @@ TEST(Compaction, LiveReaderKeepsEverythingFromItsPositionAndReleasesWhatItPasses
   EXPECT_EQ(s.log_end(), 3011u);
 }
 
+// A log-only state counts nothing: its seed waits whole in the log for its one reader, who takes
+// it as the contents; from then on the log is trimmed as any other.
+TEST(Compaction, LogOnlyStateHandsItsSeedToItsReaderThenCompactsAsUsual) {
+  State s(velk::Matching::Value, velk::Contents::LogOnly);
+  fill(s, 3000);
+  EXPECT_EQ(s.log_length(), 3000u);
+  auto [reader, seed] = s.subscribe();
+  ASSERT_EQ(seed.size(), 3000u);
+  for (uint64_t i = 0; i < 3000; ++i) ASSERT_EQ(seed[i], i % 97);
+  EXPECT_EQ(s.log_length(), 0u);
+  EXPECT_EQ(s.remove(5), std::make_pair(true, uint64_t(3001)));
+  EXPECT_EQ(s.size(), 2999u);
+  ASSERT_EQ(s.deltas_since(3000).size(), 1u);
+  EXPECT_TRUE(is(s.deltas_since(3000)[0], DeltaKind::Delete, 5));
+  fill(s, 2000);
+  EXPECT_EQ(s.base(), 3000u);  // kept from the reader's position
+  reader->store(s.log_end());
+  fill(s, 1);
+  EXPECT_EQ(s.base(), 5001u);
+}
+
 TEST(Compaction, ReaderWhoseCursorIsDroppedIsPrunedAtTheNextCheck) {
   State s;
   auto [cursor, unused] = s.subscribe();
