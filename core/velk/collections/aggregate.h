@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "velk/collections/collection_ops.h"
+#include "velk/collections/occurrence_list.h"
 
 namespace velk {
 
@@ -149,7 +150,7 @@ class AggregateTree {
   std::vector<V> tree_;  // entry 1 is the root; leaf i is entry capacity + i
   size_t capacity_ = 1;
   std::vector<size_t> free_leaves_;
-  std::unordered_map<E, std::vector<size_t>, ElementHash<E>, ElementEqual<E>> leaves_by_value_;
+  std::unordered_map<E, OccurrenceList<size_t>, ElementHash<E>, ElementEqual<E>> leaves_by_value_;
   size_t next_leaf_ = 0;
   std::vector<size_t> pending_;  // leaf positions whose ancestors are stale
 };

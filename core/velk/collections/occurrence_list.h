@@ -1,7 +1,8 @@
 // The values filed under one table entry (the keys of an element's occurrences, the elements
-// under a join key, the objects built for a composite): nearly always one. A std::vector would
-// take 24 bytes in the entry and a heap block of its own for that one value; this list keeps a
-// single value inside its 16 bytes and goes to the heap only from the second on.
+// under a join key, the objects built for a composite, an element's aggregate leaves): nearly
+// always one. A std::vector would take 24 bytes in the entry and a heap block of its own for
+// that one value; this list keeps a single value inside its 16 bytes and goes to the heap only
+// from the second on.
 #pragma once
 
 #include <algorithm>
