@@ -142,7 +142,6 @@ def pathway_child(workload, n, count):
                 samples.append(time.perf_counter_ns() - t)
             out["latency_us"] = statistics.median(samples) / 1e3
             print(json.dumps(out), flush=True)
-            os.unlink(data.name)
 
     streamed = pw.io.python.read(Subject(), schema=Schema, autocommit_duration_ms=None)
     table = pw.io.csv.read(data.name, schema=Schema, mode="static").concat_reindex(streamed)
@@ -165,7 +164,10 @@ def pathway_child(workload, n, count):
                 seen["result"] = row["c"]
                 cond.notify_all()
     pw.io.subscribe(result, on_change=on_change)
-    pw.run(monitoring_level=pw.MonitoringLevel.NONE)
+    try:
+        pw.run(monitoring_level=pw.MonitoringLevel.NONE)
+    finally:
+        os.unlink(data.name)
 
 
 def pathway_figures(workload, n, count):
