@@ -451,6 +451,10 @@ class TypedBatchWrite final : public BatchWrite {
     index_ = cell.index;
   }
   bool changes() const override { return !arena_->equals(index_, value_); }
+  std::shared_ptr<void> compare_scope() const override {
+    return std::make_shared<typename BatchScopeOf<T>::type>();
+  }
+  const std::type_info& value_type() const noexcept override { return typeid(T); }
   void write() override { arena_->write(index_, std::move(value_)); }
 
  private:

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,10 @@ class BatchWrite {
   virtual void check(Runtime& runtime) = 0;
   // Whether the new value differs from the stored one; after check.
   virtual bool changes() const = 0;
+  // What comparing values of this type takes, held over a run of compares of that type (the
+  // interpreter lock for Python values: taken once rather than once per compare).
+  virtual std::shared_ptr<void> compare_scope() const = 0;
+  virtual const std::type_info& value_type() const noexcept = 0;
   // Stores the new value; after check, with the input claimed.
   virtual void write() = 0;
 

@@ -7,6 +7,7 @@
 // every compute that a batch overlapped (read_torn_batch); CONCURRENCY.md gives the argument.
 #include <algorithm>
 #include <exception>
+#include <typeinfo>
 
 #include "velk/runtime/runtime.h"
 
@@ -83,9 +84,16 @@ std::vector<BatchWrite*> Runtime::batch_changes(SetBatch& batch) {
     return a->node().slot < b->node().slot;
   });
   std::vector<BatchWrite*> changed;
+  std::shared_ptr<void> scope;
+  const std::type_info* scope_type = nullptr;
   for (size_t i = 0; i < writes.size(); ++i) {
-    const bool superseded = i + 1 < writes.size() && writes[i + 1]->node() == writes[i]->node();
-    if (!superseded && writes[i]->changes()) changed.push_back(writes[i]);
+    if (i + 1 < writes.size() && writes[i + 1]->node() == writes[i]->node()) continue;
+    if (scope_type == nullptr || *scope_type != writes[i]->value_type()) {
+      scope.reset();
+      scope = writes[i]->compare_scope();
+      scope_type = &writes[i]->value_type();
+    }
+    if (writes[i]->changes()) changed.push_back(writes[i]);
   }
   return changed;
 }
