@@ -80,7 +80,7 @@ class Runtime {
   // all, and no read returns a value computed from some of the new values and some of the old.
   // Every handle is checked, and every node must be an input, before anything is written. A
   // node given twice takes its last value; equal values change nothing, as with set, and a
-  // batch of only those takes no revision.
+  // batch of only those takes no revision. The values written are moved out of `batch`.
   void set_many(SetBatch& batch);
 
   // Checks a handle: foreign runtime first, then stale generation.

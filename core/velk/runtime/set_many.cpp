@@ -48,8 +48,8 @@ bool Runtime::read_torn_batch() {
   bool replacing = false;
   bool moved = false;
   for (const DepRead& read : frame.deps) {
-    // lock-free: stamps and states are only compared; a change after this look is a change
-    // after the compute, which its walk reaches.
+    // lock-free: stamps and states are only compared; a change after this look comes after
+    // the value, and reaches the node by its walk or by the commit's check of first reads.
     const NodeRecord& dep = nodes_.get(read.slot);
     const uint64_t changed = dep.load_changed_at();
     const NodeState state = dep.load_state();
