@@ -102,7 +102,8 @@ TEST(SetManyRace, ReadersNeverSeeABatchInPart) {
   auto difference = [](U x, U y) {
     return [x, y](Runtime& r, uint32_t) {
       const uint64_t first = r.get(x);
-      for (volatile int spin = 0; spin < 2000; spin = spin + 1) {
+      std::atomic<int> spin{0};  // not optimised away
+      while (spin.fetch_add(1, std::memory_order_relaxed) < 2000) {
       }
       return first - r.get(y);
     };
