@@ -36,6 +36,7 @@ except ImportError:
 from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the sections use them)
 from element_memory_bench import bench_element_memory
 from pathway_bench import bench_pathway
+from set_many_bench import bench_set_many
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -808,6 +809,7 @@ def main():
              ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
     steps.append(("7", bench_element_memory))
     steps.append(("11", bench_pathway))
+    steps.append(("10", bench_set_many))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:

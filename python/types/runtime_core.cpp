@@ -104,6 +104,50 @@ PyObject* runtime_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                               });
 }
 
+namespace {
+
+// The (NodeId, value) tuple or list `item`; fails naming what set_many was given instead.
+std::pair<PyObject*, PyObject*> unpack_pair(const ModuleState& module, PyObject* item) {
+  const bool pair = (PyTuple_Check(item) || PyList_Check(item)) && Py_SIZE(item) == 2;
+  PyObject* node = pair ? PySequence_Fast_GET_ITEM(item, 0) : nullptr;
+  if (node == nullptr || !Py_IS_TYPE(node, module.node_id)) {
+    PyErr_Format(PyExc_TypeError,
+                 "set_many() argument 'pairs' must hold (NodeId, value) pairs, not %.200s",
+                 Py_TYPE(node == nullptr ? item : node)->tp_name);
+    throw PyErrOccurred{};
+  }
+  return {node, PySequence_Fast_GET_ITEM(item, 1)};
+}
+
+// Every pair converted, with the interpreter lock, before the engine sees any.
+SetBatch batch_of(const ModuleState& module, PyObject* pairs) {
+  if (Py_TYPE(pairs)->tp_iter == nullptr && !PySequence_Check(pairs)) {
+    wrong_argument_type({"set_many", "pairs", module}, "an iterable of (NodeId, value) pairs",
+                        pairs);
+  }
+  const OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(pairs));
+  SetBatch batch;
+  while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    const auto [node, value] = unpack_pair(module, item.get());
+    batch.add(reinterpret_cast<NodeIdObject*>(node)->handle, PyValue::new_ref(value));
+  }
+  if (PyErr_Occurred()) throw PyErrOccurred{};
+  return batch;
+}
+
+}  // namespace
+
+PyObject* runtime_set_many(PyObject* self, PyObject* pairs) {
+  return method<raise_mapped>("set_many", {}, self, {}, [&](const ModuleState& module) {
+    SetBatch batch = batch_of(module, pairs);
+    {
+      ReleasedRegion region;
+      engine(self).set_many(batch);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* runtime_is_alive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return method<raise_held>("is_alive", {"node"}, self, {args, nargs, kwnames},

@@ -27,6 +27,7 @@ int runtime_clear(PyObject* self);
 PyObject* runtime_create_input(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_get(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_set(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_set_many(PyObject*, PyObject*);
 PyObject* runtime_is_alive(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_create_query(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_node_count(PyObject*, PyObject*);

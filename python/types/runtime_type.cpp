@@ -14,6 +14,12 @@ PyMethodDef runtime_methods[] = {
     {"create_input", fast(runtime_create_input), kFast, VELK_DOC("create_input($self, value)", "")},
     {"get", fast(runtime_get), kFast, VELK_DOC("get($self, node)", "")},
     {"set", fast(runtime_set), kFast, VELK_DOC("set($self, node, value)", "")},
+    {"set_many", runtime_set_many, METH_O,
+     VELK_DOC("set_many($self, pairs, /)",
+              "Set several inputs as one change, from an iterable of (node, value)\n"
+              "pairs: one revision, and no read sees some of the new values without\n"
+              "the others. A node given twice takes its last value. Every pair is\n"
+              "checked before anything is written. Releases the GIL.")},
     {"is_alive", fast(runtime_is_alive), kFast,
      VELK_DOC("is_alive($self, node)",
               "True while the node exists in this runtime. False after it is\n"

@@ -144,6 +144,22 @@ class Model:
         node.changed_at = node.verified_at = self.revision
         self.invalidate(key)
 
+    def set_many(self, pairs):
+        last = {}
+        for key, value in pairs:
+            self.live(key)  # every refusal comes before anything is written
+            last[key] = value  # a node given twice takes its last value
+        changed = [(k, v) for k, v in last.items() if not bool(self.nodes[k].value == v)]
+        if not changed:
+            return
+        self.revision += 1  # one revision for the whole batch
+        for key, value in changed:
+            node = self.nodes[key]
+            node.value, node.version = value, node.version + 1
+            node.changed_at = node.verified_at = self.revision
+        for key, _ in changed:
+            self.invalidate(key)
+
     def invalidate(self, source):
         work = self.dependents(source)
         while work:

@@ -110,9 +110,10 @@ def test_foreign_handle_is_not_alive_and_is_refused(rt):
 
 
 def test_text_signatures(rt):
-    methods = (vc.Runtime, rt.get, rt.set, rt.create_query, rt.create_input, rt.is_alive)
+    methods = (vc.Runtime, rt.get, rt.set, rt.set_many, rt.create_query, rt.create_input,
+               rt.is_alive)
     assert [str(inspect.signature(m)) for m in methods] == [
-        "()", "(node)", "(node, value)", "(py_func)", "(value)", "(node)"]
+        "()", "(node)", "(node, value)", "(pairs, /)", "(py_func)", "(value)", "(node)"]
 
 
 BAD_CALLS = {

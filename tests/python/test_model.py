@@ -111,6 +111,13 @@ class EngineMachine(RuleBasedStateMachine):
                    outcome(lambda: self.rt.set(self.handles[key], value)))
 
     @rule(data=st.data())
+    def set_many(self, data):
+        inputs = sorted(k for k, n in self.model.nodes.items() if n.program is None)
+        pairs = data.draw(st.lists(st.tuples(st.sampled_from(inputs), VALUES), max_size=4))
+        self.agree(self.predict(lambda: self.model.set_many(pairs)),
+                   outcome(lambda: self.rt.set_many([(self.handles[k], v) for k, v in pairs])))
+
+    @rule(data=st.data())
     def get(self, data):
         key = self.pick(data, self.handles)
         predicted = self.predict(lambda: self.model.get(key))

@@ -26,11 +26,20 @@ struct DepRead {
   friend bool operator==(const DepRead&, const DepRead&) = default;
 };
 
+// When a compute started (or started again): the runtime's revision and watermark then, and its
+// mark of the batches of sets in flight (runtime.h, set_many.cpp).
+struct FrameStart {
+  uint64_t revision = 0;
+  uint64_t watermark = 0;
+  uint64_t batch_mark = 0;
+};
+
 struct DepFrame {
   std::vector<DepRead> deps;    // every read while this frame was on top, in order
   const void* owner = nullptr;  // the runtime whose node's compute opened the frame
   uint32_t node = 0;            // slot whose compute opened the frame
   bool tainted = false;  // a node brought up to date here ended Dirty, or a nested compute failed
+  FrameStart start;      // set by the runtime that opened the frame
 };
 
 class SharedDepStack {
@@ -50,6 +59,11 @@ class SharedDepStack {
   // frame is another runtime's: such a read cannot be its dependency.
   bool record(const void* owner, uint32_t slot, uint32_t generation);
   void taint_top(const void* owner) noexcept;
+  // The running compute's frame, which must exist.
+  DepFrame& top() noexcept {
+    VELK_DCHECK(!frames_.empty());
+    return frames_.back();
+  }
   bool in_compute() const noexcept { return !frames_.empty() || continues_ != nullptr; }
   // Whether `owner`'s node `slot` computes here, or on a reader this stack continues.
   bool contains(const void* owner, uint32_t slot) const noexcept;

@@ -252,6 +252,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, this, slot);
+  stack.top().start = frame_start(start_revision, start_watermark);
   // Reads made before a failure join the old list, so a change to any of them retries it.
   auto abandon = [&](bool transient) {
     const DepFrame failed = frame.take();
@@ -271,6 +272,9 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
     throw;
   }
   const DepFrame done = frame.take();
+  // A compute that read a batch of sets in part ran again, from a later start (set_many.cpp).
+  start_revision = done.start.revision;
+  start_watermark = done.start.watermark;
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
   // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
   // revision: a compute that starts while an input's new value is written but not yet

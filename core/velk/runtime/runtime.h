@@ -33,6 +33,7 @@
 #include "velk/runtime/introspection.h"
 #include "velk/runtime/observer.h"
 #include "velk/runtime/observer_table.h"
+#include "velk/runtime/set_batch.h"
 #include "velk/runtime/slot_table.h"
 #include "velk/runtime/tracing.h"
 
@@ -75,6 +76,12 @@ class Runtime {
   // invalidates everything downstream.
   template <class T>
   void set(Velk<T> handle, T value);
+  // Sets several inputs as one change (set_many.cpp): one revision and one invalidation walk for
+  // all, and no read returns a value computed from some of the new values and some of the old.
+  // Every handle is checked, and every node must be an input, before anything is written. A
+  // node given twice takes its last value; equal values change nothing, as with set, and a
+  // batch of only those takes no revision. The values written are moved out of `batch`.
+  void set_many(SetBatch& batch);
 
   // Checks a handle: foreign runtime first, then stale generation.
   template <class T>
@@ -128,6 +135,8 @@ class Runtime {
   friend class EngineSteps;
   template <class T, class F>
   friend class QueryFunction;
+  template <class T>
+  friend class TypedBatchWrite;
 
   struct WorkEntry {
     uint32_t slot;
@@ -229,6 +238,7 @@ class Runtime {
    public:
     InputClaim(Runtime& runtime, ErasedVelk handle, std::string_view type_name);
     ~InputClaim() { release(); }
+    InputClaim(InputClaim&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
     InputClaim(const InputClaim&) = delete;
     InputClaim& operator=(const InputClaim&) = delete;
     void release() noexcept;
@@ -240,6 +250,33 @@ class Runtime {
   void publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim);
   void invalidate_dependents(uint32_t source);
   void refuse_set_on_query(uint32_t slot) const;
+  // The value cell of an input, after set's checks: the handle, the value type, the node's kind.
+  template <class T>
+  struct InputCell {
+    NodeRecord& record;
+    GenericArena<T>* arena;
+    uint32_t index;
+  };
+  template <class T>
+  InputCell<T> input_cell(Velk<T> handle);
+
+  // Batches of sets (set_many.cpp). Every batch counts itself begun before it replaces a value
+  // and ended once its walk is done and its claims are over: a compute that started with none
+  // in flight and during which none began read no batch in part, and stores its value unchecked.
+  static constexpr uint64_t kBatchInFlight = UINT64_MAX;
+  class BatchWindow;
+  // The count of batches begun, or kBatchInFlight while one is in flight.
+  uint64_t batch_mark() const noexcept;
+  FrameStart frame_start(uint64_t start_revision, uint64_t start_watermark) const noexcept {
+    return {start_revision, start_watermark, batch_mark()};
+  }
+  // Called by a compute function with its value ready, before storing it: true when a batch
+  // landed in part of what the running compute read, which must then run again (its frame is
+  // emptied and restarted).
+  bool read_torn_batch();
+  std::vector<BatchWrite*> batch_changes(SetBatch& batch);
+  void apply_batch(std::span<BatchWrite* const> writes);
+  void invalidate_all(std::span<BatchWrite* const> writes);
 
   // Fork (fork_recovery.cpp). In the child, with the lock held across the fork: releases the
   // claims of threads the child lacks.
@@ -248,6 +285,8 @@ class Runtime {
   const RuntimeId id_;
   SegmentedNodes nodes_;
   std::atomic<uint64_t> revision_{1};
+  std::atomic<uint64_t> batches_begun_{0};
+  std::atomic<uint64_t> batches_ended_{0};
   WalkRing walk_ring_;
   mutable StructuralLock structural_lock_;
   // The structural components, each guarded by structural_lock_.
@@ -263,6 +302,8 @@ class Runtime {
 template <class T, class F>
 bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty) {
   T value = produce_(runtime, slot);
+  // A value read across a batch of sets is never stored, nor seen by anyone: it runs again.
+  while (runtime.read_torn_batch()) value = produce_(runtime, slot);
   // lock-free: the node is claimed here, so no deletion can give its cell away.
   const uint32_t index = runtime.record(slot).load_value_index();
   if (was_dirty) return arena_->write_if_changed(index, std::move(value));
@@ -376,22 +417,52 @@ T Runtime::get(Velk<T> handle) {
 }
 
 template <class T>
-void Runtime::set(Velk<T> handle, T value) {
+Runtime::InputCell<T> Runtime::input_cell(Velk<T> handle) {
   NodeRecord& record = check(handle);
   GenericArena<T>* arena = slots_.arena_of<T>(
       record, "velk-core: arena missing for input handle's type", structural_lock_);
   if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
   // lock-free: the handle was just checked; the claim re-checks the generation before the write.
-  const uint32_t index = record.load_value_index();
-  if (arena->equals(index, value)) return;  // an equal value takes no revision
+  return {record, arena, record.load_value_index()};
+}
+
+template <class T>
+void Runtime::set(Velk<T> handle, T value) {
+  const InputCell<T> cell = input_cell(handle);
+  if (cell.arena->equals(cell.index, value)) return;  // an equal value takes no revision
   // Claimed while its value is replaced, so a deletion (and a new node reusing the slot and the
   // cell) cannot slip in between the handle check and the write.
   InputClaim claim(*this, ErasedVelk(handle), ValueTraits<T>::name);
   // Until the new revision is stamped, a verifying reader sees the input as changed.
-  record.begin_replace();
-  arena->write(index, std::move(value));
-  publish_change(handle.slot, record, claim);
+  cell.record.begin_replace();
+  cell.arena->write(cell.index, std::move(value));
+  publish_change(handle.slot, cell.record, claim);
 }
+
+template <class T>
+class TypedBatchWrite final : public BatchWrite {
+ public:
+  TypedBatchWrite(Velk<T> node, T value)
+      : BatchWrite(ErasedVelk(node), ValueTraits<T>::name), node_(node), value_(std::move(value)) {}
+
+  void check(Runtime& runtime) override {
+    const Runtime::InputCell<T> cell = runtime.input_cell(node_);
+    arena_ = cell.arena;
+    index_ = cell.index;
+  }
+  bool changes() const override { return !arena_->equals(index_, value_); }
+  std::shared_ptr<void> compare_scope() const override {
+    return std::make_shared<typename BatchScopeOf<T>::type>();
+  }
+  const std::type_info& value_type() const noexcept override { return typeid(T); }
+  void write() override { arena_->write(index_, std::move(value_)); }
+
+ private:
+  Velk<T> node_;
+  T value_;
+  GenericArena<T>* arena_ = nullptr;
+  uint32_t index_ = 0;
+};
 
 template <class T>
 uint64_t Runtime::observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closure) {

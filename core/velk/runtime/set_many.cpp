@@ -1,0 +1,133 @@
+// Batches of sets: several inputs change under one revision, with one invalidation walk, and no
+// compute stores a value that read some of a batch's new values and some of its old ones.
+//
+// The writer claims every input in slot order (two batches cannot deadlock), marks each as
+// being replaced, writes the values, walks their dependents, and only then takes the revision,
+// stamps the inputs with it and ends the claims. The reader's side is a check at the end of
+// every compute that a batch overlapped (read_torn_batch); CONCURRENCY.md gives the argument.
+#include <algorithm>
+#include <exception>
+#include <typeinfo>
+
+#include "velk/runtime/runtime.h"
+
+namespace velk {
+
+// Counts a batch begun from construction, and ended at destruction, when its walk is done and
+// its claims are over, also when it fails.
+class Runtime::BatchWindow {
+ public:
+  explicit BatchWindow(Runtime& runtime) : runtime_(runtime) {
+    // Before any value is marked as being replaced: a compute that sees a mark or a value of
+    // this batch then sees the count too.
+    runtime_.batches_begun_.fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~BatchWindow() { runtime_.batches_ended_.fetch_add(1, std::memory_order_release); }
+  BatchWindow(const BatchWindow&) = delete;
+  BatchWindow& operator=(const BatchWindow&) = delete;
+
+ private:
+  Runtime& runtime_;
+};
+
+uint64_t Runtime::batch_mark() const noexcept {
+  // lock-free: ended before begun: when they match, every batch counted begun had ended, and
+  // what it wrote is visible through the acquire of its end.
+  const uint64_t ended = batches_ended_.load(std::memory_order_acquire);
+  const uint64_t begun = batches_begun_.load(std::memory_order_acquire);
+  return begun == ended ? begun : kBatchInFlight;
+}
+
+bool Runtime::read_torn_batch() {
+  DepFrame& frame = SharedDepStack::current().top();
+  // lock-free: a compute that read anything a batch wrote sees that batch counted begun here.
+  if (frame.start.batch_mark != kBatchInFlight &&
+      batches_begun_.load(std::memory_order_acquire) == frame.start.batch_mark) {
+    return false;  // no batch overlapped it: the common case costs this one load
+  }
+  bool replacing = false;
+  bool moved = false;
+  for (const DepRead& read : frame.deps) {
+    // lock-free: stamps and states are only compared; a change after this look comes after
+    // the value, and reaches the node by its walk or by the commit's check of first reads.
+    const NodeRecord& dep = nodes_.get(read.slot);
+    const uint64_t changed = dep.load_changed_at();
+    const NodeState state = dep.load_state();
+    replacing = replacing || changed == kRevisionReplacing;
+    moved = moved || changed > frame.start.revision ||
+            (state != NodeState::Clean && state != NodeState::Failed);
+  }
+  // A dependency that moved while no revision was taken moved for a batch not yet stamped, whose
+  // values the compute saw none of (else it would read the replacing mark); a query's stamp
+  // may run ahead of the revision, and must not make it run again for ever.
+  if (!replacing && !(moved && revision() > frame.start.revision)) return false;
+  frame.deps.clear();
+  frame.tainted = false;
+  frame.start = frame_start(revision(), watermark());
+  return true;
+}
+
+void Runtime::set_many(SetBatch& batch) {
+  const std::vector<BatchWrite*> changed = batch_changes(batch);
+  if (!changed.empty()) apply_batch(changed);
+}
+
+std::vector<BatchWrite*> Runtime::batch_changes(SetBatch& batch) {
+  std::vector<BatchWrite*> writes;
+  writes.reserve(batch.writes_.size());
+  for (const std::unique_ptr<BatchWrite>& write : batch.writes_) {
+    write->check(*this);  // every refusal comes before anything is written
+    writes.push_back(write.get());
+  }
+  // In slot order, the order of the claims; of a node given twice, the last write stays.
+  std::stable_sort(writes.begin(), writes.end(), [](const BatchWrite* a, const BatchWrite* b) {
+    return a->node().slot < b->node().slot;
+  });
+  std::vector<BatchWrite*> changed;
+  std::shared_ptr<void> scope;
+  const std::type_info* scope_type = nullptr;
+  for (size_t i = 0; i < writes.size(); ++i) {
+    if (i + 1 < writes.size() && writes[i + 1]->node() == writes[i]->node()) continue;
+    if (scope_type == nullptr || *scope_type != writes[i]->value_type()) {
+      scope.reset();
+      scope = writes[i]->compare_scope();
+      scope_type = &writes[i]->value_type();
+    }
+    if (writes[i]->changes()) changed.push_back(writes[i]);
+  }
+  return changed;
+}
+
+void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
+  BatchWindow window(*this);
+  std::vector<InputClaim> claims;
+  claims.reserve(writes.size());
+  for (BatchWrite* write : writes) claims.emplace_back(*this, write->node(), write->type_name());
+  // Until the revision is stamped, a verifying reader sees every input as changed, and a
+  // reader of an input waits for its claim.
+  for (BatchWrite* write : writes) record(write->node().slot).begin_replace();
+  std::exception_ptr failure;
+  try {
+    for (BatchWrite* write : writes) write->write();
+    // Walked before the revision is taken: a compute that starts at the new revision or later
+    // finds every node downstream already marked (CONCURRENCY.md).
+    invalidate_all(writes);
+  } catch (...) {
+    failure = std::current_exception();  // the inputs are stamped and released all the same
+  }
+  const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  for (size_t i = 0; i < writes.size(); ++i) {
+    record(writes[i]->node().slot).publish(r);
+    claims[i].release();
+  }
+  walk_ring_.complete(r);
+  if (failure) std::rethrow_exception(failure);
+}
+
+void Runtime::invalidate_all(std::span<BatchWrite* const> writes) {
+  // One shared hold for the whole walk, as for a single set.
+  StructuralLock::ReadGuard held(structural_lock_);
+  for (BatchWrite* write : writes) graph_.mark_downstream(write->node().slot, held);
+}
+
+}  // namespace velk

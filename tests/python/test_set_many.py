@@ -1,0 +1,79 @@
+"""Runtime.set_many: several inputs as one change.
+
+test_a_read_racing_a_batch_never_sees_it_in_part pins one interleaving:
+    reader thread                          main thread
+    q's function reads a (old) ----------> set_many([(a, 2), (b, 2)]) lands
+    waits <------------------------------- signals
+    reads b (new): a mix; the engine runs q again before anyone sees it: both new
+"""
+import re
+import threading
+
+import pytest
+import velk_concurrent as vc
+from conftest import Calls
+
+TIMEOUT = 60
+
+
+def test_one_change_for_the_batch_last_value_wins_equal_values_change_nothing(rt):
+    calls = Calls()
+    a, b = rt.create_input(1), rt.create_input(2)
+    q = rt.create_query(calls.wrap("q", lambda ref: (ref.get(a), ref.get(b))))
+    fired = []
+    rt.observe(q, fired.append)
+    rt.stabilize()
+    rt.set_many(iter([(a, 7), [b, 5], (a, 3)]))  # any iterable; tuples or lists
+    assert rt.get(q) == (3, 5) and calls.take() == {"q": 2}
+    rt.set_many([(a, 3.0), (b, 5)])  # all equal: the stored objects stay
+    rt.set_many([(a, 9), (a, 3)])
+    rt.set_many(())
+    assert type(rt.get(a)) is int and rt.get(q) == (3, 5) and calls.take() == {}
+    rt.stabilize()
+    assert fired == [(1, 2), (3, 5)]
+
+
+def test_a_bad_pair_refuses_the_whole_batch(rt):
+    a, q, gone = rt.create_input(0), rt.create_query(lambda ref: 1), rt.create_input(0)
+    rt.delete_node(gone)
+    for node in (q, gone, vc.Runtime().create_input(0)):  # set's message for the same node
+        with pytest.raises(RuntimeError) as expected:
+            rt.set(node, 1)
+        with pytest.raises(RuntimeError, match=f"^{re.escape(str(expected.value))}$"):
+            rt.set_many([(a, 9), (node, 1)])
+    prefix = "set_many() argument 'pairs' must "
+    for pairs, end in ((5, "be an iterable of (NodeId, value) pairs, not int"),
+                       ([(a, 9), 5], "hold (NodeId, value) pairs, not int"),
+                       ([(a, 9, 1)], "hold (NodeId, value) pairs, not tuple"),
+                       ([(a, 9), ("a", 1)], "hold (NodeId, value) pairs, not str")):
+        with pytest.raises(TypeError, match=f"^{re.escape(prefix + end)}$"):
+            rt.set_many(pairs)
+    assert rt.get(a) == 0
+
+
+@pytest.mark.parametrize("read", ["get", "get_traced", "stabilize"])
+def test_a_read_racing_a_batch_never_sees_it_in_part(rt, read):
+    a, b = rt.create_input(1), rt.create_input(1)
+    read_a, landed = threading.Event(), threading.Event()
+    calls = Calls()
+
+    def body(ref):
+        first = ref.get(a)
+        if not read_a.is_set():
+            read_a.set()
+            assert landed.wait(TIMEOUT)
+        return (first, ref.get(b))
+
+    q = rt.create_query(calls.wrap("q", body))
+    seen = []
+    rt.observe(q, seen.append)
+    reads = {"get": lambda: seen.append(rt.get(q)),
+             "get_traced": lambda: seen.append(rt.get_traced(q)[0]),
+             "stabilize": rt.stabilize}
+    reader = threading.Thread(target=reads[read])
+    reader.start()
+    assert read_a.wait(TIMEOUT)
+    rt.set_many([(a, 2), (b, 2)])
+    landed.set()
+    reader.join(TIMEOUT)
+    assert seen == [(2, 2)] and calls.take() == {"q": 2}
