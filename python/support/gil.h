@@ -51,6 +51,23 @@ class ReleasedRegion {
   PyThreadState* state_;
 };
 
+// Engine work that keeps the interpreter lock, for a read brought up to date on the calling
+// thread: each compute it runs needs the lock, and giving it up around the work and taking it
+// back for every compute cost more than a small compute itself. Every wait inside gives it up
+// (the blocking hook). On exit, also when the work fails, frees what ReleasedRegion's exit frees.
+class LockedRegion {
+ public:
+  LockedRegion() noexcept = default;
+  ~LockedRegion() {
+    park_if_ended([] {  // a finaliser run by either may wait for the lock
+      HazardDomain::global().reclaim_if_pending();
+      drain_pending_releases();
+    });
+  }
+  LockedRegion(const LockedRegion&) = delete;
+  LockedRegion& operator=(const LockedRegion&) = delete;
+};
+
 // Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
 // pending-release list: it is taken inside engine and collection locks, where a finaliser that
 // re-enters the engine could deadlock; method entry and released regions drain instead. On a

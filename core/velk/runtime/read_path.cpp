@@ -182,13 +182,7 @@ void Runtime::settle(uint32_t slot) {
           fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
         }
-        // Checked before each sleep, so a short wait costs nothing extra.
-        if (backoff.sleeping() && waiting.closes_cycle()) {
-          fail("velk-core: dependency cycle detected across threads: node " + std::to_string(slot) +
-               " is computed by a thread that waits for a node whose compute is in progress "
-               "on this thread");
-        }
-        nodes_.get(slot).wait_while(state, backoff);
+        wait_for_claim(slot, state, backoff, waiting);
         continue;
       case NodeState::New:
       case NodeState::Dirty:
@@ -196,6 +190,35 @@ void Runtime::settle(uint32_t slot) {
         continue;
     }
   }
+}
+
+// The whole wait goes through the blocking hook, spinning included: the thread may hold the
+// embedding's lock (the interpreter lock), which the claim's holder needs for its computes.
+void Runtime::wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
+                             wait_graph::Waiting& waiting) {
+  struct Wait {
+    const NodeRecord& record;
+    NodeState seen;
+    Backoff& backoff;
+    wait_graph::Waiting& waiting;
+    uint32_t slot;
+  } wait{nodes_.get(slot), seen, backoff, waiting, slot};
+  run_blocking(
+      [](void* context) {
+        Wait& w = *static_cast<Wait*>(context);
+        // lock-free: the caller looks again at whatever state ends the wait.
+        while (w.record.load_state() == w.seen) {
+          // Checked before each sleep, so a short wait costs nothing extra.
+          if (w.backoff.sleeping() && w.waiting.closes_cycle()) {
+            fail("velk-core: dependency cycle detected across threads: node " +
+                 std::to_string(w.slot) +
+                 " is computed by a thread that waits for a node whose compute is in progress "
+                 "on this thread");
+          }
+          w.record.wait_while(w.seen, w.backoff);
+        }
+      },
+      &wait);
 }
 
 bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
@@ -254,7 +277,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
   FrameGuard frame(stack, this, slot);
   // Reads made before a failure join the old list, so a change to any of them retries it.
   auto abandon = [&](bool transient) {
-    const DepFrame failed = frame.take();
+    const DepFrame& failed = frame.take();
     const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
     claim.disarm();
     finish_failed(record, outcome, transient);
@@ -270,7 +293,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
     abandon(false);
     throw;
   }
-  const DepFrame done = frame.take();
+  const DepFrame& done = frame.take();
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
   // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
   // revision: a compute that starts while an input's new value is written but not yet
