@@ -2,9 +2,12 @@
 // ensure-lock scope around every call from engine code into Python.
 #pragma once
 
+#include <utility>
+
 #include "support/interpreter_exit.h"
 #include "support/pending_releases.h"
 #include "support/refs.h"
+#include "velk/base/hot_tls.h"
 #include "velk/memory/hazard.h"
 
 namespace velk::py {
@@ -57,8 +60,10 @@ class ReleasedRegion {
 // (the blocking hook). On exit, also when the work fails, frees what ReleasedRegion's exit frees.
 class LockedRegion {
  public:
-  LockedRegion() noexcept = default;
+  // Requires the interpreter lock.
+  LockedRegion() noexcept : outer_(std::exchange(kept_state, _PyThreadState_UncheckedGet())) {}
   ~LockedRegion() {
+    kept_state = outer_;
     park_if_ended([] {  // a finaliser run by either may wait for the lock
       HazardDomain::global().reclaim_if_pending();
       drain_pending_releases();
@@ -66,6 +71,19 @@ class LockedRegion {
   }
   LockedRegion(const LockedRegion&) = delete;
   LockedRegion& operator=(const LockedRegion&) = delete;
+
+  // Whether the calling thread holds the interpreter lock inside a LockedRegion: its thread
+  // state is still the current one (attached, on a free-threaded build). Nothing is taken or
+  // looked up, so a compute in the region finds the lock it needs for the price of a compare.
+  static bool holds_lock() noexcept {
+    PyThreadState* kept = kept_state;
+    return kept != nullptr && _PyThreadState_UncheckedGet() == kept;
+  }
+
+ private:
+  // The thread state of the innermost LockedRegion on this thread.
+  VELK_HOT_TLS static thread_local PyThreadState* kept_state;
+  PyThreadState* outer_;
 };
 
 // Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
@@ -74,14 +92,18 @@ class LockedRegion {
 // thread that must keep out of an exiting interpreter, both guards park (interpreter_exit.h).
 class GilEnsure {
  public:
-  GilEnsure() noexcept : state_(ensure_gil_or_park()) {}
+  GilEnsure() noexcept
+      : held_(LockedRegion::holds_lock()),
+        state_(held_ ? PyGILState_LOCKED : ensure_gil_or_park()) {}
   ~GilEnsure() {
+    if (held_) return;
     park_if_ended([this] { PyGILState_Release(state_); });  // may clear a thread state
   }
   GilEnsure(const GilEnsure&) = delete;
   GilEnsure& operator=(const GilEnsure&) = delete;
 
  private:
+  bool held_;  // already held in a LockedRegion: nothing to take or give back
   PyGILState_STATE state_;
 };
 
