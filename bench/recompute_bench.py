@@ -29,23 +29,27 @@ DEPTH = 300
 # first step met walking its stack from the leaf.
 STEPS = [
     ("GIL / thread state", r"PyEval_SaveThread|PyEval_RestoreThread|PyGILState_|take_gil|drop_gil"
-     r"|ReleasedRegion|GilEnsure|restore_thread_or_park|ensure_gil_or_park|_PyThreadState_|"
+     r"|ReleasedRegion|LockedRegion|GilEnsure|restore_thread_or_park|ensure_gil_or_park|"
      r"PyThread_tss|pthread_getspecific|reclaim_if_pending|drain_pending_releases"),
     ("tracing", r"TraceScope|Runtime::report"),
     ("nested ref.get", r"runtime_ref_get|read_node|read_out_of_date|try_get_clean|"
      r"Runtime::check|record_read|read_cell|HazardHolder|EngineScope|Argument<|arena_of|"
      r"check_ref_thread|method<"),
+    ("the function's own Python", r"_PyEval_EvalFrame|initialize_locals|_PyEvalFramePushAndInit|"
+     r"_PyThreadState_PushFrame|_PyThreadState_PopFrame|_PyFrame_|long_add|binary_op|"
+     r"PyNumber_Add|_PyLong_|frame_dealloc|clear_thread_frame"),
     ("dependency frame", r"SharedDepStack|FrameGuard|DepFrame|DeferredFailures"),
     ("dependency commit", r"commit_deps|DependencyGraph::commit|NodeRecord::deps|same_slots"),
     ("cutoff compare", r"write_if_changed|PyValue::equal|compare_true|PyObject_RichCompare|"
      r"long_richcompare|PyObject_IsTrue"),
-    ("callback call", r"PythonQuery|RefScope|invoke_callback|runtime_ref_dealloc|"
-     r"_PyEval_EvalFrame|_PyObject_Vectorcall|PyObject_Vectorcall|_PyFunction_Vectorcall|"
-     r"long_add|binary_op|PyNumber_Add|_PyObject_New|PyObject_Malloc|_PyLong_"),
-    ("publication", r"raise_verified_at|raise_changed_at|finish_claim|GenericArena|ValueSlot|"
-     r"release_reference|QueryFunction"),
+    ("value store, publication", r"QueryFunction|GenericArena|ValueSlot|HazardDomain|"
+     r"raise_verified_at|raise_changed_at|finish_claim|release_reference"),
+    ("callback call", r"PythonQuery|RefScope|SpareRef|invoke_callback|native_stack_nearly|"
+     r"runtime_ref_dealloc|_PyObject_Vectorcall|PyObject_Vectorcall|_PyFunction_Vectorcall|"
+     r"_PyObject_New|PyObject_Malloc|PyObject_Free"),
     ("claim / walk", r"claim_and_settle|Runtime::settle|Runtime::expand|ensure_clean|"
-     r"deps_unchanged|cas_state|wait_graph|compute_function|Runtime::recompute|ParkingLot"),
+     r"deps_unchanged|cas_state|wait_graph|compute_function|Runtime::recompute|ParkingLot|"
+     r"wait_for_claim|SegmentedNodes"),
     ("writer set, top read", r"runtime_set|runtime_get|Runtime::set|publish_change|"
      r"invalidate_dependents|mark_downstream|WalkRing|InputClaim"),
 ]
