@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "support/refs.h"
+#include "velk/base/hot_tls.h"
 
 namespace velk::py {
 
@@ -42,7 +43,7 @@ StackBounds find_bounds() noexcept {
 }
 
 const StackBounds& bounds() noexcept {
-  thread_local const StackBounds b = find_bounds();
+  VELK_HOT_TLS thread_local const StackBounds b = find_bounds();
   return b;
 }
 

@@ -245,7 +245,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
     }
     return true;
   }
-  const std::shared_ptr<ComputeFunction> fn = compute_function(slot);
+  ComputeFunction* const fn = compute_function(slot);
   if (!fn) {  // an input: nothing to compute
     record.raise_verified_at(start_revision);
     claim.disarm();

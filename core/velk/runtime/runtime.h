@@ -174,7 +174,9 @@ class Runtime {
   // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
   template <class T>
   const T* read_cell(const NodeRecord& record, HazardHolder& holder) const;
-  std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
+  // See SlotTable::compute_function: not shared, since copying a shared pointer per compute costs
+  // two atomic operations that the claim makes needless.
+  ComputeFunction* compute_function(uint32_t slot) const;
 
   // Read path (read_path.cpp).
   void ensure_clean(uint32_t root);
