@@ -25,12 +25,13 @@ from report import median_ns, row, target
 SECTION = "12 recompute"
 DEPTH = 300
 
-# The steps of one recompute, each the symbols that belong to it; a sample counts for the
-# first step met walking its stack from the leaf.
+# The steps of one recompute, each the functions that belong to it; a sample counts for the
+# first step met walking its stack from the leaf, so a shared helper (a node lookup, malloc)
+# counts for the step that called it.
 STEPS = [
     ("GIL / thread state", r"PyEval_SaveThread|PyEval_RestoreThread|PyGILState_|take_gil|drop_gil"
      r"|ReleasedRegion|LockedRegion|GilEnsure|restore_thread_or_park|ensure_gil_or_park|"
-     r"PyThread_tss|pthread_getspecific|reclaim_if_pending|drain_pending_releases"),
+     r"PyThread_tss|pthread_getspecific"),
     ("tracing", r"TraceScope|Runtime::report"),
     ("nested ref.get", r"runtime_ref_get|read_node|read_out_of_date|try_get_clean|"
      r"Runtime::check|record_read|read_cell|HazardHolder|EngineScope|Argument<|arena_of|"
@@ -42,14 +43,15 @@ STEPS = [
     ("dependency commit", r"commit_deps|DependencyGraph::commit|NodeRecord::deps|same_slots"),
     ("cutoff compare", r"write_if_changed|PyValue::equal|compare_true|PyObject_RichCompare|"
      r"long_richcompare|PyObject_IsTrue"),
-    ("value store, publication", r"QueryFunction|GenericArena|ValueSlot|HazardDomain|"
-     r"raise_verified_at|raise_changed_at|finish_claim|release_reference"),
+    ("value store, publication", r"QueryFunction|GenericArena<.*>::write|ValueSlot|"
+     r"HazardDomain::retire|HazardDomain::reclaim|raise_verified_at|raise_changed_at|"
+     r"finish_claim|release_reference|reclaim_if_pending|drain_pending_releases"),
     ("callback call", r"PythonQuery|RefScope|SpareRef|invoke_callback|native_stack_nearly|"
      r"runtime_ref_dealloc|_PyObject_Vectorcall|PyObject_Vectorcall|_PyFunction_Vectorcall|"
      r"_PyObject_New|PyObject_Malloc|PyObject_Free"),
     ("claim / walk", r"claim_and_settle|Runtime::settle|Runtime::expand|ensure_clean|"
      r"deps_unchanged|cas_state|wait_graph|compute_function|Runtime::recompute|ParkingLot|"
-     r"wait_for_claim|SegmentedNodes"),
+     r"wait_for_claim"),
     ("writer set, top read", r"runtime_set|runtime_get|Runtime::set|publish_change|"
      r"invalidate_dependents|mark_downstream|WalkRing|InputClaim"),
 ]
