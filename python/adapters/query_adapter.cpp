@@ -38,7 +38,7 @@ class SpareRef {
   PyObject* ref_ = nullptr;
 };
 
-VELK_HOT_TLS thread_local SpareRef spare_ref;
+thread_local SpareRef spare_ref;
 
 // A RuntimeRef bound to the calling thread, null again (ended) when the call ends, by
 // returning or by raising, so a kept reference fails loudly afterwards.

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "support/refs.h"
-#include "velk/base/hot_tls.h"
 
 namespace velk::py {
 
@@ -43,7 +42,7 @@ StackBounds find_bounds() noexcept {
 }
 
 const StackBounds& bounds() noexcept {
-  VELK_HOT_TLS thread_local const StackBounds b = find_bounds();
+  thread_local const StackBounds b = find_bounds();
   return b;
 }
 
