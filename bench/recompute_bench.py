@@ -2,9 +2,10 @@
 
 A writer sets the base input of a chain of 300 queries `lambda ref, p=p: ref.get(p) + 1` and
 reads the top, so every update recomputes all 300; next to the same 300 functions called in
-order in plain Python, `ref.get` reading a dict of the values computed so far. Then, where `perf` can sample this process, one
-recompute broken into its steps: samples of the update loop, each given to the first step its
-call stack (leaf first) passes through.
+order in plain Python (`ref.get` reading a dict of the values computed so far) and to 300 bare
+calls of `lambda v: v + 1`. Then, where `perf` can sample this process, one recompute broken
+into its steps: samples of the update loop, each given to the first step its call stack (leaf
+first) passes through.
 
     PYTHONPATH=build/py/python:python python bench/recompute_bench.py [--quick] [--no-perf]
 
@@ -74,7 +75,7 @@ class PlainRef:
 
 
 def plain_chain(depth=DEPTH):
-    """The same functions called in order, each result stored for the next: (values, run)."""
+    """The same functions called in order, each result stored for the next; returns run(i)."""
     values = {0: 0}
     fns = [(k + 1, lambda ref, p=k: ref.get(p) + 1) for k in range(depth)]
     ref = PlainRef(values)
