@@ -38,7 +38,7 @@ DepFrame SharedDepStack::pop_frame() {
 
 void SharedDepStack::recycle(std::vector<DepRead>&& deps) noexcept {
   // A few short lists cover a chain of nested computes; a long one is not kept.
-  constexpr size_t kSpares = 64, kLongest = 256;
+  constexpr size_t kSpares = 64, kLongest = 64;
   if (spare_lists_.size() >= kSpares || deps.capacity() > kLongest) return;
   deps.clear();
   try {
