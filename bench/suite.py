@@ -37,6 +37,7 @@ from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the 
 from element_memory_bench import bench_element_memory
 from pathway_bench import bench_pathway
 from set_many_bench import bench_set_many
+from recompute_bench import bench_recompute
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -810,6 +811,7 @@ def main():
     steps.append(("7", bench_element_memory))
     steps.append(("11", bench_pathway))
     steps.append(("10", bench_set_many))
+    steps.append(("12", bench_recompute))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:

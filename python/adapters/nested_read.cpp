@@ -1,7 +1,9 @@
 // Who runs user code where. A query function runs on the thread that brings its node up to
 // date: the thread that read the node, or the first of several reading it at once (the others
 // wait). Observer callbacks run on the thread calling stabilize; operator functions on the
-// thread bringing their collection up to date. Each call takes the interpreter lock for itself.
+// thread bringing their collection up to date. Each call takes the interpreter lock for itself;
+// a read brought up to date on the reading thread keeps it throughout (LockedRegion), giving it
+// up only to wait.
 //
 // A cold chain of queries nests one computation per level, on the native stack and in the
 // interpreter's recursion budget of the reading thread. When a nested read finds either running
@@ -63,7 +65,7 @@ struct HandOver {
   void operator()() noexcept {
     GilEnsure interpreter;
     {
-      ReleasedRegion engine_work;
+      LockedRegion engine_work;
       try {
         EngineSteps::ensure_clean_continuing(runtime, slot, reader, tainted);
       } catch (abi::__forced_unwind&) {
@@ -98,7 +100,7 @@ OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
   {
     NestedRead nested;
     if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
-      ReleasedRegion region;
+      LockedRegion region;
       EngineSteps::ensure_clean(runtime, node.slot);
     }
   }

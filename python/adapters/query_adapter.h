@@ -26,8 +26,8 @@ class PythonQuery {
       : function_(std::move(function)), ref_type_(std::move(ref_type)) {}
   PythonQuery(PythonQuery&&) noexcept = default;
 
-  // Takes the interpreter lock for the call only; the engine stores the result after it is
-  // released again.
+  // Takes the interpreter lock for the call, re-entrantly: a read brought up to date on the
+  // calling thread already holds it.
   PyValue operator()(Runtime& runtime, uint32_t slot);
 
   void visit_held(HeldVisitor& visitor) const;

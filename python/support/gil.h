@@ -2,9 +2,12 @@
 // ensure-lock scope around every call from engine code into Python.
 #pragma once
 
+#include <utility>
+
 #include "support/interpreter_exit.h"
 #include "support/pending_releases.h"
 #include "support/refs.h"
+#include "velk/base/hot_tls.h"
 #include "velk/memory/hazard.h"
 
 namespace velk::py {
@@ -51,20 +54,56 @@ class ReleasedRegion {
   PyThreadState* state_;
 };
 
+// Engine work that keeps the interpreter lock, for a read brought up to date on the calling
+// thread: each compute it runs needs the lock, and giving it up around the work and taking it
+// back for every compute cost more than a small compute itself. Every wait inside gives it up
+// (the blocking hook). On exit, also when the work fails, frees what ReleasedRegion's exit frees.
+class LockedRegion {
+ public:
+  // Requires the interpreter lock.
+  LockedRegion() noexcept : outer_(std::exchange(kept_state, _PyThreadState_UncheckedGet())) {}
+  ~LockedRegion() {
+    kept_state = outer_;
+    park_if_ended([] {  // a finaliser run by either may wait for the lock
+      HazardDomain::global().reclaim_if_pending();
+      drain_pending_releases();
+    });
+  }
+  LockedRegion(const LockedRegion&) = delete;
+  LockedRegion& operator=(const LockedRegion&) = delete;
+
+  // Whether the calling thread holds the interpreter lock inside a LockedRegion: its thread
+  // state is still the current one (attached, on a free-threaded build). Nothing is taken or
+  // looked up, so a compute in the region finds the lock it needs for the price of a compare.
+  static bool holds_lock() noexcept {
+    PyThreadState* kept = kept_state;
+    return kept != nullptr && _PyThreadState_UncheckedGet() == kept;
+  }
+
+ private:
+  // The thread state of the innermost LockedRegion on this thread.
+  VELK_HOT_TLS static thread_local PyThreadState* kept_state;
+  PyThreadState* outer_;
+};
+
 // Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
 // pending-release list: it is taken inside engine and collection locks, where a finaliser that
 // re-enters the engine could deadlock; method entry and released regions drain instead. On a
 // thread that must keep out of an exiting interpreter, both guards park (interpreter_exit.h).
 class GilEnsure {
  public:
-  GilEnsure() noexcept : state_(ensure_gil_or_park()) {}
+  GilEnsure() noexcept
+      : held_(LockedRegion::holds_lock()),
+        state_(held_ ? PyGILState_LOCKED : ensure_gil_or_park()) {}
   ~GilEnsure() {
+    if (held_) return;
     park_if_ended([this] { PyGILState_Release(state_); });  // may clear a thread state
   }
   GilEnsure(const GilEnsure&) = delete;
   GilEnsure& operator=(const GilEnsure&) = delete;
 
  private:
+  bool held_;  // already held in a LockedRegion: nothing to take or give back
   PyGILState_STATE state_;
 };
 

@@ -31,6 +31,10 @@ def test_ref_kept_after_its_compute_is_invalid(rt, raises):
     with pytest.raises(RuntimeError) as info:  # also inside another compute
         rt.get(rt.create_query(lambda ref: kept[0].get(a)))
     assert str(info.value) == INVALID
+    # Refs nobody kept are reused by later computes on the thread; a kept one never is.
+    fresh = [rt.create_query(lambda ref: (ref is kept[0], ref.get(a))) for _ in range(3)]
+    assert [rt.get(q) for q in fresh] == [(False, 1)] * 3
+    pytest.raises(RuntimeError, kept[0].get, a)
 
 
 def test_ref_used_from_another_thread_raises_panic(rt):

@@ -1,6 +1,7 @@
 #include "velk/graph/dep_stack.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "velk/base/failure.h"
@@ -15,7 +16,12 @@ SharedDepStack& SharedDepStack::current() {
 
 void SharedDepStack::push_frame(const void* owner, uint32_t node) {
   DepFrame frame;
-  frame.deps.reserve(4);
+  if (spare_lists_.empty()) {
+    frame.deps.reserve(4);
+  } else {
+    frame.deps = std::move(spare_lists_.back());
+    spare_lists_.pop_back();
+  }
   frame.owner = owner;
   frame.node = node;
   std::lock_guard lock(frames_mutex_);
@@ -28,6 +34,17 @@ DepFrame SharedDepStack::pop_frame() {
   DepFrame top = std::move(frames_.back());
   frames_.pop_back();
   return top;
+}
+
+void SharedDepStack::recycle(std::vector<DepRead>&& deps) noexcept {
+  // A few short lists cover a chain of nested computes; a long one is not kept.
+  constexpr size_t kSpares = 64, kLongest = 64;
+  if (spare_lists_.size() >= kSpares || deps.capacity() > kLongest) return;
+  deps.clear();
+  try {
+    spare_lists_.push_back(std::move(deps));
+  } catch (const std::bad_alloc&) {  // kept only when it costs nothing
+  }
 }
 
 void SharedDepStack::drop_frame() noexcept {

@@ -49,6 +49,8 @@ class SharedDepStack {
 
   void push_frame(const void* owner, uint32_t node);
   DepFrame pop_frame();
+  // Keeps a popped frame's list for a later frame, so that a compute allocates none.
+  void recycle(std::vector<DepRead>&& deps) noexcept;
   // Pops the top frame, which must exist, and drops it; for a guard's destructor.
   void drop_frame() noexcept;
   // Whether the top frame is `owner`'s frame for `node`.
@@ -81,8 +83,9 @@ class SharedDepStack {
 
  private:
   std::vector<DepFrame> frames_;  // pushed and popped by this thread under frames_mutex_
-  const SharedDepStack* continues_ = nullptr;  // set by this thread under frames_mutex_
-  bool continued_taint_ = false;               // this thread only
+  std::vector<std::vector<DepRead>> spare_lists_;  // this thread only
+  const SharedDepStack* continues_ = nullptr;      // set by this thread under frames_mutex_
+  bool continued_taint_ = false;                   // this thread only
   mutable std::mutex frames_mutex_;
 };
 
@@ -124,23 +127,29 @@ class FrameGuard {
     VELK_DCHECK(stack_.top_is(owner, node));
   }
   ~FrameGuard() {
-    if (taken_) return;
+    if (taken_) {
+      stack_.recycle(std::move(frame_.deps));
+      return;
+    }
     VELK_DCHECK(stack_.depth() == depth_ + 1);  // the frame it pops is the one it pushed
     if (stack_.depth() > depth_) stack_.drop_frame();
   }
   FrameGuard(const FrameGuard&) = delete;
   FrameGuard& operator=(const FrameGuard&) = delete;
 
-  DepFrame take() {
+  // The popped frame, valid while the guard lives.
+  const DepFrame& take() {
     VELK_DCHECK(!taken_ && stack_.depth() == depth_ + 1);
+    frame_ = stack_.pop_frame();
     taken_ = true;
-    return stack_.pop_frame();
+    return frame_;
   }
 
  private:
   SharedDepStack& stack_;
   size_t depth_;
   bool taken_ = false;
+  DepFrame frame_;
 };
 
 }  // namespace velk

@@ -22,10 +22,18 @@ class SlotSet {
   std::vector<uint32_t> sorted_;
 };
 
-bool same_slots(const std::vector<uint32_t>& list, std::span<const DepRead> reads) {
-  return list.size() == reads.size() &&
-         std::equal(list.begin(), list.end(), reads.begin(),
-                    [](uint32_t slot, const DepRead& read) { return slot == read.slot; });
+// Compared in place: the usual recompute reads what it read last time, and a copy of the
+// list would be an allocation per compute.
+bool same_slots(const NodeRecord& record, std::span<const DepRead> reads) {
+  size_t i = 0;
+  bool same = true;
+  // lock-free: the node is claimed here; only its claimant replaces the list.
+  record.for_each_dep([&](uint32_t slot) {
+    same = i < reads.size() && reads[i].slot == slot;
+    ++i;
+    return same;
+  });
+  return same && i == reads.size();
 }
 
 std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old,
@@ -47,10 +55,9 @@ void DependencyGraph::cover(uint32_t slot_count, const StructuralLock::Exclusive
 CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> reads, bool merge,
                                       uint64_t start_revision, StructuralLock& lock) {
   NodeRecord& record = nodes_.get(slot);
-  // lock-free: the node is claimed here; only its claimant replaces the list.
+  if (!merge && same_slots(record, reads)) return CommitOutcome::Committed;  // the common case
   // lock-free: the node is claimed here; only its claimant replaces the list.
   const std::vector<uint32_t> old = record.deps();
-  if (!merge && same_slots(old, reads)) return CommitOutcome::Committed;  // the common case
   std::vector<uint32_t> next;
   if (merge) {
     next = merged_list(old, reads);

@@ -6,11 +6,6 @@
 
 namespace velk {
 
-struct SegmentedNodes::Segment {
-  NodeRecord records[kSegmentSize];
-  uint32_t length = kSegmentSize;
-};
-
 SegmentedNodes::SegmentedNodes() : directory_(new std::array<std::atomic<Segment*>, kSegments>()) {
   for (auto& entry : *directory_) entry.store(nullptr, std::memory_order_relaxed);
 }
@@ -41,15 +36,14 @@ uint32_t SegmentedNodes::push(const Fields& fields, const StructuralLock::Exclus
   return n;
 }
 
-NodeRecord& SegmentedNodes::get(uint32_t slot) const {
+void SegmentedNodes::fail_get(uint32_t slot) const {
   const uint32_t s = slot >> kSegmentBits;
   if (s >= kSegments) fail_index_out_of_range("SegmentedNodes::get", s, kSegments);
-  // lock-free: a segment is installed (release) before its slots are counted, and never moves.
-  Segment* segment = (*directory_)[s].load(std::memory_order_acquire);
+  // lock-free: as in get.
+  const Segment* segment = (*directory_)[s].load(std::memory_order_acquire);
   const uint32_t p = slot & (kSegmentSize - 1);
   if (segment == nullptr) fail_index_out_of_range("SegmentedNodes::get", p, 0);
-  if (p >= segment->length) fail_index_out_of_range("SegmentedNodes::get", p, segment->length);
-  return segment->records[p];
+  fail_index_out_of_range("SegmentedNodes::get", p, segment->length);
 }
 
 }  // namespace velk

@@ -31,14 +31,27 @@ class SegmentedNodes {
   // Appends a fresh record (generation 0, empty dependency list) and returns its slot.
   uint32_t push(const Fields& fields, const StructuralLock::Exclusive& held);
 
-  NodeRecord& get(uint32_t slot) const;
+  // Inline: the read path looks records up several times per node.
+  NodeRecord& get(uint32_t slot) const {
+    const uint32_t s = slot >> kSegmentBits;
+    // lock-free: a segment is installed (release) before its slots are counted, and never moves.
+    Segment* segment = s < kSegments ? (*directory_)[s].load(std::memory_order_acquire) : nullptr;
+    const uint32_t p = slot & (kSegmentSize - 1);
+    if (segment == nullptr || p >= segment->length) [[unlikely]]
+      fail_get(slot);
+    return segment->records[p];
+  }
 
   // Number of slots ever handed out; only grows.
   // lock-free: raised (release) only after the new record is initialised.
   uint32_t slot_count() const noexcept { return slot_count_.load(std::memory_order_acquire); }
 
  private:
-  struct Segment;
+  struct Segment {
+    NodeRecord records[kSegmentSize];
+    uint32_t length = kSegmentSize;
+  };
+  [[noreturn]] void fail_get(uint32_t slot) const;
   std::array<std::atomic<Segment*>, kSegments>* directory_;
   std::atomic<uint32_t> slot_count_{0};
 };

@@ -182,13 +182,7 @@ void Runtime::settle(uint32_t slot) {
           fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
         }
-        // Checked before each sleep, so a short wait costs nothing extra.
-        if (backoff.sleeping() && waiting.closes_cycle()) {
-          fail("velk-core: dependency cycle detected across threads: node " + std::to_string(slot) +
-               " is computed by a thread that waits for a node whose compute is in progress "
-               "on this thread");
-        }
-        nodes_.get(slot).wait_while(state, backoff);
+        wait_for_claim(slot, state, backoff, waiting);
         continue;
       case NodeState::New:
       case NodeState::Dirty:
@@ -196,6 +190,35 @@ void Runtime::settle(uint32_t slot) {
         continue;
     }
   }
+}
+
+// The whole wait goes through the blocking hook, spinning included: the thread may hold the
+// embedding's lock (the interpreter lock), which the claim's holder needs for its computes.
+void Runtime::wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
+                             wait_graph::Waiting& waiting) {
+  struct Wait {
+    const NodeRecord& record;
+    NodeState seen;
+    Backoff& backoff;
+    wait_graph::Waiting& waiting;
+    uint32_t slot;
+  } wait{nodes_.get(slot), seen, backoff, waiting, slot};
+  run_blocking(
+      [](void* context) {
+        Wait& w = *static_cast<Wait*>(context);
+        // lock-free: the caller looks again at whatever state ends the wait.
+        while (w.record.load_state() == w.seen) {
+          // Checked before each sleep, so a short wait costs nothing extra.
+          if (w.backoff.sleeping() && w.waiting.closes_cycle()) {
+            fail("velk-core: dependency cycle detected across threads: node " +
+                 std::to_string(w.slot) +
+                 " is computed by a thread that waits for a node whose compute is in progress "
+                 "on this thread");
+          }
+          w.record.wait_while(w.seen, w.backoff);
+        }
+      },
+      &wait);
 }
 
 bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
@@ -222,7 +245,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
     }
     return true;
   }
-  const std::shared_ptr<ComputeFunction> fn = compute_function(slot);
+  ComputeFunction* const fn = compute_function(slot);
   if (!fn) {  // an input: nothing to compute
     record.raise_verified_at(start_revision);
     claim.disarm();
@@ -255,7 +278,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
   stack.top().start = frame_start(start_revision, start_watermark);
   // Reads made before a failure join the old list, so a change to any of them retries it.
   auto abandon = [&](bool transient) {
-    const DepFrame failed = frame.take();
+    const DepFrame& failed = frame.take();
     const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
     claim.disarm();
     finish_failed(record, outcome, transient);
@@ -271,7 +294,7 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
     abandon(false);
     throw;
   }
-  const DepFrame done = frame.take();
+  const DepFrame& done = frame.take();
   // A compute that read a batch of sets in part ran again, from a later start (set_many.cpp).
   start_revision = done.start.revision;
   start_watermark = done.start.watermark;

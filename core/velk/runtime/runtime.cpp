@@ -62,7 +62,7 @@ uint32_t Runtime::node_count() const {
 
 bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }
 
-std::shared_ptr<ComputeFunction> Runtime::compute_function(uint32_t slot) const {
+ComputeFunction* Runtime::compute_function(uint32_t slot) const {
   StructuralLock::ReadGuard held(structural_lock_);
   return slots_.compute_function(slot, held);
 }

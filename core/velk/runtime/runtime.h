@@ -39,6 +39,10 @@
 
 namespace velk {
 
+namespace wait_graph {
+class Waiting;
+}
+
 class Runtime {
  public:
   Runtime();
@@ -179,7 +183,9 @@ class Runtime {
   // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
   template <class T>
   const T* read_cell(const NodeRecord& record, HazardHolder& holder) const;
-  std::shared_ptr<ComputeFunction> compute_function(uint32_t slot) const;
+  // See SlotTable::compute_function: not shared, since copying a shared pointer per compute costs
+  // two atomic operations that the claim makes needless.
+  ComputeFunction* compute_function(uint32_t slot) const;
 
   // Read path (read_path.cpp).
   void ensure_clean(uint32_t root);
@@ -188,6 +194,9 @@ class Runtime {
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
   // readers it fails (see DeferredFailures) instead of ending the walk.
   void settle_dependency(uint32_t slot);
+  // Waits while another thread's claim of the node still reads `seen`.
+  void wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
+                      wait_graph::Waiting& waiting);
   bool claim_and_settle(uint32_t slot, NodeState seen);
   class ClaimGuard;
   bool recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,

@@ -37,11 +37,11 @@ SlotTable::Released SlotTable::release(uint32_t slot, const StructuralLock::Excl
   return released;
 }
 
-std::shared_ptr<ComputeFunction> SlotTable::compute_function(
-    uint32_t slot, const StructuralLock::Shared& held) const {
+ComputeFunction* SlotTable::compute_function(uint32_t slot,
+                                             const StructuralLock::Shared& held) const {
   held.dcheck();
   if (slot >= compute_fns_.size()) return nullptr;
-  return compute_fns_[slot];
+  return compute_fns_[slot].get();
 }
 
 bool SlotTable::is_query(uint32_t slot, const StructuralLock::Shared& held) const {

@@ -51,9 +51,9 @@ class SlotTable {
   GenericArena<T>* arena_of(const NodeRecord& record, const char* missing,
                             StructuralLock& lock) const;
 
-  // nullptr for an input, a free slot or one never allocated.
-  std::shared_ptr<ComputeFunction> compute_function(uint32_t slot,
-                                                    const StructuralLock::Shared& held) const;
+  // nullptr for an input, a free slot or one never allocated. It lives while the caller holds a
+  // claim on the node, since a deletion waits for the claim.
+  ComputeFunction* compute_function(uint32_t slot, const StructuralLock::Shared& held) const;
   bool is_query(uint32_t slot, const StructuralLock::Shared& held) const;
   uint32_t live_count(const StructuralLock::Shared& held) const;
 

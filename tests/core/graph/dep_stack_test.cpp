@@ -23,6 +23,10 @@ TEST(SharedDepStack, ReadsGoToTheTopFrameAndNowhereOutsideAFrame) {
   EXPECT_EQ(stack.pop_frame().deps, (std::vector<DepRead>{{3, 5}}));
   EXPECT_EQ(stack.pop_frame().deps, (std::vector<DepRead>{{2, 0}}));
   EXPECT_FALSE(stack.in_compute());
+  // A recycled list starts the next frame empty.
+  stack.recycle(std::vector<DepRead>{{6, 1}});
+  stack.push_frame(&stack, 30);
+  EXPECT_TRUE(stack.pop_frame().deps.empty());
 }
 
 TEST(SharedDepStack, EachThreadHasItsOwnStack) {

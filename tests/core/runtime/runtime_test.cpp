@@ -129,6 +129,10 @@ TEST_F(DependencyLists, UnchangedListCommitsWithoutCheckingForDeletedDependencie
   EXPECT_EQ(velk::EngineSteps::commit_deps(rt, q.slot, reads, false, 1),
             velk::CommitOutcome::DependencyGone);
   EXPECT_EQ(velk::EngineSteps::record(rt, q.slot).deps(), Slots{a.slot});
+  // A list cut short is no unchanged list.
+  EXPECT_EQ(velk::EngineSteps::commit_deps(rt, q.slot, {}, false, 1),
+            velk::CommitOutcome::Committed);
+  EXPECT_TRUE(velk::EngineSteps::record(rt, q.slot).deps().empty());
 }
 
 TEST_F(ReadPath, QueriesComputeLazilyAndOnlyTheChangedBranchRecomputes) {
