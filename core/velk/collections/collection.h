@@ -168,16 +168,21 @@ class CollectionState final : public Retirable {
   // Returns whether anything was logged.
   bool apply(std::vector<Delta<E>>& changes) {
     using Slot = typename ElementCounts<E>::Slot;
-    counts_.reserve(changes.size());
+    const size_t inserts =
+        size_t(std::count_if(changes.begin(), changes.end(),
+                             [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; }));
+    counts_.reserve(inserts);
     std::vector<Slot> slots;
     slots.reserve(changes.size());
-    typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
+    // So that a delete sees the batch's earlier changes; a batch of inserts alone needs none.
+    typename ElementCounts<E>::Plan plan;
+    const bool planned = inserts != changes.size();
     try {
       for (const Delta<E>& change : changes) {
         const bool insert = change.kind == DeltaKind::Insert;
         const Slot slot =
             insert ? counts_.for_insert(change.element) : counts_.for_delete(change.element, plan);
-        if (slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
+        if (planned && slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
         slots.push_back(slot);
       }
     } catch (...) {

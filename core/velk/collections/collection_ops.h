@@ -58,6 +58,27 @@ bool collection_remove(Runtime& runtime, const CollectionHandle<E>& c, const E& 
   return removed.first;
 }
 
+// Inserts or deletes a batch as one change: one lock acquisition, one version step, one delta
+// batch for the operators. All or none: an interruption in a lookup (user hash or ==) leaves
+// the collection as it was. Returns the number of changes that took effect (deletes of
+// elements not held take none).
+template <class E>
+uint64_t collection_apply(Runtime& runtime, const CollectionHandle<E>& c,
+                          std::vector<Delta<E>>& changes) {
+  if (c.derived) fail(kDerivedMutationMessage);
+  CollectionWriteGuard guard(c.state->lock());  // held for the set, as in collection_insert
+  c.state->check_live();
+  const uint64_t before = c.state->version();
+  {
+    // One interpreter-lock hold for the batch's hashes and compares, dropped before the set,
+    // which may wait.
+    [[maybe_unused]] ValueBatchScope<E> values;
+    if (!c.state->apply(changes)) return 0;
+  }
+  runtime.set(c.version_node, c.state->version());
+  return c.state->version() - before;
+}
+
 template <class E>
 uint64_t collection_size(const CollectionState<E>& state) {
   CollectionReadGuard guard(state.lock());

@@ -1,0 +1,180 @@
+"""Bulk loading and operator builds: insert_many against a loop of insert and list.append, and
+the time to build and read each operator over n elements next to the pure-Python computation
+of the same result from scratch, in the same run.
+
+Run alone:  python bench/suite.py --only 9  (or python bench/bulk_bench.py [--quick])
+"""
+import functools
+import gc
+import operator
+import random
+import sys
+import time
+
+import velk_concurrent as velk
+from report import row, target
+
+SEC = "9 bulk"
+
+
+def seconds(fn):
+    gc.collect()
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0
+
+
+def best(fn, repeats):
+    return min(seconds(fn) for _ in range(repeats))
+
+
+def loaded(values):
+    rt = velk.Runtime()
+    source = rt.create_collection()
+    if hasattr(source, "insert_many"):
+        source.insert_many(values)
+    else:
+        for v in values:
+            source.insert(v)
+    return rt, source
+
+
+def load_rows(values, repeats):
+    n = len(values)
+
+    def loop():
+        insert = velk.Runtime().create_collection().insert
+        for v in values:
+            insert(v)
+
+    def bulk():
+        velk.Runtime().create_collection().insert_many(values)
+
+    def append():
+        out = []
+        for v in values:
+            out.append(v)
+
+    t_loop, t_bulk, t_list = best(loop, repeats), best(bulk, repeats), best(append, repeats)
+    row(SEC, f"{n} inserts: insert loop", t_loop, "s")
+    row(SEC, f"{n} inserts: insert_many", t_bulk, "s", f"{t_loop / t_bulk:.1f}x faster than the loop")
+    row(SEC, f"{n} inserts: list.append loop", t_list, "s")
+    target(f"insert_many of {n} ints >=5x faster than a loop of insert",
+           f"{t_loop / t_bulk:.1f}x", t_loop / t_bulk >= 5)
+
+
+def key_mod(x):
+    return x % 1000
+
+
+def operator_cases(values):
+    """name -> (build and read over a loaded collection, the pure-Python equivalent)."""
+    def map_filter_count(rt, c):
+        return rt.get(c.map(lambda x: x + 1).filter(lambda x: x & 1).count())
+
+    def py_map_filter_count():
+        return sum(1 for y in map(lambda x: x + 1, values) if (lambda x: x & 1)(y))
+
+    def sort(rt, c):
+        s = c.sort_by_key(lambda x: x)
+        rt.get(s.version_node)
+        return s.snapshot_len()
+
+    def window(rt, c):
+        w = c.sort_by_key(lambda x: x).window(3)
+        rt.get(w.version_node)
+        return w.snapshot_len()
+
+    def py_window():
+        s = sorted(values, key=lambda x: x)
+        return len([s[i:i + 3] for i in range(len(s) - 2)])
+
+    def pairwise(rt, c):
+        p = c.sort_by_key(lambda x: x).pairwise()
+        rt.get(p.version_node)
+        return p.snapshot_len()
+
+    def py_pairwise():
+        s = sorted(values, key=lambda x: x)
+        return len(list(zip(s, s[1:])))
+
+    def aggregate(rt, c):
+        return rt.get(c.aggregate(0, lambda x: x, operator.add))
+
+    def py_aggregate():
+        return functools.reduce(operator.add, map(lambda x: x, values), 0)
+
+    def group_by(rt, c):
+        g = c.group_by(key_mod)
+        rt.get(g.version_node)
+        return g.group_count()
+
+    def py_group_by():
+        groups = {}
+        for x in values:
+            groups.setdefault(key_mod(x), []).append(x)
+        return len(groups)
+
+    return {
+        "map-filter-count": (map_filter_count, py_map_filter_count),
+        "sort_by_key": (sort, lambda: len(sorted(values, key=lambda x: x))),
+        "sort_by_key-window3": (window, py_window),
+        "sort_by_key-pairwise": (pairwise, py_pairwise),
+        "aggregate(sum)": (aggregate, py_aggregate),
+        "group_by 1000 keys": (group_by, py_group_by),
+    }
+
+
+def build_rows(values, repeats, only=None):
+    n = len(values)
+    for name, (build, plain) in operator_cases(values).items():
+        if only and name not in only:
+            continue
+        rt, source = loaded(values)
+        t_seed = best(lambda: build(rt, source), repeats)  # seeded from the contents
+
+        def from_batch():
+            r = velk.Runtime()
+            c = r.create_collection()
+            build(r, c)  # empty, then one batch of n changes
+            c.insert_many(values)
+            build_read = build(r, c)
+            return build_read
+
+        t_batch = best(from_batch, repeats) if hasattr(source, "insert_many") else float("nan")
+        t_plain = best(plain, repeats)
+        ratio = t_seed / t_plain
+        row(SEC, f"{name} {n}: build from contents", t_seed, "s", f"{ratio:.1f}x pure Python")
+        row(SEC, f"{name} {n}: one batch of {n}", t_batch, "s",
+            f"{t_batch / t_plain:.1f}x pure Python (load included)")
+        row(SEC, f"{name} {n}: pure Python", t_plain, "s")
+        target(f"{name}: build over {n} <=3x pure Python", f"{ratio:.1f}x", ratio <= 3)
+        del rt, source
+        gc.collect()
+
+
+def bench_bulk(q):
+    n = 10 ** 5 if q else 10 ** 6
+    values = list(range(n))
+    random.Random(7).shuffle(values)
+    repeats = 3 if q else 1
+    if hasattr(velk.Runtime().create_collection(), "insert_many"):
+        load_rows(values, repeats)
+    build_rows(values, repeats)
+
+
+if __name__ == "__main__":
+    import report
+    quick = "--quick" in sys.argv
+    only = [a for a in sys.argv[1:] if not a.startswith("--")]
+    n = 10 ** 5 if quick else 10 ** 6
+    vals = list(range(n))
+    random.Random(7).shuffle(vals)
+    if not only:
+        if hasattr(velk.Runtime().create_collection(), "insert_many"):
+            load_rows(vals, 1)
+    build_rows(vals, 1, only)
+    for r in report.ROWS:
+        print(f"{r[1]:<50} {r[2]:10.3f} {r[3]:<4} {r[4]}")
+    for t in report.TARGETS:
+        print(*t, sep="  |  ")
