@@ -18,10 +18,18 @@ SEC = "9 bulk"
 
 
 def seconds(fn):
+    """The collector is off while timing, on both sides: its full passes over the millions of
+    objects alive would otherwise dominate whichever side happens to trigger them."""
     gc.collect()
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        kept = fn()  # released after the clock stops: teardown is not part of the figure
+        elapsed = time.perf_counter() - t0
+        del kept
+        return elapsed
+    finally:
+        gc.enable()
 
 
 def best(fn, repeats):
@@ -43,17 +51,22 @@ def load_rows(values, repeats):
     n = len(values)
 
     def loop():
-        insert = velk.Runtime().create_collection().insert
+        c = velk.Runtime().create_collection()
+        insert = c.insert
         for v in values:
             insert(v)
+        return c
 
     def bulk():
-        velk.Runtime().create_collection().insert_many(values)
+        c = velk.Runtime().create_collection()
+        c.insert_many(values)
+        return c
 
     def append():
         out = []
         for v in values:
             out.append(v)
+        return out
 
     t_loop, t_bulk, t_list = best(loop, repeats), best(bulk, repeats), best(append, repeats)
     row(SEC, f"{n} inserts: insert loop", t_loop, "s")
@@ -68,56 +81,61 @@ def key_mod(x):
 
 
 def operator_cases(values):
-    """name -> (build and read over a loaded collection, the pure-Python equivalent)."""
-    def map_filter_count(rt, c):
-        return rt.get(c.map(lambda x: x + 1).filter(lambda x: x & 1).count())
+    """name -> (make(c): the operator objects over c and the node whose read brings them up to
+    date, the pure-Python computation of the same result)."""
+    def map_filter_count(c):
+        m = c.map(lambda x: x + 1)
+        f = m.filter(lambda x: x & 1)
+        n = f.count()
+        return (m, f), n
 
     def py_map_filter_count():
-        return sum(1 for y in map(lambda x: x + 1, values) if (lambda x: x & 1)(y))
+        mapped = list(map(lambda x: x + 1, values))
+        kept = [y for y in mapped if (lambda x: x & 1)(y)]
+        return mapped, kept, len(kept)
 
-    def sort(rt, c):
+    def sort(c):
         s = c.sort_by_key(lambda x: x)
-        rt.get(s.version_node)
-        return s.snapshot_len()
+        return s, s.version_node
 
-    def window(rt, c):
-        w = c.sort_by_key(lambda x: x).window(3)
-        rt.get(w.version_node)
-        return w.snapshot_len()
+    def window(c):
+        s = c.sort_by_key(lambda x: x)
+        w = s.window(3)
+        return (s, w), w.version_node
 
     def py_window():
         s = sorted(values, key=lambda x: x)
-        return len([s[i:i + 3] for i in range(len(s) - 2)])
+        return s, [s[i:i + 3] for i in range(len(s) - 2)]
 
-    def pairwise(rt, c):
-        p = c.sort_by_key(lambda x: x).pairwise()
-        rt.get(p.version_node)
-        return p.snapshot_len()
+    def pairwise(c):
+        s = c.sort_by_key(lambda x: x)
+        p = s.pairwise()
+        return (s, p), p.version_node
 
     def py_pairwise():
         s = sorted(values, key=lambda x: x)
-        return len(list(zip(s, s[1:])))
+        return s, list(zip(s, s[1:]))
 
-    def aggregate(rt, c):
-        return rt.get(c.aggregate(0, lambda x: x, operator.add))
+    def aggregate(c):
+        a = c.aggregate(0, lambda x: x, operator.add)
+        return a, a
 
     def py_aggregate():
         return functools.reduce(operator.add, map(lambda x: x, values), 0)
 
-    def group_by(rt, c):
+    def group_by(c):
         g = c.group_by(key_mod)
-        rt.get(g.version_node)
-        return g.group_count()
+        return g, g.version_node
 
     def py_group_by():
         groups = {}
         for x in values:
             groups.setdefault(key_mod(x), []).append(x)
-        return len(groups)
+        return groups
 
     return {
         "map-filter-count": (map_filter_count, py_map_filter_count),
-        "sort_by_key": (sort, lambda: len(sorted(values, key=lambda x: x))),
+        "sort_by_key": (sort, lambda: sorted(values, key=lambda x: x)),
         "sort_by_key-window3": (window, py_window),
         "sort_by_key-pairwise": (pairwise, py_pairwise),
         "aggregate(sum)": (aggregate, py_aggregate),
@@ -127,21 +145,27 @@ def operator_cases(values):
 
 def build_rows(values, repeats, only=None):
     n = len(values)
-    for name, (build, plain) in operator_cases(values).items():
+    for name, (make, plain) in operator_cases(values).items():
         if only and name not in only:
             continue
         rt, source = loaded(values)
-        t_seed = best(lambda: build(rt, source), repeats)  # seeded from the contents
+
+        def from_contents():
+            built, node = make(source)
+            rt.get(node)
+            return built
 
         def from_batch():
             r = velk.Runtime()
             c = r.create_collection()
-            build(r, c)  # empty, then one batch of n changes
+            built, node = make(c)  # on the empty collection, then one batch of n inserts
+            r.get(node)
             c.insert_many(values)
-            build_read = build(r, c)
-            return build_read
+            r.get(node)
+            return r, c, built
 
-        t_batch = best(from_batch, repeats) if hasattr(source, "insert_many") else float("nan")
+        t_seed = best(from_contents, repeats)
+        t_batch = best(from_batch, repeats)
         t_plain = best(plain, repeats)
         ratio = t_seed / t_plain
         row(SEC, f"{name} {n}: build from contents", t_seed, "s", f"{ratio:.1f}x pure Python")

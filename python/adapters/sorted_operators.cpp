@@ -97,6 +97,35 @@ std::pair<std::shared_ptr<CollectionState<Out>>, Velk<uint64_t>> build_positiona
   return {out, node};
 }
 
+// The positions of `keys` sorted stably by `<`, in one sort of the interpreter's (whose
+// comparisons of like builtin keys call no method). Empty when a comparison raises, so that the
+// keys are inserted one by one, where a raising comparison counts as false; an interruption
+// is thrown.
+std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
+  const Py_ssize_t n = Py_ssize_t(keys.size());
+  OwnedRef list = OwnedRef::checked(PyList_New(n));
+  OwnedRef positions = OwnedRef::checked(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list.get(), i, OwnedRef::new_ref(keys[size_t(i)].get()).release());
+    PyList_SET_ITEM(positions.get(), i, OwnedRef::checked(PyLong_FromSsize_t(i)).release());
+  }
+  OwnedRef key_of = OwnedRef::checked(PyObject_GetAttrString(list.get(), "__getitem__"));
+  OwnedRef kwnames = OwnedRef::checked(Py_BuildValue("(s)", "key"));
+  OwnedRef name = OwnedRef::checked(PyUnicode_FromString("sort"));
+  PyObject* args[] = {positions.get(), key_of.get()};
+  OwnedRef sorted = OwnedRef::steal(PyObject_VectorcallMethod(name.get(), args, 1, kwnames.get()));
+  if (!sorted) {
+    throw_if_interruption("__lt__");
+    PyErr_Clear();
+    return {};
+  }
+  std::vector<size_t> order(keys.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    order[size_t(i)] = size_t(PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), i)));
+  }
+  return order;
+}
+
 }  // namespace
 
 SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>& source,
@@ -104,10 +133,10 @@ SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>
   auto [link, snapshot] = subscribe(source);
   auto sorted = std::make_shared<SortedState<PyValue>>();
   std::vector<PyValue> keys = keys_of(key_fn, snapshot);
+  const std::vector<size_t> order = stable_order(keys);
   {
     CollectionWriteGuard guard(sorted->lock());
-    for (size_t i = 0; i < snapshot.size(); ++i)
-      sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
+    sorted->seed(std::move(keys), std::move(snapshot), order);
   }
   const Velk<uint64_t> node = create_operator<uint64_t>(
       runtime, SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)},

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "velk/base/check.h"
 #include "velk/base/failure.h"
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
@@ -61,6 +62,14 @@ class ChangeLog {
     ++version_;
     if (check) compact();
     return version_;
+  }
+
+  // Counts `n` entries that no reader will see, as appending them before the first reader
+  // would (the compaction drops them all): seeding a fresh state keeps its version so.
+  void pass_unread(size_t n) {
+    VELK_DCHECK(readers_.empty());
+    base_ += n;
+    version_ += n;
   }
 
   // A cursor at the log end, registered as a reader.
@@ -214,6 +223,15 @@ class CollectionState final : public Retirable {
     emptied.erase(std::unique(emptied.begin(), emptied.end(), same_entry), emptied.end());
     for (const Slot& slot : emptied) slot.table->erase(slot.it);
     return log_.version() != before;
+  }
+
+  // Seeds a state no reader has subscribed to yet with `elements`: the contents and version
+  // of inserting them one by one, without logging entries nobody will read.
+  void seed(std::vector<E> elements) {
+    counts_.reserve(elements.size());
+    for (E& element : elements) ++counts_.for_insert(std::move(element)).it->second;
+    total_ += elements.size();
+    log_.pass_unread(elements.size());
   }
 
   // A cursor at the current log end, registered as a reader, and the contents it reflects.

@@ -113,13 +113,14 @@ std::pair<SourceLink<E>, std::vector<E>> subscribe(const CollectionHandle<E>& so
           std::move(subscribed.second)};
 }
 
-// A fresh output state holding `seed`: its log starts with one Insert per element.
+// A fresh output state holding `seed`, at the version of one Insert per element.
 template <class E>
 std::shared_ptr<CollectionState<E>> seeded_output(std::vector<E> seed,
                                                   Matching matching = Matching::Value) {
   auto output = std::make_shared<CollectionState<E>>(matching);
   CollectionWriteGuard guard(output->lock());
-  for (E& element : seed) output->insert(std::move(element));
+  [[maybe_unused]] ValueBatchScope<E> values;
+  output->seed(std::move(seed));
   return output;
 }
 

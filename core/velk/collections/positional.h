@@ -48,8 +48,16 @@ struct WindowRule {
     return w;
   }
 
+  // Every window, read in one pass over the elements rather than located one by one.
   void seed(const ChunkedSequence<E>& m, WindowState<E>& out) const {
-    for (size_t s = 0; s + size <= m.size(); ++s) out.insert(window_at(m, s));
+    if (m.size() < size) return;
+    const std::vector<E> all = m.to_vector();
+    std::vector<Window<E>> windows;
+    windows.reserve(all.size() - size + 1);
+    for (size_t s = 0; s + size <= all.size(); ++s) {
+      windows.emplace_back(all.begin() + ptrdiff_t(s), all.begin() + ptrdiff_t(s + size));
+    }
+    out.seed(std::move(windows));
   }
 
   void apply(const SortedChange<E>& change, ChunkedSequence<E>& m, WindowState<E>& out) const {
@@ -75,11 +83,14 @@ struct WindowRule {
 template <class E>
 struct PairRule {
   void seed(const ChunkedSequence<E>& m, PairState<E>& out) const {
+    std::vector<std::pair<E, E>> pairs;
+    pairs.reserve(m.size());
     const E* previous = nullptr;
     m.for_each([&](const E& e) {
-      if (previous != nullptr) out.insert({*previous, e});
+      if (previous != nullptr) pairs.emplace_back(*previous, e);
       previous = &e;
     });
+    out.seed(std::move(pairs));
   }
 
   void apply(const SortedChange<E>& change, ChunkedSequence<E>& m, PairState<E>& out) const {
@@ -149,6 +160,7 @@ std::shared_ptr<CollectionState<Out>> subscribe_positional(
   link.state = sorted;
   auto out = std::make_shared<CollectionState<Out>>();
   CollectionWriteGuard guard(out->lock());
+  [[maybe_unused]] ValueBatchScope<E> values;
   rule.seed(mirror.elements, *out);
   return out;
 }

@@ -65,6 +65,29 @@ class SortedState final : public Retirable {
     return true;
   }
 
+  // Seeds a state no reader has subscribed to yet with the elements in arrival order and their
+  // keys. `order` lists them by key, stably (the caller sorts them by `<` in one pass): taken
+  // when each neighbour's key is less than or equal to the next, which for keys ordered
+  // consistently is the order of inserting them one by one; otherwise they are inserted so.
+  void seed(std::vector<E> keys, std::vector<E> elements, const std::vector<size_t>& order) {
+    VELK_DCHECK(entries_.empty());
+    if (order.size() != elements.size() || !keys_in_order(keys, order)) {
+      for (size_t i = 0; i < elements.size(); ++i)
+        insert(std::move(keys[i]), std::move(elements[i]));
+      return;
+    }
+    keys_.reserve(elements.size());
+    for (size_t i = 0; i < elements.size(); ++i) {
+      keys_.try_emplace(elements[i]).first->second.push_back(keys[i]);
+    }
+    std::vector<Entry> entries;
+    entries.reserve(order.size());
+    for (const size_t i : order)
+      entries.push_back(Entry{std::move(keys[i]), std::move(elements[i])});
+    entries_.assign(std::move(entries));
+    log_.pass_unread(order.size());
+  }
+
   // A cursor at the log end, registered as a reader, and the elements in order.
   std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribe() {
     return {log_.add_reader(), elements()};
@@ -107,6 +130,13 @@ class SortedState final : public Retirable {
   // Neither less nor equal: a comparison that raises counts as false.
   static bool greater(const E& a, const E& b) {
     return !ValueTraits<E>::less(a, b) && !ValueTraits<E>::equal(a, b);
+  }
+
+  static bool keys_in_order(const std::vector<E>& keys, const std::vector<size_t>& order) {
+    for (size_t i = 1; i < order.size(); ++i) {
+      if (greater(keys[order[i - 1]], keys[order[i]])) return false;
+    }
+    return true;
   }
 
   // Where the entry of (key, element) is: searched in the key's range, else (a key not equal
