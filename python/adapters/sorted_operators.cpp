@@ -152,7 +152,7 @@ CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sor
   auto [link, snapshot] = subscribe(intermediate);
   auto lists = std::make_shared<BuiltObjects<Window<PyValue>>>();
   CollectionHandle<PyValue> output;
-  output.state = seeded_output(lists->seed(snapshot, list_of), Matching::Identity);
+  output.state = seeded_output(lists->seed(std::move(snapshot), list_of), Matching::Identity);
   output.derived = true;
   output.version_node = create_operator<uint64_t>(
       runtime, ListOperator{std::move(link), output.state, std::move(lists)},

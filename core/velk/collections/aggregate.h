@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <unordered_map>
 #include <vector>
 
@@ -56,8 +57,16 @@ class AggregateTree {
     recombine_pending(combine);
   }
 
+  // Into a fresh tree: sized for all of them at once, so no growth recombines the tree, and
+  // each ancestor is combined once.
   template <class Lift, class Combine>
   void insert_all(const std::vector<E>& elements, const Lift& lift, const Combine& combine) {
+    if (next_leaf_ == 0 && elements.size() > capacity_) {
+      capacity_ = std::bit_ceil(elements.size());
+      tree_.assign(2 * capacity_, identity_);
+    }
+    leaves_by_value_.reserve(elements.size());
+    pending_.reserve(elements.size());
     for (const E& x : elements) place(x, lift, combine);
     recombine_pending(combine);
   }
