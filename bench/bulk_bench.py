@@ -39,11 +39,7 @@ def best(fn, repeats):
 def loaded(values):
     rt = velk.Runtime()
     source = rt.create_collection()
-    if hasattr(source, "insert_many"):
-        source.insert_many(values)
-    else:
-        for v in values:
-            source.insert(v)
+    source.insert_many(values)
     return rt, source
 
 
@@ -177,28 +173,26 @@ def build_rows(values, repeats, only=None):
         gc.collect()
 
 
-def bench_bulk(q):
-    n = 10 ** 5 if q else 10 ** 6
+def shuffled(n):
     values = list(range(n))
     random.Random(7).shuffle(values)
+    return values
+
+
+def bench_bulk(q, only=None):
+    values = shuffled(10 ** 5 if q else 10 ** 6)
     repeats = 3 if q else 1
-    if hasattr(velk.Runtime().create_collection(), "insert_many"):
+    if not only:
         load_rows(values, repeats)
-    build_rows(values, repeats)
+    build_rows(values, repeats, only)
 
 
 if __name__ == "__main__":
     import report
-    quick = "--quick" in sys.argv
-    only = [a for a in sys.argv[1:] if not a.startswith("--")]
-    n = 10 ** 5 if quick else 10 ** 6
-    vals = list(range(n))
-    random.Random(7).shuffle(vals)
-    if not only:
-        if hasattr(velk.Runtime().create_collection(), "insert_many"):
-            load_rows(vals, 1)
-    build_rows(vals, 1, only)
-    for r in report.ROWS:
-        print(f"{r[1]:<50} {r[2]:10.3f} {r[3]:<4} {r[4]}")
-    for t in report.TARGETS:
-        print(*t, sep="  |  ")
+
+    # operator names given after the options run just those builds
+    bench_bulk("--quick" in sys.argv, [a for a in sys.argv[1:] if not a.startswith("--")])
+    for _, name, value, unit, note in report.ROWS:
+        print(f"{name:<52} {value:8.3f} {unit:<2} {note}")
+    for text, figure, verdict in report.TARGETS:
+        print(f"{verdict}  {text}: {figure}")

@@ -34,6 +34,7 @@ except ImportError:
     observ = None
 
 from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the sections use them)
+from bulk_bench import bench_bulk
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -804,6 +805,7 @@ def main():
           f"  reaktiv={env['reaktiv']}  observ={env['observ']}{'  (quick)' if a.quick else ''}")
     steps = [("1", bench_clean_read), ("2", bench_graphs), ("3", bench_cutoff), ("4", bench_stabilize),
              ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
+    steps.append(("9", bench_bulk))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:

@@ -11,15 +11,50 @@ namespace velk::py {
 
 namespace {
 
+// The positions of `keys` sorted stably by `<`, in one sort of the interpreter's (whose
+// comparisons of like builtin keys call no method). Empty when a comparison raises, so that the
+// keys are inserted one by one, where a raising comparison counts as false; an interruption
+// is thrown.
+std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
+  const Py_ssize_t n = Py_ssize_t(keys.size());
+  OwnedRef list = OwnedRef::checked(PyList_New(n));
+  OwnedRef positions = OwnedRef::checked(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list.get(), i, OwnedRef::new_ref(keys[size_t(i)].get()).release());
+    PyList_SET_ITEM(positions.get(), i, OwnedRef::checked(PyLong_FromSsize_t(i)).release());
+  }
+  OwnedRef key_of = OwnedRef::checked(PyObject_GetAttrString(list.get(), "__getitem__"));
+  OwnedRef kwnames = OwnedRef::checked(Py_BuildValue("(s)", "key"));
+  OwnedRef name = OwnedRef::checked(PyUnicode_FromString("sort"));
+  PyObject* args[] = {positions.get(), key_of.get()};
+  OwnedRef sorted = OwnedRef::steal(PyObject_VectorcallMethod(name.get(), args, 1, kwnames.get()));
+  if (!sorted) {
+    throw_if_interruption("__lt__");
+    PyErr_Clear();
+    return {};
+  }
+  std::vector<size_t> order(keys.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    order[size_t(i)] = size_t(PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), i)));
+  }
+  return order;
+}
+
 struct SortOperator {
   SourceLink<PyValue> source;
   std::shared_ptr<SortedState<PyValue>> sorted;
   PyValue key_fn;
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
-    return sort_step(runtime, source, *sorted, [this](const std::vector<Delta<PyValue>>& batch) {
-      return keys_of_deltas(key_fn.get(), batch, true);
-    });
+    return sort_step(
+        runtime, source, *sorted,
+        [this](const std::vector<Delta<PyValue>>& batch) {
+          return keys_of_deltas(key_fn.get(), batch, true);
+        },
+        [](const std::vector<PyValue>& keys) {
+          GilEnsure gil;
+          return stable_order(keys);
+        });
   }
 
   void visit_held(HeldVisitor& visitor) const {
@@ -95,35 +130,6 @@ std::pair<std::shared_ptr<CollectionState<Out>>, Velk<uint64_t>> build_positiona
       runtime, PositionalOperator<Out, Rule>{std::move(link), std::move(mirror), out, rule},
       {ErasedVelk(sorted.sort_node)}, out);
   return {out, node};
-}
-
-// The positions of `keys` sorted stably by `<`, in one sort of the interpreter's (whose
-// comparisons of like builtin keys call no method). Empty when a comparison raises, so that the
-// keys are inserted one by one, where a raising comparison counts as false; an interruption
-// is thrown.
-std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
-  const Py_ssize_t n = Py_ssize_t(keys.size());
-  OwnedRef list = OwnedRef::checked(PyList_New(n));
-  OwnedRef positions = OwnedRef::checked(PyList_New(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(list.get(), i, OwnedRef::new_ref(keys[size_t(i)].get()).release());
-    PyList_SET_ITEM(positions.get(), i, OwnedRef::checked(PyLong_FromSsize_t(i)).release());
-  }
-  OwnedRef key_of = OwnedRef::checked(PyObject_GetAttrString(list.get(), "__getitem__"));
-  OwnedRef kwnames = OwnedRef::checked(Py_BuildValue("(s)", "key"));
-  OwnedRef name = OwnedRef::checked(PyUnicode_FromString("sort"));
-  PyObject* args[] = {positions.get(), key_of.get()};
-  OwnedRef sorted = OwnedRef::steal(PyObject_VectorcallMethod(name.get(), args, 1, kwnames.get()));
-  if (!sorted) {
-    throw_if_interruption("__lt__");
-    PyErr_Clear();
-    return {};
-  }
-  std::vector<size_t> order(keys.size());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    order[size_t(i)] = size_t(PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), i)));
-  }
-  return order;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 // now, or give a key not equal to itself, found again by identity).
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "velk/collections/chunked_sequence.h"
@@ -66,26 +67,45 @@ class SortedState final : public Retirable {
   }
 
   // Seeds a state no reader has subscribed to yet with the elements in arrival order and their
-  // keys. `order` lists them by key, stably (the caller sorts them by `<` in one pass): taken
-  // when each neighbour's key is less than or equal to the next, which for keys ordered
-  // consistently is the order of inserting them one by one; otherwise they are inserted so.
+  // keys, `order` listing them by key (see insert_in_order), else one by one.
   void seed(std::vector<E> keys, std::vector<E> elements, const std::vector<size_t>& order) {
-    VELK_DCHECK(entries_.empty());
-    if (order.size() != elements.size() || !keys_in_order(keys, order)) {
-      for (size_t i = 0; i < elements.size(); ++i)
-        insert(std::move(keys[i]), std::move(elements[i]));
-      return;
-    }
-    keys_.reserve(elements.size());
+    if (insert_in_order(keys, elements, order, false)) return;
     for (size_t i = 0; i < elements.size(); ++i) {
-      keys_.try_emplace(elements[i]).first->second.push_back(keys[i]);
+      insert(std::move(keys[i]), std::move(elements[i]));
+    }
+  }
+
+  // Fills an empty state with the elements in arrival order and their keys, as inserting them
+  // one by one would, when `order` lists them by key (the caller sorts them stably by `<` in one
+  // pass) and each neighbour's key is less than or equal to the next: for keys ordered
+  // consistently that is the order one by one gives. Each is logged at its final position,
+  // since they go in ascending; or, before any reader subscribed (`logged` false), counted.
+  // Returns false, changing nothing, when the order does not hold; a lookup that throws
+  // leaves the state empty.
+  bool insert_in_order(std::vector<E>& keys, std::vector<E>& elements,
+                       const std::vector<size_t>& order, bool logged) {
+    VELK_DCHECK(entries_.empty() && keys_.empty());
+    if (order.size() != elements.size() || !keys_in_order(keys, order)) return false;
+    keys_.reserve(elements.size());
+    try {
+      for (size_t i = 0; i < elements.size(); ++i) {
+        keys_.try_emplace(elements[i]).first->second.push_back(keys[i]);
+      }
+    } catch (...) {
+      keys_.clear();
+      throw;
     }
     std::vector<Entry> entries;
     entries.reserve(order.size());
-    for (const size_t i : order)
+    for (const size_t i : order) {
+      if (logged) {
+        log_.append(SortedChange<E>{DeltaKind::Insert, uint64_t(entries.size()), elements[i]});
+      }
       entries.push_back(Entry{std::move(keys[i]), std::move(elements[i])});
+    }
     entries_.assign(std::move(entries));
-    log_.pass_unread(order.size());
+    if (!logged) log_.pass_unread(order.size());
+    return true;
   }
 
   // A cursor at the log end, registered as a reader, and the elements in order.
@@ -180,13 +200,22 @@ class SortedState final : public Retirable {
   ChangeLog<SortedChange<E>> log_;
 };
 
-// One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert
-// deltas, in order (user code runs there, with no lock held); if it throws nothing is applied
-// and the cursor does not move. A lookup that throws stops the batch there: the cursor moves
-// past the deltas applied. Returns the sorted state's version.
-template <class E, class Keys>
+// Whether a batch is inserts alone, more than one: into an empty state, one sort orders it.
+template <class E>
+bool fills_at_once(const std::vector<Delta<E>>& batch, const SortedState<E>& sorted) {
+  auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
+  return batch.size() > 1 && sorted.size() == 0 &&
+         std::all_of(batch.begin(), batch.end(), is_insert);
+}
+
+// One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert deltas,
+// in order, and `order(keys)` their positions sorted stably by key, or none (user code runs in
+// both, with no lock held); if either throws nothing is applied and the cursor does not move. A
+// lookup that throws stops the batch there: the cursor moves past the deltas applied. Returns
+// the sorted state's version.
+template <class E, class Keys, class Order>
 uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
-                   Keys&& keys) {
+                   Keys&& keys, Order&& order) {
   runtime.get(source.version_node);
   auto [position, batch] = copy_new_deltas(source);
   if (batch.empty()) {
@@ -194,8 +223,21 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
     return sorted.version();
   }
   std::vector<E> insert_keys = keys(batch);
+  // The sort node alone changes the state, so its size holds until the lock is taken.
+  const std::vector<size_t> ordered =
+      fills_at_once(batch, sorted) ? order(insert_keys) : std::vector<size_t>{};
   CollectionWriteGuard guard(sorted.lock());
   [[maybe_unused]] ValueBatchScope<E> values;
+  if (!ordered.empty()) {
+    std::vector<E> elements;
+    elements.reserve(batch.size());
+    for (Delta<E>& delta : batch) elements.push_back(std::move(delta.element));
+    if (sorted.insert_in_order(insert_keys, elements, ordered, true)) {
+      source.cursor->store(position + batch.size());
+      return sorted.version();
+    }
+    for (size_t i = 0; i < batch.size(); ++i) batch[i].element = std::move(elements[i]);
+  }
   size_t applied = 0, next_key = 0;
   try {
     for (; applied < batch.size(); ++applied) {
@@ -214,6 +256,14 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
   }
   source.cursor->store(position + batch.size());
   return sorted.version();
+}
+
+// Without an order for a batch that fills an empty state: every batch goes in one by one.
+template <class E, class Keys>
+uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
+                   Keys&& keys) {
+  return sort_step(runtime, source, sorted, std::forward<Keys>(keys),
+                   [](const std::vector<E>&) { return std::vector<size_t>{}; });
 }
 
 }  // namespace velk
