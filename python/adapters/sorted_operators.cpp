@@ -11,10 +11,21 @@ namespace velk::py {
 
 namespace {
 
+// Whether a <= b as the sorted state inserts: a < b, else a == b (without the identity
+// shortcut: an insert puts a key not equal to itself before its own object). A comparison that
+// raises answers false.
+bool not_after(PyObject* a, PyObject* b) {
+  const int less = PyObject_RichCompareBool(a, b, Py_LT);
+  if (less != 0) return less == 1;
+  OwnedRef equal = OwnedRef::steal(PyObject_RichCompare(a, b, Py_EQ));
+  return equal && PyObject_IsTrue(equal.get()) == 1;
+}
+
 // The positions of `keys` sorted stably by `<`, in one sort of the interpreter's (whose
-// comparisons of like builtin keys call no method). Empty when a comparison raises, so that the
-// keys are inserted one by one, where a raising comparison counts as false; an interruption
-// is thrown.
+// comparisons of like builtin keys call no method), when each key is then less than or equal
+// to the next: what inserting them one by one gives for keys ordered consistently. Otherwise
+// empty, and they go in one by one, where a comparison that raises counts as false; an
+// interruption is thrown. Requires the interpreter lock.
 std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
   const Py_ssize_t n = Py_ssize_t(keys.size());
   OwnedRef list = OwnedRef::checked(PyList_New(n));
@@ -28,14 +39,20 @@ std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
   OwnedRef name = OwnedRef::checked(PyUnicode_FromString("sort"));
   PyObject* args[] = {positions.get(), key_of.get()};
   OwnedRef sorted = OwnedRef::steal(PyObject_VectorcallMethod(name.get(), args, 1, kwnames.get()));
-  if (!sorted) {
+  std::vector<size_t> order;
+  if (sorted) {
+    order.resize(keys.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      order[size_t(i)] = size_t(PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), i)));
+      if (i > 0 && !not_after(keys[order[size_t(i) - 1]].get(), keys[order[size_t(i)]].get())) {
+        order.clear();
+        break;
+      }
+    }
+  }
+  if (PyErr_Occurred()) {
     throw_if_interruption("__lt__");
     PyErr_Clear();
-    return {};
-  }
-  std::vector<size_t> order(keys.size());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    order[size_t(i)] = size_t(PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), i)));
   }
   return order;
 }

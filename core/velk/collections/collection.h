@@ -212,6 +212,7 @@ class CollectionState final : public Retirable {
       }
       log_.append(std::move(changes[i]));
     }
+    if (!planned) return log_.version() != before;  // inserts alone empty no entry
     // An element changed twice in the batch was looked up twice: erase each emptied entry once.
     std::vector<Slot> emptied;
     for (const Slot& slot : slots) {

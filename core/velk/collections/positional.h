@@ -51,11 +51,13 @@ struct WindowRule {
   // Every window, read in one pass over the elements rather than located one by one.
   void seed(const ChunkedSequence<E>& m, WindowState<E>& out) const {
     if (m.size() < size) return;
-    const std::vector<E> all = m.to_vector();
-    std::vector<Window<E>> windows;
-    windows.reserve(all.size() - size + 1);
-    for (size_t s = 0; s + size <= all.size(); ++s) {
-      windows.emplace_back(all.begin() + ptrdiff_t(s), all.begin() + ptrdiff_t(s + size));
+    std::vector<const E*> all;
+    all.reserve(m.size());
+    m.for_each([&all](const E& e) { all.push_back(&e); });
+    std::vector<Window<E>> windows(all.size() - size + 1);
+    for (size_t s = 0; s < windows.size(); ++s) {
+      windows[s].reserve(size);
+      for (size_t i = s; i < s + size; ++i) windows[s].push_back(*all[i]);
     }
     out.seed(std::move(windows));
   }

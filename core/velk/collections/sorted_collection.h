@@ -76,16 +76,17 @@ class SortedState final : public Retirable {
   }
 
   // Fills an empty state with the elements in arrival order and their keys, as inserting them
-  // one by one would, when `order` lists them by key (the caller sorts them stably by `<` in one
-  // pass) and each neighbour's key is less than or equal to the next: for keys ordered
-  // consistently that is the order one by one gives. Each is logged at its final position,
+  // one by one would, given `order`: their positions sorted stably by key, each key less than
+  // or equal to the next (the caller sorts and checks in one pass; for keys ordered
+  // consistently that is the order one by one gives). Each is logged at its final position,
   // since they go in ascending; or, before any reader subscribed (`logged` false), counted.
-  // Returns false, changing nothing, when the order does not hold; a lookup that throws
+  // Returns false, changing nothing, without an order for every element; a lookup that throws
   // leaves the state empty.
   bool insert_in_order(std::vector<E>& keys, std::vector<E>& elements,
                        const std::vector<size_t>& order, bool logged) {
     VELK_DCHECK(entries_.empty() && keys_.empty());
-    if (order.size() != elements.size() || !keys_in_order(keys, order)) return false;
+    if (order.size() != elements.size()) return false;
+    VELK_DCHECK(keys_in_order(keys, order));
     keys_.reserve(elements.size());
     try {
       for (size_t i = 0; i < elements.size(); ++i) {
