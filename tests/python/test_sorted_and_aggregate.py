@@ -171,7 +171,7 @@ def test_aggregate_fold_shape_reuses_freed_leaves(rt):
     c.insert(0)
     assert rt.get(agg) == "0" and calls == [0]
     c.insert(1)
-    assert rt.get(agg) == "(0+1)" and calls == [0, 1, "+", "+"]  # growing, then the new leaf
+    assert rt.get(agg) == "(0+1)" and calls == [0, 1, "+"]  # grown and combined once
     c.insert(2)
     assert rt.get(agg) == "((0+1)+(2+e))"
     c.delete(1)

@@ -47,6 +47,8 @@ class AggregateTree {
   // that reuses the neighbouring leaf, a build) share their combines.
   template <class Lift, class Combine>
   void apply(const std::vector<Delta<E>>& batch, const Lift& lift, const Combine& combine) {
+    auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
+    reserve(size_t(std::count_if(batch.begin(), batch.end(), is_insert)));
     for (const Delta<E>& d : batch) {
       if (d.kind == DeltaKind::Insert) {
         place(d.element, lift, combine);
@@ -57,14 +59,9 @@ class AggregateTree {
     recombine_pending(combine);
   }
 
-  // Into a fresh tree: sized for all of them at once, so no growth recombines the tree, and
-  // each ancestor is combined once.
   template <class Lift, class Combine>
   void insert_all(const std::vector<E>& elements, const Lift& lift, const Combine& combine) {
-    if (next_leaf_ == 0 && elements.size() > capacity_) {
-      capacity_ = std::bit_ceil(elements.size());
-      tree_.assign(2 * capacity_, identity_);
-    }
+    reserve(elements.size());
     leaves_by_value_.reserve(elements.size());
     pending_.reserve(elements.size());
     for (const E& x : elements) place(x, lift, combine);
@@ -86,6 +83,23 @@ class AggregateTree {
 
  private:
   static constexpr size_t kAbsent = ~size_t(0);
+
+  // Room for `inserts` more leaves, grown once: the leaves move to the larger tree and all
+  // their ancestors are left stale, to be combined once with the batch's (a growth per
+  // doubling would combine the whole tree each time).
+  void reserve(size_t inserts) {
+    const size_t needed = next_leaf_ + inserts - std::min(inserts, free_leaves_.size());
+    if (needed <= capacity_) return;
+    const size_t grown = std::bit_ceil(needed);
+    std::vector<V> tree(2 * grown, identity_);
+    for (size_t leaf = 0; leaf < next_leaf_; ++leaf) {
+      tree[grown + leaf] = std::move(tree_[capacity_ + leaf]);
+    }
+    for (size_t& p : pending_) p = p - capacity_ + grown;
+    for (size_t leaf = 0; leaf < next_leaf_; ++leaf) pending_.push_back(grown + leaf);
+    tree_ = std::move(tree);
+    capacity_ = grown;
+  }
 
   // Puts lift(x) in a free leaf (growing the tree when full); its ancestors are left stale
   // and listed in pending_.

@@ -55,8 +55,13 @@ class ChangeLog {
  public:
   static constexpr size_t kCompactionThreshold = 1024;
 
-  // Appends an entry and returns the new version (the number of entries ever appended).
+  // Appends an entry and returns the new version (the number of entries ever appended). With
+  // no reader the entry is only counted: a reader added later starts at the end.
   uint64_t append(Entry entry) {
+    if (unread()) {
+      pass_unread(1);
+      return version_;
+    }
     const bool check = entries_.size() >= kCompactionThreshold - 1;
     entries_.push_back(std::move(entry));
     ++version_;
@@ -67,10 +72,12 @@ class ChangeLog {
   // Counts `n` entries that no reader will see, as appending them before the first reader
   // would (the compaction drops them all): seeding a fresh state keeps its version so.
   void pass_unread(size_t n) {
-    VELK_DCHECK(readers_.empty());
+    VELK_DCHECK(unread());
     base_ += n;
     version_ += n;
   }
+  // Whether no reader was ever registered (or all were dropped): entries need no storing.
+  bool unread() const noexcept { return readers_.empty(); }
 
   // A cursor at the log end, registered as a reader.
   std::shared_ptr<DeltaCursor> add_reader() {
@@ -186,11 +193,15 @@ class CollectionState final : public Retirable {
     // So that a delete sees the batch's earlier changes; a batch of inserts alone needs none.
     typename ElementCounts<E>::Plan plan;
     const bool planned = inserts != changes.size();
+    // Nobody reads the log: an inserted element moves into its entry instead of being copied
+    // there for the log (a failed batch is dropped whole, moved elements with it).
+    const bool unread = log_.unread();
     try {
-      for (const Delta<E>& change : changes) {
+      for (Delta<E>& change : changes) {
         const bool insert = change.kind == DeltaKind::Insert;
-        const Slot slot =
-            insert ? counts_.for_insert(change.element) : counts_.for_delete(change.element, plan);
+        const Slot slot = !insert  ? counts_.for_delete(change.element, plan)
+                          : unread ? counts_.for_insert(std::move(change.element))
+                                   : counts_.for_insert(change.element);
         if (planned && slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
         slots.push_back(slot);
       }
