@@ -181,7 +181,7 @@ def shuffled(n):
 
 def bench_bulk(q, only=None):
     values = shuffled(10 ** 5 if q else 10 ** 6)
-    repeats = 3 if q else 1
+    repeats = 3 if q else 2
     if not only:
         load_rows(values, repeats)
     build_rows(values, repeats, only)

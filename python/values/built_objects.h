@@ -26,6 +26,7 @@ class BuiltObjects {
     for (const Delta<Composite>& d : batch) {
       if (d.kind == DeltaKind::Insert) fresh.push_back(build(d.element));
     }
+    objects_.reserve(objects_.size() + fresh.size());  // one growth for a large batch
     std::vector<Delta<PyValue>> out;
     out.reserve(batch.size());
     size_t next = 0;

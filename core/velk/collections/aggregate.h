@@ -48,7 +48,10 @@ class AggregateTree {
   template <class Lift, class Combine>
   void apply(const std::vector<Delta<E>>& batch, const Lift& lift, const Combine& combine) {
     auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
-    reserve(size_t(std::count_if(batch.begin(), batch.end(), is_insert)));
+    const size_t inserts = size_t(std::count_if(batch.begin(), batch.end(), is_insert));
+    // The batch's deletes free leaves its inserts reuse (a delete of an absent element frees
+    // none: growing one step short just leaves that step to place()).
+    reserve(inserts - std::min(inserts, batch.size() - inserts));
     for (const Delta<E>& d : batch) {
       if (d.kind == DeltaKind::Insert) {
         place(d.element, lift, combine);
@@ -84,9 +87,10 @@ class AggregateTree {
  private:
   static constexpr size_t kAbsent = ~size_t(0);
 
-  // Room for `inserts` more leaves, grown once: the leaves move to the larger tree and all
-  // their ancestors are left stale, to be combined once with the batch's (a growth per
-  // doubling would combine the whole tree each time).
+  // Room for `inserts` more leaves beyond the free ones, grown once to the capacity the
+  // growths one at a time would reach: the leaves move to the larger tree and all their
+  // ancestors are left stale, to be combined once with the batch's (a growth per doubling
+  // would combine the whole tree each time).
   void reserve(size_t inserts) {
     const size_t needed = next_leaf_ + inserts - std::min(inserts, free_leaves_.size());
     if (needed <= capacity_) return;

@@ -165,7 +165,10 @@ class CollectionState final : public Retirable {
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.
   uint64_t insert(E element) {
-    ++counts_.for_insert(element).it->second;
+    // Without a reader the log only counts: the element moves into its entry.
+    auto slot =
+        log_.unread() ? counts_.for_insert(std::move(element)) : counts_.for_insert(element);
+    ++slot.it->second;
     ++total_;
     return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
@@ -236,6 +239,9 @@ class CollectionState final : public Retirable {
     for (const Slot& slot : emptied) slot.table->erase(slot.it);
     return log_.version() != before;
   }
+
+  // Room for `more` new elements without a rehash, for a run of single inserts.
+  void reserve(size_t more) { counts_.reserve(more); }
 
   // Seeds a state no reader has subscribed to yet with `elements`: the contents and version
   // of inserting them one by one, without logging entries nobody will read.

@@ -142,6 +142,8 @@ uint64_t positional_step(Runtime& runtime, const SortedLink<E>& source, SortedMi
   CollectionWriteGuard mirror_guard(mirror.lock);
   CollectionWriteGuard out_guard(out.lock());
   [[maybe_unused]] ValueBatchScope<E> values;
+  auto is_insert = [](const SortedChange<E>& c) { return c.kind == DeltaKind::Insert; };
+  out.reserve(size_t(std::count_if(changes.begin(), changes.end(), is_insert)));
   for (const SortedChange<E>& change : changes) rule.apply(change, mirror.elements, out);
   source.cursor->store(position + changes.size());
   return out.version();
