@@ -186,26 +186,19 @@ class CollectionState final : public Retirable {
   // and the log change without running user code. A delete of an element not held is ignored.
   // Returns whether anything was logged.
   bool apply(std::vector<Delta<E>>& changes) {
+    auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
+    if (std::all_of(changes.begin(), changes.end(), is_insert)) return apply_inserts(changes);
     using Slot = typename ElementCounts<E>::Slot;
-    const size_t inserts =
-        size_t(std::count_if(changes.begin(), changes.end(),
-                             [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; }));
-    counts_.reserve(inserts);
+    counts_.reserve(size_t(std::count_if(changes.begin(), changes.end(), is_insert)));
     std::vector<Slot> slots;
     slots.reserve(changes.size());
-    // So that a delete sees the batch's earlier changes; a batch of inserts alone needs none.
-    typename ElementCounts<E>::Plan plan;
-    const bool planned = inserts != changes.size();
-    // Nobody reads the log: an inserted element moves into its entry instead of being copied
-    // there for the log (a failed batch is dropped whole, moved elements with it).
-    const bool unread = log_.unread();
+    typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
     try {
-      for (Delta<E>& change : changes) {
+      for (const Delta<E>& change : changes) {
         const bool insert = change.kind == DeltaKind::Insert;
-        const Slot slot = !insert  ? counts_.for_delete(change.element, plan)
-                          : unread ? counts_.for_insert(std::move(change.element))
-                                   : counts_.for_insert(change.element);
-        if (planned && slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
+        const Slot slot =
+            insert ? counts_.for_insert(change.element) : counts_.for_delete(change.element, plan);
+        if (slot.table != nullptr) plan[&*slot.it] += insert ? 1 : -1;
         slots.push_back(slot);
       }
     } catch (...) {
@@ -226,7 +219,6 @@ class CollectionState final : public Retirable {
       }
       log_.append(std::move(changes[i]));
     }
-    if (!planned) return log_.version() != before;  // inserts alone empty no entry
     // An element changed twice in the batch was looked up twice: erase each emptied entry once.
     std::vector<Slot> emptied;
     for (const Slot& slot : slots) {
@@ -293,6 +285,38 @@ class CollectionState final : public Retirable {
   uint64_t size() const noexcept { return total_; }
 
  private:
+  // A batch of inserts, in one pass: each is counted as it is looked up, and every count taken
+  // back if a later lookup throws. Nobody reading the log, an element moves into its entry
+  // instead of being copied there (a failed batch is dropped whole, moved elements with it).
+  bool apply_inserts(std::vector<Delta<E>>& changes) {
+    using Slot = typename ElementCounts<E>::Slot;
+    counts_.reserve(changes.size());
+    const bool unread = log_.unread();
+    std::vector<Slot> slots;
+    slots.reserve(changes.size());
+    try {
+      for (Delta<E>& change : changes) {
+        const Slot slot = unread ? counts_.for_insert(std::move(change.element))
+                                 : counts_.for_insert(change.element);
+        ++slot.it->second;
+        slots.push_back(slot);
+      }
+    } catch (...) {
+      for (const Slot& slot : slots) --slot.it->second;
+      for (const Slot& slot : slots) {
+        if (slot.fresh) slot.table->erase(slot.it);
+      }
+      throw;
+    }
+    total_ += changes.size();
+    if (unread) {
+      log_.pass_unread(changes.size());
+    } else {
+      for (Delta<E>& change : changes) log_.append(std::move(change));
+    }
+    return !changes.empty();
+  }
+
   mutable CollectionLock lock_;
   ChangeLog<Delta<E>> log_;
   ElementCounts<E> counts_;

@@ -82,8 +82,14 @@ TEST(CollectionState, BatchIsAppliedWholeOrNotAtAllWhenALookupThrows) {
       {DeltaKind::Insert, {2}}, {DeltaKind::Delete, {1}}, {DeltaKind::Insert, {13}}};
   Fragile::tripwire = 13;
   EXPECT_THROW(s.apply(batch), velk::Failure);
+  std::vector<Change> inserts{{DeltaKind::Insert, {1}},
+                              {DeltaKind::Insert, {5}},
+                              {DeltaKind::Insert, {5}},
+                              {DeltaKind::Insert, {13}}};
+  EXPECT_THROW(s.apply(inserts), velk::Failure);  // inserts alone count as they go: taken back
   EXPECT_EQ(s.version(), 1u);
   EXPECT_EQ(s.size(), 1u);
+  EXPECT_FALSE(s.remove({5}).first);
   Fragile::tripwire = ~uint64_t(0);
   std::vector<Change> retry{{DeltaKind::Insert, {2}},
                             {DeltaKind::Delete, {7}},
