@@ -155,7 +155,8 @@ class AggregateTree {
     pending_.clear();
     while (!level.empty() && level.front() >= 2) {
       for (size_t& p : level) p /= 2;
-      std::sort(level.begin(), level.end());
+      // Leaves filled in order (a build, a load) stay in order level after level.
+      if (!std::is_sorted(level.begin(), level.end())) std::sort(level.begin(), level.end());
       level.erase(std::unique(level.begin(), level.end()), level.end());
       for (const size_t q : level) tree_[q] = combine(tree_[2 * q], tree_[2 * q + 1]);
     }
