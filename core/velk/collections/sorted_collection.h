@@ -201,12 +201,14 @@ class SortedState final : public Retirable {
   ChangeLog<SortedChange<E>> log_;
 };
 
-// Whether a batch is inserts alone, more than one: into an empty state, one sort orders it.
+// Whether a batch is inserts alone, more than one, into an empty state: one sort orders it.
+// The sort node alone fills the state, so the answer holds until it takes the write lock.
 template <class E>
 bool fills_at_once(const std::vector<Delta<E>>& batch, const SortedState<E>& sorted) {
   auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
-  return batch.size() > 1 && sorted.size() == 0 &&
-         std::all_of(batch.begin(), batch.end(), is_insert);
+  if (batch.size() < 2 || !std::all_of(batch.begin(), batch.end(), is_insert)) return false;
+  CollectionReadGuard guard(sorted.lock());
+  return sorted.size() == 0;
 }
 
 // One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert deltas,
@@ -224,7 +226,6 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
     return sorted.version();
   }
   std::vector<E> insert_keys = keys(batch);
-  // The sort node alone changes the state, so its size holds until the lock is taken.
   const std::vector<size_t> ordered =
       fills_at_once(batch, sorted) ? order(insert_keys) : std::vector<size_t>{};
   CollectionWriteGuard guard(sorted.lock());
