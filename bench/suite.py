@@ -38,6 +38,7 @@ from element_memory_bench import bench_element_memory
 from pathway_bench import bench_pathway
 from set_many_bench import bench_set_many
 from recompute_bench import bench_recompute
+from bulk_bench import bench_bulk
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -809,8 +810,9 @@ def main():
     steps = [("1", bench_clean_read), ("2", bench_graphs), ("3", bench_cutoff), ("4", bench_stabilize),
              ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
     steps.append(("7", bench_element_memory))
-    steps.append(("11", bench_pathway))
+    steps.append(("9", bench_bulk))
     steps.append(("10", bench_set_many))
+    steps.append(("11", bench_pathway))
     steps.append(("12", bench_recompute))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:

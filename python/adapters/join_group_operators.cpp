@@ -151,7 +151,8 @@ CollectionHandle<PyValue> build_tuple_stage(Runtime& runtime,
   auto [pair_link, pair_snapshot] = subscribe(pair_collection);
   auto tuples = std::make_shared<BuiltObjects<Pair>>();
   CollectionHandle<PyValue> output;
-  output.state = seeded_output(tuples->seed(pair_snapshot, tuple_of), Matching::Identity);
+  output.state =
+      seeded_output(tuples->seed(std::move(pair_snapshot), tuple_of), Matching::Identity);
   output.derived = true;
   output.version_node = create_operator<uint64_t>(
       runtime, TupleOperator{std::move(pair_link), output.state, std::move(tuples)},

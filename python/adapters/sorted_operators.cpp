@@ -11,15 +11,67 @@ namespace velk::py {
 
 namespace {
 
+// Whether a <= b as the sorted state inserts: a < b, else a == b (without the identity
+// shortcut: an insert puts a key not equal to itself before its own object). A comparison that
+// raises answers false.
+bool not_after(PyObject* a, PyObject* b) {
+  const int less = PyObject_RichCompareBool(a, b, Py_LT);
+  if (less != 0) return less == 1;
+  OwnedRef equal = OwnedRef::steal(PyObject_RichCompare(a, b, Py_EQ));
+  return equal && PyObject_IsTrue(equal.get()) == 1;
+}
+
+// The positions of `keys` sorted stably by `<`, in one sort of the interpreter's (whose
+// comparisons of like builtin keys call no method), when each key is then less than or equal
+// to the next: what inserting them one by one gives for keys ordered consistently. Otherwise
+// empty, and they go in one by one, where a comparison that raises counts as false; an
+// interruption is thrown. Requires the interpreter lock.
+std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
+  const Py_ssize_t n = Py_ssize_t(keys.size());
+  OwnedRef list = OwnedRef::checked(PyList_New(n));
+  OwnedRef positions = OwnedRef::checked(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list.get(), i, OwnedRef::new_ref(keys[size_t(i)].get()).release());
+    PyList_SET_ITEM(positions.get(), i, OwnedRef::checked(PyLong_FromSsize_t(i)).release());
+  }
+  OwnedRef key_of = OwnedRef::checked(PyObject_GetAttrString(list.get(), "__getitem__"));
+  OwnedRef kwnames = OwnedRef::checked(Py_BuildValue("(s)", "key"));
+  OwnedRef name = OwnedRef::checked(PyUnicode_FromString("sort"));
+  PyObject* args[] = {positions.get(), key_of.get()};
+  OwnedRef sorted = OwnedRef::steal(PyObject_VectorcallMethod(name.get(), args, 1, kwnames.get()));
+  std::vector<size_t> order;
+  if (sorted) {
+    order.resize(keys.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      order[size_t(i)] = size_t(PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), i)));
+      if (i > 0 && !not_after(keys[order[size_t(i) - 1]].get(), keys[order[size_t(i)]].get())) {
+        order.clear();
+        break;
+      }
+    }
+  }
+  if (PyErr_Occurred()) {
+    throw_if_interruption("__lt__");
+    PyErr_Clear();
+  }
+  return order;
+}
+
 struct SortOperator {
   SourceLink<PyValue> source;
   std::shared_ptr<SortedState<PyValue>> sorted;
   PyValue key_fn;
 
   uint64_t operator()(Runtime& runtime, uint32_t) const {
-    return sort_step(runtime, source, *sorted, [this](const std::vector<Delta<PyValue>>& batch) {
-      return keys_of_deltas(key_fn.get(), batch, true);
-    });
+    return sort_step(
+        runtime, source, *sorted,
+        [this](const std::vector<Delta<PyValue>>& batch) {
+          return keys_of_deltas(key_fn.get(), batch, true);
+        },
+        [](const std::vector<PyValue>& keys) {
+          GilEnsure gil;
+          return stable_order(keys);
+        });
   }
 
   void visit_held(HeldVisitor& visitor) const {
@@ -106,10 +158,10 @@ SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>
   auto [link, snapshot] = subscribe(source);
   auto sorted = std::make_shared<SortedState<PyValue>>();
   std::vector<PyValue> keys = keys_of(key_fn, snapshot);
+  const std::vector<size_t> order = stable_order(keys);
   {
     CollectionWriteGuard guard(sorted->lock());
-    for (size_t i = 0; i < snapshot.size(); ++i)
-      sorted->insert(std::move(keys[i]), std::move(snapshot[i]));
+    sorted->seed(std::move(keys), std::move(snapshot), order);
   }
   const Velk<uint64_t> node = create_operator<uint64_t>(
       runtime, SortOperator{std::move(link), sorted, PyValue::new_ref(key_fn)},
@@ -125,7 +177,7 @@ CollectionHandle<PyValue> build_window(Runtime& runtime, const SortedHandle& sor
   auto [link, snapshot] = subscribe(intermediate);
   auto lists = std::make_shared<BuiltObjects<Window<PyValue>>>();
   CollectionHandle<PyValue> output;
-  output.state = seeded_output(lists->seed(snapshot, list_of), Matching::Identity);
+  output.state = seeded_output(lists->seed(std::move(snapshot), list_of), Matching::Identity);
   output.derived = true;
   output.version_node = create_operator<uint64_t>(
       runtime, ListOperator{std::move(link), output.state, std::move(lists)},

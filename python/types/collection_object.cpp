@@ -44,6 +44,51 @@ PyObject* collection_delete_method(PyObject* self, PyObject* const* args, Py_ssi
                               });
 }
 
+// The changes of `kind` for every value `values` yields, taken whole before anything changes:
+// an iterator that raises leaves the collection as it was.
+std::vector<Delta<PyValue>> changes_of(PyObject* values, DeltaKind kind) {
+  OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(values));
+  std::vector<Delta<PyValue>> changes;
+  const Py_ssize_t hint = PyObject_LengthHint(values, 0);
+  if (hint < 0) throw PyErrOccurred{};
+  changes.reserve(size_t(hint));
+  while (PyObject* value = PyIter_Next(iterator.get())) {
+    changes.push_back(Delta<PyValue>{kind, PyValue::steal(value)});
+  }
+  if (PyErr_Occurred()) throw PyErrOccurred{};
+  return changes;
+}
+
+// Applies the batch with the interpreter lock released; the changes left over (deletes that
+// found nothing) are dropped after it is taken back.
+uint64_t apply_batch(CollectionObject* c, std::vector<Delta<PyValue>>& changes) {
+  ReleasedRegion region;
+  return collection_apply(*c->runtime, c->handle, changes);
+}
+
+PyObject* collection_insert_many(PyObject* self, PyObject* values) {
+  return method<raise_mapped>("insert_many", {"values"}, self, {&values, 1, nullptr},
+                              [&](PyObject* iterable) {
+                                CollectionObject* c = as_collection(self);
+                                // refused before the iterable runs any code
+                                if (c->handle.derived) fail(kDerivedMutationMessage);
+                                auto changes = changes_of(iterable, DeltaKind::Insert);
+                                apply_batch(c, changes);
+                                Py_RETURN_NONE;
+                              });
+}
+
+PyObject* collection_delete_many(PyObject* self, PyObject* values) {
+  return method<raise_mapped>("delete_many", {"values"}, self, {&values, 1, nullptr},
+                              [&](PyObject* iterable) {
+                                CollectionObject* c = as_collection(self);
+                                // refused before the iterable runs any code
+                                if (c->handle.derived) fail(kDerivedMutationMessage);
+                                auto changes = changes_of(iterable, DeltaKind::Delete);
+                                return PyLong_FromUnsignedLongLong(apply_batch(c, changes));
+                              });
+}
+
 PyObject* collection_snapshot_len(PyObject* self, PyObject*) {
   return method<raise_held>("snapshot_len", {}, self, {}, [&] {
     return PyLong_FromUnsignedLongLong(collection_size(*as_collection(self)->handle.state));
@@ -160,6 +205,13 @@ PyMethodDef collection_methods[] = {
     VELK_CLASS_GETITEM,
     {"insert", fast(collection_insert_method), kFast, VELK_SIG("insert($self, value)")},
     {"delete", fast(collection_delete_method), kFast, VELK_SIG("delete($self, value)")},
+    {"insert_many", collection_insert_many, METH_O,
+     VELK_SIG("insert_many($self, values, /)") "Adds one occurrence of every value the iterable "
+                                               "yields, as one change."},
+    {"delete_many", collection_delete_many, METH_O,
+     VELK_SIG("delete_many($self, values, /)") "Removes one occurrence of every value the "
+                                               "iterable yields, as one change; returns how "
+                                               "many were removed."},
     {"snapshot_len", collection_snapshot_len, METH_NOARGS, VELK_SIG("snapshot_len($self)")},
     {"map", fast(collection_map), kFast, VELK_SIG("map($self, func)")},
     {"filter", fast(collection_filter), kFast, VELK_SIG("filter($self, predicate)")},

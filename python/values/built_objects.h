@@ -27,6 +27,7 @@ class BuiltObjects {
     for (const Delta<Composite>& d : batch) {
       if (d.kind == DeltaKind::Insert) fresh.push_back(build(d.element));
     }
+    objects_.reserve(objects_.size() + fresh.size());  // one growth for a large batch
     std::vector<Delta<PyValue>> out;
     out.reserve(batch.size());
     size_t next = 0;
@@ -43,15 +44,17 @@ class BuiltObjects {
     return out;
   }
 
-  // Requires the interpreter lock. The objects for a stage's starting contents.
+  // Requires the interpreter lock. The objects for a stage's starting contents, which become
+  // the table's keys. A failing build throws before anything changes.
   template <class Build>
-  std::vector<PyValue> seed(const std::vector<Composite>& contents, Build build) {
-    std::vector<Delta<Composite>> inserts;
-    inserts.reserve(contents.size());
-    for (const Composite& c : contents) inserts.push_back({DeltaKind::Insert, c});
+  std::vector<PyValue> seed(std::vector<Composite> contents, Build build) {
     std::vector<PyValue> objects;
     objects.reserve(contents.size());
-    for (Delta<PyValue>& d : translate(inserts, build)) objects.push_back(std::move(d.element));
+    for (const Composite& c : contents) objects.push_back(build(c));
+    objects_.reserve(objects_.size() + contents.size());
+    for (size_t i = 0; i < contents.size(); ++i) {
+      objects_.try_emplace(std::move(contents[i])).first->second.push_back(objects[i]);
+    }
     return objects;
   }
 

@@ -67,12 +67,51 @@ def test_derived_collection_refuses_mutation_and_stays_unchanged(rt):
     c = rt.create_collection()
     c.insert(1)
     m = c.map(lambda x: x)
-    for mutate, argument in ((m.insert, 2), (m.delete, 1)):
+    for mutate, argument in ((m.insert, 2), (m.delete, 1), (m.insert_many, [2]),
+                             (m.delete_many, [1])):
         with pytest.raises(RuntimeError) as info:
             mutate(argument)
         assert str(info.value) == DERIVED
     assert state(rt, c) == (1, 1)
     assert state(rt, m) == (1, 1)
+
+
+def test_a_batch_that_fails_part_way_changes_nothing(rt):
+    class Interrupting:
+        """Hashes as 1, so a lookup compares it with a held 1, and that interrupts."""
+        __hash__ = lambda self: hash(1)  # noqa: E731
+
+        def __eq__(self, other):
+            raise KeyboardInterrupt
+
+    def raising_after(values):
+        yield from values
+        raise ValueError("iterator")
+
+    c = rt.create_collection()
+    c.insert_many(range(10))
+    s = c.sort_by_key(lambda x: -x)
+    built = [c.map(lambda x: x * 2), c.filter(lambda x: x % 2), s.window(3), s.pairwise()]
+    nodes = [b.version_node for b in built] + [s.version_node, c.group_by(lambda x: x % 3)
+                                                .version_node]
+    nodes += [c.count(), c.aggregate(0, lambda x: x, lambda a, b: a + b), c.reduce(sorted)]
+    before = [rt.get(n) for n in nodes], [b.snapshot_len() for b in built], s.snapshot()
+    for call, error in ((lambda: c.insert_many(raising_after(range(500))), ValueError),
+                        (lambda: c.insert_many([*range(20, 520), Interrupting()]),
+                         KeyboardInterrupt),
+                        (lambda: c.delete_many([0, 2, Interrupting()]), KeyboardInterrupt),
+                        (lambda: c.insert_many(7), TypeError)):
+        with pytest.raises(error):
+            call()
+        assert state(rt, c) == (10, 10)
+        assert ([rt.get(n) for n in nodes], [b.snapshot_len() for b in built],
+                s.snapshot()) == before
+    assert c.delete_many([3, 3, 42]) == 1 and c.insert_many([]) is None
+    assert state(rt, c) == (9, 11)
+    rt.delete_with_dependents(c.version_node)
+    for mutate in (c.insert_many, c.delete_many):
+        with pytest.raises(RuntimeError, match="deleted"):
+            mutate([1])
 
 
 def test_version_mirror_is_cached_and_replaced_once_deleted(rt):

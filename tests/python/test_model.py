@@ -45,6 +45,11 @@ class EngineMachine(RuleBasedStateMachine):
         rt = self.rt
         self.cmodel = CollectionModel()
         self.left, self.right = rt.create_collection(), rt.create_collection()
+        self.build_operators()
+
+    def build_operators(self):
+        """Over empty collections they follow deltas; built again later they seed from the
+        contents."""
         self.sorted = self.left.sort_by_key(kind)
         self.derived = {
             "map": self.left.map(lambda x: ("m", kind(x), x)),
@@ -198,6 +203,28 @@ class EngineMachine(RuleBasedStateMachine):
             assert collection.insert(value) is None
         else:
             assert collection.delete(value) is self.cmodel.delete(side, value)
+
+    @rule(side=st.sampled_from(["left", "right"]), values=st.lists(VALUES, max_size=6),
+          insert=st.booleans())
+    def change_collection_many(self, side, values, insert):
+        collection = self.left if side == "left" else self.right
+        if insert:
+            for value in values:
+                self.cmodel.insert(side, value)
+            assert collection.insert_many(iter(values)) is None
+        else:
+            removed = sum(self.cmodel.delete(side, value) for value in values)
+            assert collection.delete_many(values) == removed
+
+    @rule()
+    def rebuild_operators(self):
+        """Seeded from the contents, equal keys take the order the collection lists them in."""
+        self.build_operators()
+        self.rt.get(self.sorted.version_node)
+        ordered = self.sorted.snapshot()
+        assert [kind(x) for x in ordered] == sorted(kind(x) for x in self.cmodel.left)
+        assert same_multiset(ordered, self.cmodel.left)
+        self.cmodel.sorted = ordered
 
     @rule()
     def check_collections(self):

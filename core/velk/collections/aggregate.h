@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <unordered_map>
 #include <vector>
 
@@ -47,6 +48,11 @@ class AggregateTree {
   // that reuses the neighbouring leaf, a build) share their combines.
   template <class Lift, class Combine>
   void apply(const std::vector<Delta<E>>& batch, const Lift& lift, const Combine& combine) {
+    auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
+    const size_t inserts = size_t(std::count_if(batch.begin(), batch.end(), is_insert));
+    // The batch's deletes free leaves its inserts reuse (a delete of an absent element frees
+    // none: growing one step short just leaves that step to place()).
+    reserve(inserts - std::min(inserts, batch.size() - inserts));
     for (const Delta<E>& d : batch) {
       if (d.kind == DeltaKind::Insert) {
         place(d.element, lift, combine);
@@ -59,6 +65,9 @@ class AggregateTree {
 
   template <class Lift, class Combine>
   void insert_all(const std::vector<E>& elements, const Lift& lift, const Combine& combine) {
+    reserve(elements.size());
+    leaves_by_value_.reserve(elements.size());
+    pending_.reserve(elements.size());
     for (const E& x : elements) place(x, lift, combine);
     recombine_pending(combine);
   }
@@ -78,6 +87,24 @@ class AggregateTree {
 
  private:
   static constexpr size_t kAbsent = ~size_t(0);
+
+  // Room for `inserts` more leaves beyond the free ones, grown once to the capacity the
+  // growths one at a time would reach: the leaves move to the larger tree and all their
+  // ancestors are left stale, to be combined once with the batch's (a growth per doubling
+  // would combine the whole tree each time).
+  void reserve(size_t inserts) {
+    const size_t needed = next_leaf_ + inserts - std::min(inserts, free_leaves_.size());
+    if (needed <= capacity_) return;
+    const size_t grown = std::bit_ceil(needed);
+    std::vector<V> tree(2 * grown, identity_);
+    for (size_t leaf = 0; leaf < next_leaf_; ++leaf) {
+      tree[grown + leaf] = std::move(tree_[capacity_ + leaf]);
+    }
+    for (size_t& p : pending_) p = p - capacity_ + grown;
+    for (size_t leaf = 0; leaf < next_leaf_; ++leaf) pending_.push_back(grown + leaf);
+    tree_ = std::move(tree);
+    capacity_ = grown;
+  }
 
   // Puts lift(x) in a free leaf (growing the tree when full); its ancestors are left stale
   // and listed in pending_.
@@ -129,7 +156,8 @@ class AggregateTree {
     pending_.clear();
     while (!level.empty() && level.front() >= 2) {
       for (size_t& p : level) p /= 2;
-      std::sort(level.begin(), level.end());
+      // Leaves filled in order (a build, a load) stay in order level after level.
+      if (!std::is_sorted(level.begin(), level.end())) std::sort(level.begin(), level.end());
       level.erase(std::unique(level.begin(), level.end()), level.end());
       for (const size_t q : level) tree_[q] = combine(tree_[2 * q], tree_[2 * q + 1]);
     }

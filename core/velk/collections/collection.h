@@ -56,14 +56,30 @@ class ChangeLog {
  public:
   static constexpr size_t kCompactionThreshold = 1024;
 
-  // Appends an entry and returns the new version (the number of entries ever appended).
+  // Appends an entry and returns the new version (the number of entries ever appended). With
+  // no reader the entry is only counted: a reader added later starts at the end.
   uint64_t append(Entry entry) {
+    if (unread()) {
+      pass_unread(1);
+      return version_;
+    }
     const bool check = entries_.size() >= kCompactionThreshold - 1;
     entries_.push_back(std::move(entry));
     ++version_;
     if (check) compact();
     return version_;
   }
+
+  // Counts `n` entries that no reader will see, as appending them before the first reader
+  // would (the compaction drops them all): seeding a fresh state keeps its version so.
+  void pass_unread(size_t n) {
+    VELK_DCHECK(unread());
+    base_ += n;
+    version_ += n;
+  }
+  // Whether no reader was ever registered (or all were dropped) and none is awaited: entries
+  // need no storing.
+  bool unread() const noexcept { return readers_.empty() && !keep_for_first_reader_; }
 
   // A cursor at the log end, registered as a reader.
   std::shared_ptr<DeltaCursor> add_reader() {
@@ -174,7 +190,12 @@ class CollectionState final : public Retirable {
   // --- require the write lock ---
   // Adds one occurrence and logs it; returns the new version.
   uint64_t insert(E element) {
-    if (counted_) ++counts_.for_insert(element).it->second;
+    if (counted_) {
+      // Without a reader the log only counts: the element moves into its entry.
+      auto slot =
+          log_.unread() ? counts_.for_insert(std::move(element)) : counts_.for_insert(element);
+      ++slot.it->second;
+    }
     ++total_;
     return log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
@@ -197,8 +218,10 @@ class CollectionState final : public Retirable {
   // Returns whether anything was logged.
   bool apply(std::vector<Delta<E>>& changes) {
     VELK_DCHECK(counted_);
+    auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
+    if (std::all_of(changes.begin(), changes.end(), is_insert)) return apply_inserts(changes);
     using Slot = typename ElementCounts<E>::Slot;
-    counts_.reserve(changes.size());
+    counts_.reserve(size_t(std::count_if(changes.begin(), changes.end(), is_insert)));
     std::vector<Slot> slots;
     slots.reserve(changes.size());
     typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
@@ -239,6 +262,23 @@ class CollectionState final : public Retirable {
     emptied.erase(std::unique(emptied.begin(), emptied.end(), same_entry), emptied.end());
     for (const Slot& slot : emptied) slot.table->erase(slot.it);
     return log_.version() != before;
+  }
+
+  // Room for `more` new elements without a rehash, for a run of single inserts.
+  void reserve(size_t more) { counts_.reserve(more); }
+
+  // Seeds a state no reader has subscribed to yet with `elements`: the contents and version
+  // of inserting them one by one, without logging entries nobody will read.
+  void seed(std::vector<E> elements) {
+    if (!counted_) {  // the log is the contents, kept for the one reader to come
+      for (E& element : elements) log_.append(Delta<E>{DeltaKind::Insert, std::move(element)});
+      total_ += elements.size();
+      return;
+    }
+    counts_.reserve(elements.size());
+    for (E& element : elements) ++counts_.for_insert(std::move(element)).it->second;
+    total_ += elements.size();
+    log_.pass_unread(elements.size());
   }
 
   // A cursor at the current log end, registered as a reader, and the contents it reflects.
@@ -292,6 +332,38 @@ class CollectionState final : public Retirable {
   uint64_t size() const noexcept { return total_; }
 
  private:
+  // A batch of inserts, in one pass: each is counted as it is looked up, and every count taken
+  // back if a later lookup throws. Nobody reading the log, an element moves into its entry
+  // instead of being copied there (a failed batch is dropped whole, moved elements with it).
+  bool apply_inserts(std::vector<Delta<E>>& changes) {
+    using Slot = typename ElementCounts<E>::Slot;
+    counts_.reserve(changes.size());
+    const bool unread = log_.unread();
+    std::vector<Slot> slots;
+    slots.reserve(changes.size());
+    try {
+      for (Delta<E>& change : changes) {
+        const Slot slot = unread ? counts_.for_insert(std::move(change.element))
+                                 : counts_.for_insert(change.element);
+        ++slot.it->second;
+        slots.push_back(slot);
+      }
+    } catch (...) {
+      for (const Slot& slot : slots) --slot.it->second;
+      for (const Slot& slot : slots) {
+        if (slot.fresh) slot.table->erase(slot.it);
+      }
+      throw;
+    }
+    total_ += changes.size();
+    if (unread) {
+      log_.pass_unread(changes.size());
+    } else {
+      for (Delta<E>& change : changes) log_.append(std::move(change));
+    }
+    return !changes.empty();
+  }
+
   mutable CollectionLock lock_;
   ChangeLog<Delta<E>> log_;
   ElementCounts<E> counts_;  // empty in a log-only state

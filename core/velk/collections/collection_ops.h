@@ -58,6 +58,27 @@ bool collection_remove(Runtime& runtime, const CollectionHandle<E>& c, const E& 
   return removed.first;
 }
 
+// Inserts or deletes a batch as one change: one lock acquisition, one version step, one delta
+// batch for the operators. All or none: an interruption in a lookup (user hash or ==) leaves
+// the collection as it was. Returns the number of changes that took effect (deletes of
+// elements not held take none).
+template <class E>
+uint64_t collection_apply(Runtime& runtime, const CollectionHandle<E>& c,
+                          std::vector<Delta<E>>& changes) {
+  if (c.derived) fail(kDerivedMutationMessage);
+  CollectionWriteGuard guard(c.state->lock());  // held for the set, as in collection_insert
+  c.state->check_live();
+  const uint64_t before = c.state->version();
+  {
+    // One interpreter-lock hold for the batch's hashes and compares, dropped before the set,
+    // which may wait.
+    [[maybe_unused]] ValueBatchScope<E> values;
+    if (!c.state->apply(changes)) return 0;
+  }
+  runtime.set(c.version_node, c.state->version());
+  return c.state->version() - before;
+}
+
 template <class E>
 uint64_t collection_size(const CollectionState<E>& state) {
   CollectionReadGuard guard(state.lock());
@@ -92,13 +113,14 @@ std::pair<SourceLink<E>, std::vector<E>> subscribe(const CollectionHandle<E>& so
           std::move(subscribed.second)};
 }
 
-// A fresh output state holding `seed`: its log starts with one Insert per element.
+// A fresh output state holding `seed`, at the version of one Insert per element.
 template <class E>
 std::shared_ptr<CollectionState<E>> seeded_output(std::vector<E> seed,
                                                   Matching matching = Matching::Value) {
   auto output = std::make_shared<CollectionState<E>>(matching);
   CollectionWriteGuard guard(output->lock());
-  for (E& element : seed) output->insert(std::move(element));
+  [[maybe_unused]] ValueBatchScope<E> values;
+  output->seed(std::move(seed));
   return output;
 }
 

@@ -87,6 +87,12 @@ class ElementCounts {
     return {&table, it, fresh};
   }
 
+  Slot for_insert(E&& element) {  // moves `element` in when the entry is new
+    Map& table = is_loose(element) ? loose_ : shared_;
+    auto [it, fresh] = table.try_emplace(std::move(element), 0);
+    return {&table, it, fresh};
+  }
+
   // The entry a delete of `element` takes an occurrence from, counting the changes `plan`
   // holds for the entries; a null table when there is none.
   Slot for_delete(const E& element, const Plan& plan) {

@@ -106,12 +106,29 @@ struct GroupTables final : public Retirable {
     return std::pair{&*group, removed.second};
   }
 
-  // Requires both write locks. Routes the contents a new group_by starts from.
+  // Requires both write locks and empty tables. Routes the contents a new group_by starts
+  // from: every lookup (user code) first, then each group is filled, created and signalled
+  // once, in the order its key first appears.
   void seed(Runtime& runtime, std::vector<E>& elements, const std::vector<E>& keys) {
+    std::vector<std::pair<Group*, std::vector<E>>> batches;
+    std::unordered_map<Group*, size_t> batch_of;
+    element_keys.reserve(elements.size());
     for (size_t i = 0; i < elements.size(); ++i) {
-      if (Routed routed = route_insert(runtime, std::move(elements[i]), keys[i])) {
-        runtime.set(routed->first->second.version_node, routed->second);
+      element_keys.try_emplace(elements[i]).first->second.push_back(keys[i]);
+      Group* group = &*groups.try_emplace(keys[i]).first;
+      auto [at, fresh] = batch_of.try_emplace(group, batches.size());
+      if (fresh) batches.emplace_back(group, std::vector<E>{});
+      batches[at->second].second.push_back(std::move(elements[i]));
+    }
+    for (auto& [group, members] : batches) {
+      CollectionHandle<E>& handle = group->second;
+      handle.state = std::make_shared<CollectionState<E>>();
+      {
+        CollectionWriteGuard guard(handle.state->lock());
+        handle.state->seed(std::move(members));
       }
+      create_group_node(runtime, handle);
+      runtime.set(handle.version_node, collection_version(*handle.state));
     }
   }
 

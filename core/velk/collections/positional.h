@@ -48,8 +48,18 @@ struct WindowRule {
     return w;
   }
 
+  // Every window, read in one pass over the elements rather than located one by one.
   void seed(const ChunkedSequence<E>& m, WindowState<E>& out) const {
-    for (size_t s = 0; s + size <= m.size(); ++s) out.insert(window_at(m, s));
+    if (m.size() < size) return;
+    std::vector<const E*> all;
+    all.reserve(m.size());
+    m.for_each([&all](const E& e) { all.push_back(&e); });
+    std::vector<Window<E>> windows(all.size() - size + 1);
+    for (size_t s = 0; s < windows.size(); ++s) {
+      windows[s].reserve(size);
+      for (size_t i = s; i < s + size; ++i) windows[s].push_back(*all[i]);
+    }
+    out.seed(std::move(windows));
   }
 
   void apply(const SortedChange<E>& change, ChunkedSequence<E>& m, WindowState<E>& out) const {
@@ -75,11 +85,14 @@ struct WindowRule {
 template <class E>
 struct PairRule {
   void seed(const ChunkedSequence<E>& m, PairState<E>& out) const {
+    std::vector<std::pair<E, E>> pairs;
+    pairs.reserve(m.size());
     const E* previous = nullptr;
     m.for_each([&](const E& e) {
-      if (previous != nullptr) out.insert({*previous, e});
+      if (previous != nullptr) pairs.emplace_back(*previous, e);
       previous = &e;
     });
+    out.seed(std::move(pairs));
   }
 
   void apply(const SortedChange<E>& change, ChunkedSequence<E>& m, PairState<E>& out) const {
@@ -129,6 +142,8 @@ uint64_t positional_step(Runtime& runtime, const SortedLink<E>& source, SortedMi
   CollectionWriteGuard mirror_guard(mirror.lock);
   CollectionWriteGuard out_guard(out.lock());
   [[maybe_unused]] ValueBatchScope<E> values;
+  auto is_insert = [](const SortedChange<E>& c) { return c.kind == DeltaKind::Insert; };
+  out.reserve(size_t(std::count_if(changes.begin(), changes.end(), is_insert)));
   for (const SortedChange<E>& change : changes) rule.apply(change, mirror.elements, out);
   source.cursor->store(position + changes.size());
   return out.version();
@@ -149,6 +164,7 @@ std::shared_ptr<CollectionState<Out>> subscribe_positional(
   link.state = sorted;
   auto out = std::make_shared<CollectionState<Out>>(Matching::Value, contents);
   CollectionWriteGuard guard(out->lock());
+  [[maybe_unused]] ValueBatchScope<E> values;
   rule.seed(mirror.elements, *out);
   return out;
 }

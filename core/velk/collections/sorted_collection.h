@@ -8,6 +8,7 @@
 // now, or give a key not equal to itself, found again by identity).
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "velk/collections/chunked_sequence.h"
@@ -66,6 +67,49 @@ class SortedState final : public Retirable {
     return true;
   }
 
+  // Seeds a state no reader has subscribed to yet with the elements in arrival order and their
+  // keys, `order` listing them by key (see insert_in_order), else one by one.
+  void seed(std::vector<E> keys, std::vector<E> elements, const std::vector<size_t>& order) {
+    if (insert_in_order(keys, elements, order, false)) return;
+    for (size_t i = 0; i < elements.size(); ++i) {
+      insert(std::move(keys[i]), std::move(elements[i]));
+    }
+  }
+
+  // Fills an empty state with the elements in arrival order and their keys, as inserting them
+  // one by one would, given `order`: their positions sorted stably by key, each key less than
+  // or equal to the next (the caller sorts and checks in one pass; for keys ordered
+  // consistently that is the order one by one gives). Each is logged at its final position,
+  // since they go in ascending; or, before any reader subscribed (`logged` false), counted.
+  // Returns false, changing nothing, without an order for every element; a lookup that throws
+  // leaves the state empty.
+  bool insert_in_order(std::vector<E>& keys, std::vector<E>& elements,
+                       const std::vector<size_t>& order, bool logged) {
+    VELK_DCHECK(entries_.empty() && keys_.empty());
+    if (order.size() != elements.size()) return false;
+    VELK_DCHECK(keys_in_order(keys, order));
+    keys_.reserve(elements.size());
+    try {
+      for (size_t i = 0; i < elements.size(); ++i) {
+        keys_.try_emplace(elements[i]).first->second.push_back(keys[i]);
+      }
+    } catch (...) {
+      keys_.clear();
+      throw;
+    }
+    std::vector<Entry> entries;
+    entries.reserve(order.size());
+    for (const size_t i : order) {
+      if (logged) {
+        log_.append(SortedChange<E>{DeltaKind::Insert, uint64_t(entries.size()), elements[i]});
+      }
+      entries.push_back(Entry{std::move(keys[i]), std::move(elements[i])});
+    }
+    entries_.assign(std::move(entries));
+    if (!logged) log_.pass_unread(order.size());
+    return true;
+  }
+
   // A cursor at the log end, registered as a reader, and the elements in order.
   std::pair<std::shared_ptr<DeltaCursor>, std::vector<E>> subscribe() {
     return {log_.add_reader(), elements()};
@@ -110,6 +154,13 @@ class SortedState final : public Retirable {
     return !ValueTraits<E>::less(a, b) && !ValueTraits<E>::equal(a, b);
   }
 
+  static bool keys_in_order(const std::vector<E>& keys, const std::vector<size_t>& order) {
+    for (size_t i = 1; i < order.size(); ++i) {
+      if (greater(keys[order[i - 1]], keys[order[i]])) return false;
+    }
+    return true;
+  }
+
   // Where the entry of (key, element) is: searched in the key's range, else (a key not equal
   // to itself, or not ordered consistently) among all entries holding that very key object.
   // entries_.size() when there is none.
@@ -151,13 +202,24 @@ class SortedState final : public Retirable {
   ChangeLog<SortedChange<E>> log_;
 };
 
-// One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert
-// deltas, in order (user code runs there, with no lock held); if it throws nothing is applied
-// and the cursor does not move. A lookup that throws stops the batch there: the cursor moves
-// past the deltas applied. Returns the sorted state's version.
-template <class E, class Keys>
+// Whether a batch is inserts alone, more than one, into an empty state: one sort orders it.
+// The sort node alone fills the state, so the answer holds until it takes the write lock.
+template <class E>
+bool fills_at_once(const std::vector<Delta<E>>& batch, const SortedState<E>& sorted) {
+  auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
+  if (batch.size() < 2 || !std::all_of(batch.begin(), batch.end(), is_insert)) return false;
+  CollectionReadGuard guard(sorted.lock());
+  return sorted.size() == 0;
+}
+
+// One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert deltas,
+// in order, and `order(keys)` their positions sorted stably by key, or none (user code runs in
+// both, with no lock held); if either throws nothing is applied and the cursor does not move. A
+// lookup that throws stops the batch there: the cursor moves past the deltas applied. Returns
+// the sorted state's version.
+template <class E, class Keys, class Order>
 uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
-                   Keys&& keys) {
+                   Keys&& keys, Order&& order) {
   runtime.get(source.version_node);
   auto [position, batch] = copy_new_deltas(source);
   if (batch.empty()) {
@@ -165,8 +227,20 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
     return sorted.version();
   }
   std::vector<E> insert_keys = keys(batch);
+  const std::vector<size_t> ordered =
+      fills_at_once(batch, sorted) ? order(insert_keys) : std::vector<size_t>{};
   CollectionWriteGuard guard(sorted.lock());
   [[maybe_unused]] ValueBatchScope<E> values;
+  if (!ordered.empty()) {
+    std::vector<E> elements;
+    elements.reserve(batch.size());
+    for (Delta<E>& delta : batch) elements.push_back(std::move(delta.element));
+    if (sorted.insert_in_order(insert_keys, elements, ordered, true)) {
+      source.cursor->store(position + batch.size());
+      return sorted.version();
+    }
+    for (size_t i = 0; i < batch.size(); ++i) batch[i].element = std::move(elements[i]);
+  }
   size_t applied = 0, next_key = 0;
   try {
     for (; applied < batch.size(); ++applied) {
@@ -185,6 +259,14 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
   }
   source.cursor->store(position + batch.size());
   return sorted.version();
+}
+
+// Without an order for a batch that fills an empty state: every batch goes in one by one.
+template <class E, class Keys>
+uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
+                   Keys&& keys) {
+  return sort_step(runtime, source, sorted, std::forward<Keys>(keys),
+                   [](const std::vector<E>&) { return std::vector<size_t>{}; });
 }
 
 }  // namespace velk

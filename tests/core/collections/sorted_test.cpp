@@ -47,6 +47,7 @@ uint64_t key_of(uint64_t x) { return x % 7; }  // many equal keys with distinct 
 
 TEST(SortedState, EqualKeysKeepArrivalOrderAndRemovalTakesTheFirstEqualElement) {
   Sorted s;
+  const auto reader = s.subscribe().first;  // without one, entries are only counted
   const std::vector<Pair> arrivals{{5, 50}, {3, 30}, {5, 51}, {5, 50}, {4, 40}, {9, 90}, {5, 49}};
   for (const auto& [key, element] : arrivals) s.insert(key, element);
   EXPECT_EQ(s.elements(), (Elements{30, 40, 50, 51, 50, 49, 90}));
@@ -65,6 +66,31 @@ TEST(SortedState, EqualKeysKeepArrivalOrderAndRemovalTakesTheFirstEqualElement) 
               removals[0].element == 50);
   EXPECT_TRUE(removals[1].kind == DeltaKind::Delete && removals[1].position == 3 &&
               removals[1].element == 50);
+}
+
+// A fill in key order is what inserting one by one gives, logged at ascending positions.
+TEST(SortedState, OrderedFillMatchesInsertingOneByOne) {
+  Sorted one, filled;
+  const auto readers = std::make_pair(one.subscribe().first, filled.subscribe().first);
+  Elements keys{5, 3, 5, 5, 4, 9, 5}, elements{50, 30, 51, 50, 40, 90, 49};
+  for (size_t i = 0; i < keys.size(); ++i) one.insert(keys[i], elements[i]);
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+  std::vector<size_t> short_order(order.begin(), order.end() - 1);
+  EXPECT_FALSE(filled.insert_in_order(keys, elements, short_order, true));
+  EXPECT_EQ(filled.version(), 0u);
+  ASSERT_TRUE(filled.insert_in_order(keys, elements, order, true));
+  EXPECT_EQ(filled.elements(), one.elements());
+  EXPECT_EQ(filled.version(), one.version());
+  Elements replayed;
+  for (const auto& change : filled.changes_since(0)) {
+    replayed.insert(replayed.begin() + ptrdiff_t(change.position), change.element);
+  }
+  EXPECT_EQ(replayed, one.elements());
+  ASSERT_TRUE(filled.remove(50) && one.remove(50));  // keys filed per occurrence, as one by one
+  EXPECT_EQ(filled.elements(), one.elements());
 }
 
 TEST(PositionalRules, RandomChangesKeepWindowsAndPairsEqualToTheCurrentOrder) {

@@ -57,6 +57,7 @@ TEST(Held, EveryValueIsOfferedOnce) {
   const U a = rt.create_input<uint64_t>(10);
   rt.create_input<std::vector<uint64_t>>({99});
   auto shared = std::make_shared<velk::CollectionState<uint64_t>>();
+  const auto reader = shared->subscribe().first;  // so that the log keeps its entries
   {
     velk::CollectionWriteGuard guard(shared->lock());
     shared->insert(30);
