@@ -106,17 +106,22 @@ PyObject* runtime_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 namespace {
 
-// The (NodeId, value) tuple or list `item`; fails naming what set_many was given instead.
-std::pair<PyObject*, PyObject*> unpack_pair(const ModuleState& module, PyObject* item) {
-  const bool pair = (PyTuple_Check(item) || PyList_Check(item)) && Py_SIZE(item) == 2;
-  PyObject* node = pair ? PySequence_Fast_GET_ITEM(item, 0) : nullptr;
+// The (NodeId, value) tuple or list `item`, as a tuple: a list another thread may change
+// meanwhile is read whole, under its own lock on a free-threaded build. Fails naming what
+// set_many was given instead.
+OwnedRef unpack_pair(const ModuleState& module, PyObject* item) {
+  OwnedRef pair = PyList_Check(item)    ? OwnedRef::checked(PyList_AsTuple(item))
+                  : PyTuple_Check(item) ? OwnedRef::new_ref(item)
+                                        : OwnedRef();
+  const bool whole = pair && PyTuple_GET_SIZE(pair.get()) == 2;
+  PyObject* node = whole ? PyTuple_GET_ITEM(pair.get(), 0) : nullptr;
   if (node == nullptr || !Py_IS_TYPE(node, module.node_id)) {
     PyErr_Format(PyExc_TypeError,
                  "set_many() argument 'pairs' must hold (NodeId, value) pairs, not %.200s",
                  Py_TYPE(node == nullptr ? item : node)->tp_name);
     throw PyErrOccurred{};
   }
-  return {node, PySequence_Fast_GET_ITEM(item, 1)};
+  return pair;
 }
 
 // Every pair converted, with the interpreter lock, before the engine sees any.
@@ -128,8 +133,9 @@ SetBatch batch_of(const ModuleState& module, PyObject* pairs) {
   const OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(pairs));
   SetBatch batch;
   while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    const auto [node, value] = unpack_pair(module, item.get());
-    batch.add(reinterpret_cast<NodeIdObject*>(node)->handle, PyValue::new_ref(value));
+    const OwnedRef pair = unpack_pair(module, item.get());
+    batch.add(reinterpret_cast<NodeIdObject*>(PyTuple_GET_ITEM(pair.get(), 0))->handle,
+              PyValue::new_ref(PyTuple_GET_ITEM(pair.get(), 1)));
   }
   if (PyErr_Occurred()) throw PyErrOccurred{};
   return batch;
