@@ -35,6 +35,7 @@ except ImportError:
 
 from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the sections use them)
 from set_many_bench import bench_set_many
+from signals_bench import bench_signals
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -806,6 +807,7 @@ def main():
     steps = [("1", bench_clean_read), ("2", bench_graphs), ("3", bench_cutoff), ("4", bench_stabilize),
              ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
     steps.append(("10", bench_set_many))
+    steps.append(("13", bench_signals))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:
