@@ -240,7 +240,7 @@ class Computed(functools.partial[T]):
         return self
 
     if HAS_PEEK:  # untracked() must reach computed reads too
-        def __call__(self) -> T:  # type: ignore[override]
+        def __call__(self) -> T:
             scope = _current()
             if scope is None or scope.ref is None:
                 return self._rt.get(self._node)

@@ -39,17 +39,29 @@ class Effect:
     def __init__(self, fn: EffectFn, *, runtime: velk.Runtime | None = None) -> None:
         self._live = False
         rt = default_runtime() if runtime is None else runtime
-        self._rt, self._hub, self._fn, self._cleanup = rt, hub_of(rt), fn, None
+        self._rt, self._hub, self._fn = rt, hub_of(rt), fn
+        self._cleanup: Cleanup | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
+        self._task: asyncio.Task[None] | None = None
         if inspect.iscoroutinefunction(fn):
-            self._loop, self._task = asyncio.get_running_loop(), None
+            self._loop = asyncio.get_running_loop()
             self._kick = rt.create_input(0)  # set to re-run the effect on the loop's thread
         me = weakref.ref(self)
 
         def run(ref: velk.RuntimeRef) -> None:
             effect = me()
-            if effect is not None and effect._live:
+            if effect is None or not effect._live:
+                return
+            if HAS_PEEK or effect._cleanup is not None or effect._loop is not None:
                 effect._run(ref)
+                return
+            try:  # the common run, inlined: a plain function with nothing to clean up
+                result = effect._fn()
+            except Exception as exc:
+                effect._hub.fail(exc)
+                return
+            if result is not None:
+                effect._keep(result)
 
         self._node = rt.create_query(run)
         self._live = True
