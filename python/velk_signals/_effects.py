@@ -16,8 +16,8 @@ from typing import Any, Union
 
 import velk_concurrent as velk
 
-from ._core import HAS_PEEK, _frame, _in_effect, default_runtime, hub_of, raise_effect_errors, \
-    settle
+from ._core import HAS_PEEK, _frame, _in_effect, _scope, default_runtime, hub_of, \
+    raise_effect_errors, settle
 
 Cleanup = Callable[[], object]
 EffectFn = Union[Callable[[], Union[Cleanup, None, object]],
@@ -64,11 +64,13 @@ class Effect:
                 effect._keep(result)
 
         self._node = rt.create_query(run)
+        self._observer: velk.ObserverId | None = None
         self._live = True
-        token = _in_effect.set(True)
+        token, outside = _in_effect.set(True), _scope.set(None)  # no batch's pending values
         try:
             rt.get(self._node)  # the first run
         finally:
+            _scope.reset(outside)
             _in_effect.reset(token)
         self._observer = rt.observe(self._node, _ignore)
         self._hub.adjust(1)
@@ -83,8 +85,10 @@ class Effect:
             if not self._live:
                 return
             self._live = False
-            self._hub.active -= 1
-        self._rt.unobserve(self._observer)
+            if self._observer is not None:
+                self._hub.active -= 1
+        if self._observer is not None:
+            self._rt.unobserve(self._observer)
         self._hub.bury(self._node)
         if self._loop is not None:
             self._hub.bury(self._kick)
