@@ -16,7 +16,7 @@ import weakref
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
-from typing import Any, Generic, TypeVar
+from typing import Any, Generic, TypeVar, cast
 
 import velk_concurrent as velk
 
@@ -151,7 +151,7 @@ class Signal(Generic[T]):
         self._equal = equal
         self._lock = threading.Lock()  # makes update() a read-modify-write
         if equal is not None and HAS_CUTOFF:
-            rt.set_cutoff(node, equal)  # type: ignore[attr-defined]
+            cast(Any, rt).set_cutoff(node, equal)
             self._equal = None
 
     def __call__(self) -> T:
@@ -234,7 +234,7 @@ class Computed(functools.partial[T]):
         rt = default_runtime() if runtime is None else runtime
         node = rt.create_query(_computation(fn, None if HAS_CUTOFF else equal))
         if equal is not None and HAS_CUTOFF:
-            rt.set_cutoff(node, equal)  # type: ignore[attr-defined]
+            cast(Any, rt).set_cutoff(node, equal)
         self = super().__new__(cls, rt.get, node)
         self._rt, self._hub, self._node = rt, hub_of(rt), node
         return self
