@@ -120,8 +120,11 @@ def settle(rt: velk.Runtime, hub: Hub) -> None:
 def raise_effect_errors(rt: velk.Runtime, hub: Hub) -> None:
     errors, graves = hub.take()
     for node in graves:
-        if rt.is_alive(node):
+        try:
             rt.delete_node(node)
+        except (RuntimeError, ValueError):  # gone already, or busy: try again next time
+            if rt.is_alive(node):
+                hub.bury(node)
     if errors:
         for extra in errors[1:]:
             _report(extra)
