@@ -2,6 +2,7 @@
 import asyncio
 import gc
 import threading
+import weakref
 
 import pytest
 import velk_concurrent as vc
@@ -58,9 +59,17 @@ def test_effects_run_per_change_clean_up_and_go_with_dispose_or_collection(rt):
     assert log[-1] == "clean 2" and len(log) == 4
     e = Effect(watch, runtime=rt)
     del e
+    cycle = []  # an effect reachable only from its own function goes with the collector
+
+    @vs.effect(runtime=rt)
+    def in_cycle():
+        cycle.append(a())
+    cycle.append(in_cycle)
+    gone = weakref.ref(in_cycle)
+    del in_cycle, cycle
     gc.collect()
     a.set(5)
-    assert log[-2:] == ["run 3", "clean 3"] and mirror == [2, 4, 6]
+    assert log[-2:] == ["run 3", "clean 3"] and mirror == [2, 4, 6] and gone() is None
     assert keep is not None and hub_of(rt).active == 1
     loop = Signal(0, runtime=rt)
     with pytest.raises(RuntimeError, match="kept setting signals for 100 passes"):
