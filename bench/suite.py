@@ -39,6 +39,7 @@ from pathway_bench import bench_pathway
 from set_many_bench import bench_set_many
 from recompute_bench import bench_recompute
 from bulk_bench import bench_bulk
+from signals_bench import bench_signals
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -814,6 +815,7 @@ def main():
     steps.append(("10", bench_set_many))
     steps.append(("11", bench_pathway))
     steps.append(("12", bench_recompute))
+    steps.append(("13", bench_signals))
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:

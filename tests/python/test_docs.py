@@ -7,6 +7,7 @@ from pathlib import Path
 
 import velk_concurrent as vc
 import velk_dot
+import velk_signals
 
 ROOT = Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text()
@@ -45,8 +46,9 @@ def test_every_name_in_the_stub_is_documented():
     assert [n for n in names if not documented(n)] == []
 
 
-def test_velk_dot_and_panic_exception_are_documented():
+def test_velk_dot_velk_signals_and_panic_exception_are_documented():
     assert [n for n in velk_dot.__all__ if not documented(f"velk_dot.{n}")] == []
+    assert [n for n in velk_signals.__all__ if not documented(f"velk_signals.{n}")] == []
     assert "\n### PanicException\n" in API
 
 

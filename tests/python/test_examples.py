@@ -19,7 +19,7 @@ def run_example(name, *args, cwd=None):
 
 def test_every_example_is_covered():
     covered = {"quickstart.py", "spreadsheet.py", "leaderboard.py", "threaded_service.py",
-               "pictures.py"}
+               "pictures.py", "signals_dashboard.py"}
     assert {p.name for p in EXAMPLES.glob("*.py")} == covered
 
 
@@ -73,3 +73,14 @@ def test_pictures_writes_dot_files_and_a_png_when_it_can(tmp_path):
         assert (tmp_path / "out" / "trace.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     else:
         assert "not installed" in out
+
+
+def test_signals_dashboard_serves_and_prints_each_whole_tick():
+    out = run_example("signals_dashboard.py")
+    assert out.splitlines() == [
+        "served at start: total 3,900, largest INITECH",
+        "dashboard: total 4,100, largest INITECH",
+        "dashboard: total 4,160, largest INITECH",  # two prices, one change
+        "dashboard: total 5,560, largest ACME",
+        "served at end: total 5,560, largest ACME",
+        "alerts above 5,000: 5,560"]

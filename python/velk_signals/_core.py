@@ -1,0 +1,340 @@
+"""Signals and computeds on a velk_concurrent runtime, the per-context scope, batches and settling.
+
+A signal is an input node and a computed a query node; reading either is `rt.get(node)`, which
+records a dependency when it runs inside a query function, so no tracking of our own is needed.
+What the engine does not know lives in context variables (per thread and per asyncio task):
+the pending writes of a batch and an untracked read (`_Scope`, which a signal read checks), and
+whether an effect is running (where writes leave settling to the running pass). A computed is
+a `functools.partial` of `rt.get`, so reading one calls no Python code of ours.
+"""
+from __future__ import annotations
+
+import functools
+import sys
+import threading
+import weakref
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
+from typing import Any, Generic, TypeVar, cast
+
+import velk_concurrent as velk
+
+T = TypeVar("T")
+
+# Engine methods that may be missing from an older module; the fallbacks below go with them.
+HAS_CUTOFF = hasattr(velk.Runtime, "set_cutoff")
+HAS_PEEK = hasattr(velk.RuntimeRef, "peek")
+MAX_PASSES = 100  # stabilize passes one write may cause before effects count as a loop
+
+
+class _Scope:
+    """A batch or an untracked call the current context is inside of; replaced whole, only
+    `batch` grows (it belongs to this context alone)."""
+    __slots__ = ("batch", "ref")
+
+    def __init__(self, batch: dict[Signal[Any], Any] | None, ref: Any = None) -> None:
+        self.batch = batch  # pending writes of the outermost batch, by signal
+        self.ref = ref  # the RuntimeRef to peek through inside untracked()
+
+
+_scope: ContextVar[_Scope | None] = ContextVar("velk_signals_scope", default=None)
+_current = _scope.get
+_in_effect: ContextVar[bool] = ContextVar("velk_signals_in_effect", default=False)
+# The RuntimeRef of the innermost computation, for untracked(); kept only when peek exists.
+_frame: ContextVar[Any] = ContextVar("velk_signals_frame", default=None)
+
+
+class Hub:
+    """Per-runtime state the engine does not keep: how many effects and change streams need
+    stabilize() after a write, errors raised by effects, effect nodes to delete. Holds no
+    reference to the runtime, so a runtime is freed with its last user."""
+    __slots__ = ("lock", "active", "more", "errors", "graveyard", "__weakref__")
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()  # guards active, errors and graveyard
+        self.active = 0
+        self.more = False  # a write happened inside an effect: the settling loop runs again
+        self.errors: list[BaseException] = []
+        self.graveyard: list[velk.NodeId[Any]] = []
+
+    def adjust(self, delta: int) -> None:
+        with self.lock:
+            self.active += delta
+
+    def fail(self, exc: BaseException) -> None:
+        with self.lock:
+            self.errors.append(exc)
+
+    def bury(self, node: velk.NodeId[Any]) -> None:
+        with self.lock:
+            self.graveyard.append(node)
+
+    def take(self) -> tuple[list[BaseException], list[velk.NodeId[Any]]]:
+        with self.lock:
+            errors, self.errors = self.errors, []
+            graves, self.graveyard = self.graveyard, []
+        return errors, graves
+
+
+_registry_lock = threading.Lock()
+_hubs: weakref.WeakKeyDictionary[velk.Runtime, Hub] = weakref.WeakKeyDictionary()
+_default: list[velk.Runtime] = []
+
+
+def default_runtime() -> velk.Runtime:
+    """The runtime signals, computeds and effects use when given none, made on first use."""
+    if not _default:
+        with _registry_lock:
+            if not _default:
+                _default.append(velk.Runtime())
+    return _default[0]
+
+
+def hub_of(rt: velk.Runtime) -> Hub:
+    with _registry_lock:
+        hub = _hubs.get(rt)
+        if hub is None:
+            hub = _hubs[rt] = Hub()
+        return hub
+
+
+def settle(rt: velk.Runtime, hub: Hub) -> None:
+    """Runs stabilize() until no effect wrote during the pass, then raises the first error an
+    effect raised (the others go to sys.unraisablehook) and deletes disposed effects' nodes."""
+    token = _in_effect.set(True)  # effects run inside stabilize() on this thread
+    try:
+        for _ in range(MAX_PASSES):
+            hub.more = False
+            rt.stabilize()
+            if not hub.more:
+                break
+        else:
+            raise RuntimeError(f"effects kept setting signals for {MAX_PASSES} passes")
+    finally:
+        _in_effect.reset(token)
+    if hub.errors or hub.graveyard:
+        raise_effect_errors(rt, hub)
+
+
+def raise_effect_errors(rt: velk.Runtime, hub: Hub) -> None:
+    errors, graves = hub.take()
+    for node in graves:
+        try:
+            rt.delete_node(node)
+        except (RuntimeError, ValueError):  # gone already, or busy: try again next time
+            if rt.is_alive(node):
+                hub.bury(node)
+    if errors:
+        for extra in errors[1:]:
+            _report(extra)
+        raise errors[0]
+
+
+def _report(exc: BaseException) -> None:
+    sys.unraisablehook(_Unraisable(exc))  # type: ignore[arg-type]
+
+
+class _Unraisable:
+    def __init__(self, exc: BaseException) -> None:
+        self.exc_type, self.exc_value, self.exc_traceback = type(exc), exc, exc.__traceback__
+        self.err_msg, self.object = "Exception in a velk_signals effect", None
+
+
+class Signal(Generic[T]):
+    """A value that can be set; computeds and effects that read it follow its changes."""
+    __slots__ = ("_rt", "_hub", "_node", "_get", "_equal", "_lock", "__weakref__")
+
+    def __init__(self, value: T, *, equal: Callable[[T, T], bool] | None = None,
+                 runtime: velk.Runtime | None = None) -> None:
+        rt = default_runtime() if runtime is None else runtime
+        node = rt.create_input(value)
+        self._rt, self._hub, self._node = rt, hub_of(rt), node
+        self._get: Callable[[], T] = functools.partial(rt.get, node)
+        self._equal = equal
+        self._lock = threading.Lock()  # makes update() a read-modify-write
+        if equal is not None and HAS_CUTOFF:
+            cast(Any, rt).set_cutoff(node, equal)
+            self._equal = None
+
+    def __call__(self) -> T:
+        if _current() is None:
+            return self._get()
+        return self._read_in_scope()
+
+    def _read_in_scope(self) -> T:
+        scope = _current()
+        assert scope is not None
+        if scope.batch is not None and self in scope.batch:
+            return scope.batch[self]  # type: ignore[no-any-return]
+        if scope.ref is not None:
+            return scope.ref.peek(self._node)  # type: ignore[no-any-return]
+        return self._get()
+
+    def peek(self) -> T:
+        """The value, read without becoming a dependency of the running computation."""
+        return untracked(self)
+
+    @property
+    def runtime(self) -> velk.Runtime:
+        return self._rt
+
+    @property
+    def node(self) -> velk.NodeId[T]:
+        return self._node
+
+    def set(self, value: T) -> None:
+        """Sets the value; effects it reaches have run when this returns (at the end of the
+        outermost batch inside one)."""
+        scope = _current()
+        if scope is not None and scope.batch is not None:
+            self._stage(scope.batch, value)
+        elif self._store(value):
+            self._written()
+
+    def update(self, fn: Callable[[T], T]) -> None:
+        """Sets `fn(current value)`; concurrent updates of one signal each see the last."""
+        scope = _current()
+        if scope is not None and scope.batch is not None:
+            self._stage(scope.batch, fn(self()))
+            return
+        with self._lock:
+            changed = self._store(fn(self._get()))
+        if changed:
+            self._written()
+
+    def _stage(self, batch: dict[Signal[Any], Any], value: T) -> None:
+        if self._equal is not None and self._equal(batch.get(self, self._get()), value):
+            return
+        batch[self] = value
+
+    def _store(self, value: T) -> bool:
+        if self._equal is not None and self._equal(self._get(), value):
+            return False
+        self._rt.set(self._node, value)
+        return True
+
+    def _written(self) -> None:
+        if _in_effect.get():
+            self._hub.more = True
+        elif self._hub.active:
+            settle(self._rt, self._hub)
+
+    def __repr__(self) -> str:
+        return f"Signal({self._get()!r})"
+
+
+class Computed(functools.partial[T]):
+    """A value derived by `fn()` from the signals and computeds it reads, recomputed when read
+    after one of them changed; `equal(old, new)` true keeps the old value (and stops the
+    change there). Calling it is `rt.get(node)` itself."""
+    _rt: velk.Runtime
+    _hub: Hub
+    _node: velk.NodeId[T]
+
+    def __new__(cls, fn: Callable[[], T], *, equal: Callable[[T, T], bool] | None = None,
+                runtime: velk.Runtime | None = None) -> Computed[T]:
+        rt = default_runtime() if runtime is None else runtime
+        node = rt.create_query(_computation(fn, None if HAS_CUTOFF else equal))
+        if equal is not None and HAS_CUTOFF:
+            cast(Any, rt).set_cutoff(node, equal)
+        self = super().__new__(cls, rt.get, node)
+        self._rt, self._hub, self._node = rt, hub_of(rt), node
+        return self
+
+    if HAS_PEEK:  # untracked() must reach computed reads too
+        def __call__(self) -> T:
+            scope = _current()
+            if scope is None or scope.ref is None:
+                return self._rt.get(self._node)
+            return scope.ref.peek(self._node)  # type: ignore[no-any-return]
+
+    def peek(self) -> T:
+        """The value, read without becoming a dependency of the running computation."""
+        return untracked(self)
+
+    @property
+    def runtime(self) -> velk.Runtime:
+        return self._rt
+
+    @property
+    def node(self) -> velk.NodeId[T]:
+        return self._node
+
+    def __repr__(self) -> str:
+        return f"Computed(node={self._node.id})"
+
+
+def _computation(fn: Callable[[], T], equal: Callable[[T, T], bool] | None) \
+        -> Callable[[velk.RuntimeRef], T]:
+    """The query function of a computed: runs fn outside any batch or untracked scope of the
+    reading context, so a stored value never depends on a batch's pending writes."""
+    last: list[T] = []  # the previous value, for equal= when the engine has no set_cutoff
+
+    def body(ref: velk.RuntimeRef) -> T:
+        if HAS_PEEK:
+            token = _frame.set(ref)
+            try:
+                value = fn()
+            finally:
+                _frame.reset(token)
+        else:
+            value = fn()
+        if equal is not None:
+            if last and equal(last[0], value):
+                return last[0]  # the same object: the engine's == cuts off by identity
+            last[:] = [value]
+        return value
+
+    def compute(ref: velk.RuntimeRef) -> T:
+        if _current() is not None:
+            token = _scope.set(None)
+            try:
+                return body(ref)
+            finally:
+                _scope.reset(token)
+        if HAS_PEEK or equal is not None:
+            return body(ref)
+        return fn()
+
+    return compute
+
+
+@contextmanager
+def batch() -> Iterator[None]:
+    """Writes inside land together, through one set_many per runtime, when the outermost batch
+    exits; reads of a written signal inside see its pending value; effects run once, at that
+    exit. An exception leaving the outermost batch discards its writes."""
+    outer = _current()
+    if outer is not None and outer.batch is not None:
+        yield
+        return
+    pending: dict[Signal[Any], Any] = {}
+    token = _scope.set(_Scope(pending, outer.ref if outer is not None else None))
+    try:
+        yield
+    finally:
+        _scope.reset(token)
+    by_runtime: dict[velk.Runtime, list[Signal[Any]]] = {}
+    for signal in pending:
+        by_runtime.setdefault(signal._rt, []).append(signal)
+    for rt, signals in by_runtime.items():
+        rt.set_many([(s._node, pending[s]) for s in signals])
+    for signals in by_runtime.values():
+        signals[0]._written()
+
+
+def untracked(fn: Callable[[], T]) -> T:
+    """`fn()` with its reads not recorded as dependencies of the running computation."""
+    if not HAS_PEEK:
+        raise NotImplementedError(
+            "untracked reads need RuntimeRef.peek, which this velk_concurrent does not have")
+    ref = _frame.get()
+    if ref is None:
+        return fn()
+    outer = _current()
+    token = _scope.set(_Scope(outer.batch if outer is not None else None, ref))
+    try:
+        return fn()
+    finally:
+        _scope.reset(token)
