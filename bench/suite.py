@@ -34,6 +34,7 @@ except ImportError:
     observ = None
 
 from report import NS, ROWS, TARGETS, median_ns, row, target  # noqa: F401 (the sections use them)
+from parallel_bench import bench_parallel
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -752,7 +753,7 @@ def bench_memory(q):
 def engine_rows(path):
     with open(path) as f:
         data = json.load(f)
-    sec = "8 C++ engine"
+    sec = "9 C++ engine"
     ips = {}
     for b in data["benchmarks"]:
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
@@ -803,7 +804,8 @@ def main():
     print(f"# {env['date']}  nproc={env['nproc']}  {env['machine']}  Python {env['python']}"
           f"  reaktiv={env['reaktiv']}  observ={env['observ']}{'  (quick)' if a.quick else ''}")
     steps = [("1", bench_clean_read), ("2", bench_graphs), ("3", bench_cutoff), ("4", bench_stabilize),
-             ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
+             ("5", bench_collections), ("6", bench_threads), ("7", bench_memory),
+             ("8", bench_parallel)]
     only = set(a.only.split(",")) if a.only else None
     for num, fn in steps:
         if only and num not in only:
