@@ -126,10 +126,14 @@ def free_threaded(quick):
     if not python:
         return None, os.environ.get("VELK_BENCH_FT_UNAVAILABLE", "VELK_BENCH_FT_PYTHON not set")
     command = [python, os.path.abspath(__file__), "--child"] + (["--quick"] if quick else [])
-    out = subprocess.run(command, capture_output=True, text=True,
-                         env={**os.environ, "PYTHON_GIL": "0"})
+    try:
+        out = subprocess.run(command, capture_output=True, text=True,
+                             env={**os.environ, "PYTHON_GIL": "0"})
+    except OSError as e:
+        return None, f"{python} did not start: {e.strerror}"
     if out.returncode != 0:
-        return None, f"{python} failed: {out.stderr.strip().splitlines()[-1:]}"
+        last = out.stderr.strip().splitlines()[-1:] or [f"exit status {out.returncode}"]
+        return None, f"{python} failed: {last[0]}"
     child = json.loads(out.stdout.strip().splitlines()[-1])
     if child["gil"]:
         return None, f"{python} runs with the GIL enabled"
