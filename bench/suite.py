@@ -40,6 +40,7 @@ from set_many_bench import bench_set_many
 from recompute_bench import bench_recompute
 from bulk_bench import bench_bulk
 from signals_bench import bench_signals
+from parallel_bench import bench_parallel
 
 RESULTS = {"rows": [], "targets": []}
 
@@ -758,7 +759,7 @@ def bench_memory(q):
 def engine_rows(path):
     with open(path) as f:
         data = json.load(f)
-    sec = "8 C++ engine"
+    sec = "14 C++ engine"
     ips = {}
     for b in data["benchmarks"]:
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
@@ -811,6 +812,7 @@ def main():
     steps = [("1", bench_clean_read), ("2", bench_graphs), ("3", bench_cutoff), ("4", bench_stabilize),
              ("5", bench_collections), ("6", bench_threads), ("7", bench_memory)]
     steps.append(("7", bench_element_memory))
+    steps.append(("8", bench_parallel))
     steps.append(("9", bench_bulk))
     steps.append(("10", bench_set_many))
     steps.append(("11", bench_pathway))

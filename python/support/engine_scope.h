@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "support/refs.h"
+#include "velk/base/check.h"
 
 namespace velk::py {
 
@@ -27,16 +28,18 @@ struct alignas(64) EngineScopeCount {
   Shard shards[kShards];
   alignas(64) std::atomic<bool> visiting{false};
 
-  void enter() noexcept {
+  // Returns the shard entered, which the scope leaves again: the lookup is a thread-local
+  // access through the dynamic TLS model, paid once per call instead of twice.
+  Shard& enter() noexcept {
     Shard& shard = own_shard();
     for (;;) {
       shard.open.fetch_add(1, std::memory_order_seq_cst);
-      if (!visiting.load(std::memory_order_seq_cst)) return;
+      if (!visiting.load(std::memory_order_seq_cst)) return shard;
       shard.open.fetch_sub(1, std::memory_order_seq_cst);
       wait_out_visit();
     }
   }
-  void leave() noexcept { own_shard().open.fetch_sub(1, std::memory_order_release); }
+  static void leave(Shard& shard) noexcept { shard.open.fetch_sub(1, std::memory_order_release); }
   bool begin_visit() noexcept {
     bool none = false;
     if (!visiting.compare_exchange_strong(none, true, std::memory_order_seq_cst)) return false;
@@ -66,10 +69,24 @@ extern EngineScopeCount engine_scopes;
 // the interpreter lock held (an attached thread state on a free-threaded build).
 class EngineScope {
  public:
+#ifdef Py_GIL_DISABLED
+  // A scope opens and closes on one thread, so the shard it entered is the one to leave.
+  EngineScope() noexcept : shard_(engine_scopes.enter()) {}
+  ~EngineScope() {
+    VELK_DCHECK(&shard_ == &engine_scopes.own_shard());
+    EngineScopeCount::leave(shard_);
+  }
+#else
   EngineScope() noexcept { engine_scopes.enter(); }
   ~EngineScope() { engine_scopes.leave(); }
+#endif
   EngineScope(const EngineScope&) = delete;
   EngineScope& operator=(const EngineScope&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  EngineScopeCount::Shard& shard_;
+#endif
 };
 
 // The collector's visit of the engines: true while no engine scope is open, and then none

@@ -10,7 +10,21 @@
 #include "velk/base/hot_tls.h"
 #include "velk/memory/hazard.h"
 
+#ifdef __SANITIZE_THREAD__
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace velk::py {
+
+// ThreadSanitizer does not see inside the interpreter, which is not instrumented: these tell it
+// what a PyMutex (or other synchronization done there) orders.
+#ifdef __SANITIZE_THREAD__
+inline void tsan_acquire(void* address) noexcept { __tsan_acquire(address); }
+inline void tsan_release(void* address) noexcept { __tsan_release(address); }
+#else
+inline void tsan_acquire(void*) noexcept {}
+inline void tsan_release(void*) noexcept {}
+#endif
 
 // Guards binding state that the interpreter lock guards on the default build. There it is empty
 // and costs nothing; on a free-threaded build it is a PyMutex, which detaches the thread state
@@ -19,8 +33,14 @@ namespace velk::py {
 class FreeThreadedMutex {
  public:
 #ifdef Py_GIL_DISABLED
-  void lock() noexcept { PyMutex_Lock(&mutex_); }
-  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+  void lock() noexcept {
+    PyMutex_Lock(&mutex_);
+    tsan_acquire(&mutex_);
+  }
+  void unlock() noexcept {
+    tsan_release(&mutex_);
+    PyMutex_Unlock(&mutex_);
+  }
 
  private:
   PyMutex mutex_{};
