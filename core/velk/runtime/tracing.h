@@ -30,7 +30,8 @@ struct TraceEntry {
   TraceAction action;
   // The first changed dependency the verification found, for a node that ran because of it.
   uint32_t cause = kNoCause;
-  // How long the node's function ran, the computes of what it read included; 0 when not run.
+  // How long the node's function ran; 0 when not run. The walk settles known dependencies
+  // first, so only a dependency read for the first time computes inside it and counts.
   uint64_t compute_ns = 0;
 };
 
