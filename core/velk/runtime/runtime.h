@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -94,7 +95,7 @@ class Runtime {
   // null restores the type's. Refused inside a compute, like creating a node: the compute
   // running could be comparing by the one it replaces.
   template <class T>
-  void set_cutoff(Velk<T> handle, std::shared_ptr<NodeEqual<T>> equal);
+  void set_cutoff(Velk<T> handle, std::shared_ptr<NodeEqual<std::type_identity_t<T>>> equal);
 
   // Checks a handle: foreign runtime first, then stale generation.
   template <class T>
@@ -500,7 +501,8 @@ class TypedBatchWrite final : public BatchWrite {
 };
 
 template <class T>
-void Runtime::set_cutoff(Velk<T> handle, std::shared_ptr<NodeEqual<T>> equal) {
+void Runtime::set_cutoff(Velk<T> handle,
+                         std::shared_ptr<NodeEqual<std::type_identity_t<T>>> equal) {
   if (SharedDepStack::current().in_compute()) fail_in_compute("set_cutoff");
   std::shared_ptr<ErasedEqual> replaced;  // dropped after the lock: it may run embedding code
   StructuralLock::WriteGuard held(structural_lock_);
