@@ -287,8 +287,10 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
     stack.taint_top(this);
   };
   bool changed;
-  // Timed only for a traced read: the clock costs more than a small compute.
-  const uint64_t started = traced() != nullptr ? monotonic_ns() : 0;
+  // Looked up once: a traced read nested in the compute ends before it returns. Timed only for
+  // a traced read, as the clock costs more than a small compute.
+  TraceScope* const trace = traced();
+  const uint64_t started = trace != nullptr ? monotonic_ns() : 0;
   try {
     changed = compute.fn->compute(*this, slot, was_dirty, compute.equal.get());
   } catch (const TransientFailure&) {
@@ -323,7 +325,7 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
   } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
     stack.taint_top(this);
   }
-  if (TraceScope* trace = traced()) {
+  if (trace != nullptr) {
     trace->add({slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff,
                 cause, monotonic_ns() - started});
   }
