@@ -6,6 +6,7 @@
 #include <memory>
 #include <typeinfo>
 
+#include "velk/base/check.h"
 #include "velk/memory/generic_arena.h"
 #include "velk/memory/hazard.h"
 #include "velk/memory/held.h"
@@ -36,7 +37,7 @@ bool equals_stored(const GenericArena<T>& arena, uint32_t index, const T& value,
   if (equal == nullptr) return arena.equals(index, value);
   HazardHolder holder;
   const T* old = arena.try_read_protected(index, holder);
-  // The type was checked when the equal was installed.
+  VELK_DCHECK(equal->value_type() == typeid(T));  // set_cutoff took a handle of the node's type
   return old != nullptr && static_cast<const NodeEqual<T>*>(equal)->equal(*old, value);
 }
 
