@@ -93,10 +93,7 @@ bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
+// Brings `node` up to date, on a helper thread when the nesting runs low, and reads it.
 OwnedRef bring_clean_and_read(Runtime& runtime, const NodeHandle& node, NodeRecord& record) {
   {
     NestedRead nested;
