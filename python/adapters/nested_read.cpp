@@ -93,10 +93,8 @@ bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
   return true;
 }
 
-}  // namespace
-
-OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
-  NodeRecord& record = EngineSteps::record_read(runtime, node);
+// Brings `node` up to date, on a helper thread when the nesting runs low, and reads it.
+OwnedRef bring_clean_and_read(Runtime& runtime, const NodeHandle& node, NodeRecord& record) {
   {
     NestedRead nested;
     if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
@@ -108,6 +106,16 @@ OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
   // search for a free one scan all those held below it.
   HazardHolder holder;
   return OwnedRef::new_ref(EngineSteps::read_brought_clean(runtime, node, record, holder).get());
+}
+
+}  // namespace
+
+OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
+  return bring_clean_and_read(runtime, node, EngineSteps::record_read(runtime, node));
+}
+
+OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node) {
+  return bring_clean_and_read(runtime, node, runtime.check(node));
 }
 
 }  // namespace velk::py

@@ -11,5 +11,7 @@ namespace velk::py {
 // compute running on the calling thread. Requires the interpreter lock, which it releases while
 // the engine works.
 OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node);
+// The same without recording the read: the running compute does not depend on the node.
+OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node);
 
 }  // namespace velk::py

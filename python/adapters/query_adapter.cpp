@@ -88,6 +88,10 @@ PyValue PythonQuery::operator()(Runtime& runtime, uint32_t) {
   return PyValue::steal(result.release());
 }
 
+void PythonEqual::visit_held(HeldVisitor& visitor) const {
+  if (ValueVisitor<PyValue>* values = python_values(visitor)) values->visit(callable_);
+}
+
 void PythonQuery::visit_held(HeldVisitor& visitor) const {
   if (ValueVisitor<PyValue>* values = python_values(visitor)) {
     values->visit(function_);

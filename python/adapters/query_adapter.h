@@ -19,6 +19,20 @@ struct RuntimeRefObject {
 // Fails unless the calling thread runs the computation `ref` belongs to.
 void check_ref_thread(const RuntimeRefObject& ref);
 
+// A node's own equality given from Python: equal(old, new), whose errors count as "not equal"
+// like those of ==.
+class PythonEqual final : public NodeEqual<PyValue> {
+ public:
+  explicit PythonEqual(PyValue callable) : callable_(std::move(callable)) {}
+  bool equal(const PyValue& old, const PyValue& now) const override {
+    return PyValue::equal_by(callable_.get(), old, now);
+  }
+  void visit_held(HeldVisitor& visitor) const override;
+
+ private:
+  PyValue callable_;
+};
+
 class PythonQuery {
  public:
   // `ref_type` is the RuntimeRef class of the module that made the query.

@@ -8,7 +8,7 @@ _K = TypeVar("_K")
 _U = TypeVar("_U")
 _R = TypeVar("_R")
 
-# The dictionaries of get_traced and graph_snapshot. The names are private because the module
+# The dictionaries of get_traced, get_explained and graph_snapshot. The names are private because the module
 # defines no such classes at run time; import them under `if TYPE_CHECKING:` to annotate.
 class _TraceEntry(TypedDict):
     id: int
@@ -21,6 +21,20 @@ class _Trace(TypedDict):
     nodes_cutoff: int
     elapsed_ns: int
     node_traces: list[_TraceEntry]
+
+class _ExplainedNode(TypedDict):
+    id: int
+    label: str | None
+    action: Literal["recomputed_changed", "recomputed_cutoff", "verified_clean"]
+    cause: int | None
+    cause_label: str | None
+    compute_ns: int
+
+class _Explained(TypedDict):
+    target: int
+    label: str | None
+    elapsed_ns: int
+    nodes: list[_ExplainedNode]
 
 class _GraphNode(TypedDict):
     id: int
@@ -48,6 +62,7 @@ class ObserverId:
 class RuntimeRef:
     """Read-only runtime handle passed to query closures."""
     def get(self, node: NodeId[_T]) -> _T: ...
+    def peek(self, node: NodeId[_T]) -> _T: ...
 
 @final
 class Collection(Generic[_E]):
@@ -110,5 +125,7 @@ class Runtime:
     def set_label(self, node: NodeId[Any], label: str) -> None: ...
     def set_label_by_id(self, id: int, label: str) -> None: ...
     def get_traced(self, node: NodeId[_T]) -> tuple[_T, _Trace]: ...
+    def get_explained(self, node: NodeId[_T]) -> tuple[_T, _Explained]: ...
     def graph_snapshot(self) -> list[_GraphNode]: ...
     def create_collection(self) -> Collection[Any]: ...
+    def set_cutoff(self, node: NodeId[_T], equal: Callable[[_T, _T], object] | None) -> None: ...

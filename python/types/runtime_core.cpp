@@ -173,6 +173,23 @@ PyObject* runtime_create_query(PyObject* self, PyObject* const* args, Py_ssize_t
       });
 }
 
+PyObject* runtime_set_cutoff(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return method<raise_held>(
+      "set_cutoff", {"node", "equal"}, self, {args, nargs, kwnames},
+      [&](const ModuleState& module, const NodeHandle& node, PyObject* equal) {
+        std::shared_ptr<NodeEqual<PyValue>> own;
+        if (equal != Py_None) {
+          if (!PyCallable_Check(equal)) {
+            wrong_argument_type({"set_cutoff", "equal", module}, "callable or None", equal);
+          }
+          own = std::make_shared<PythonEqual>(PyValue::new_ref(equal));
+        }
+        engine(self).set_cutoff(node, std::move(own));
+        Py_RETURN_NONE;
+      });
+}
+
 PyObject* runtime_node_count(PyObject* self, PyObject*) {
   return method<raise_held>("node_count", {}, self, {},
                             [&] { return PyLong_FromUnsignedLong(engine(self).node_count()); });

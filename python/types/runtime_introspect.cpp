@@ -1,4 +1,5 @@
-// Runtime.set_label, set_label_by_id, get_traced and graph_snapshot.
+// Runtime.set_label, set_label_by_id, get_traced, get_explained and graph_snapshot.
+#include <optional>
 #include <string>
 
 #include "support/method.h"
@@ -43,6 +44,59 @@ OwnedRef trace_dict(const TraceReport& report) {
   return dict;
 }
 
+OwnedRef label_or_none(const Runtime& runtime, uint32_t slot) {
+  const std::optional<std::string> label = runtime.label_of(slot);
+  if (!label) return OwnedRef::new_ref(Py_None);
+  return OwnedRef::steal(PyUnicode_FromStringAndSize(label->data(), Py_ssize_t(label->size())));
+}
+
+OwnedRef slot_or_none(uint32_t slot) {
+  if (slot == kNoCause) return OwnedRef::new_ref(Py_None);
+  return OwnedRef::steal(PyLong_FromUnsignedLong(slot));
+}
+
+OwnedRef explained_node(const Runtime& runtime, const TraceEntry& e) {
+  OwnedRef entry = OwnedRef::checked(PyDict_New());
+  set_item(entry.get(), "id", OwnedRef::steal(PyLong_FromUnsignedLong(e.slot)));
+  set_item(entry.get(), "label", label_or_none(runtime, e.slot));
+  set_item(entry.get(), "action",
+           OwnedRef::steal(PyUnicode_FromString(trace_action_name(e.action))));
+  set_item(entry.get(), "cause", slot_or_none(e.cause));
+  set_item(entry.get(), "cause_label",
+           e.cause == kNoCause ? OwnedRef::new_ref(Py_None) : label_or_none(runtime, e.cause));
+  set_item(entry.get(), "compute_ns", OwnedRef::steal(PyLong_FromUnsignedLongLong(e.compute_ns)));
+  return entry;
+}
+
+OwnedRef explained_dict(const Runtime& runtime, const TraceReport& report) {
+  OwnedRef nodes = OwnedRef::checked(PyList_New(0));
+  for (const TraceEntry& e : report.entries) {
+    if (PyList_Append(nodes.get(), explained_node(runtime, e).get()) < 0) throw PyErrOccurred{};
+  }
+  OwnedRef dict = OwnedRef::checked(PyDict_New());
+  set_item(dict.get(), "target", OwnedRef::steal(PyLong_FromUnsignedLong(report.target)));
+  set_item(dict.get(), "label", label_or_none(runtime, report.target));
+  set_item(dict.get(), "elapsed_ns",
+           OwnedRef::steal(PyLong_FromUnsignedLongLong(report.elapsed_ns)));
+  set_item(dict.get(), "nodes", std::move(nodes));
+  return dict;
+}
+
+// A read traced by the engine, returned as (value, report_of(report)).
+template <class Report>
+PyObject* traced_read(Runtime& runtime, const NodeHandle& node, Report report_of) {
+  HazardHolder holder;
+  TraceReport report;
+  const PyValue* value;
+  {
+    ReleasedRegion region;
+    value = &runtime.get_traced(node, holder, report);
+  }
+  OwnedRef result = OwnedRef::new_ref(value->get());
+  OwnedRef dict = report_of(report);
+  return OwnedRef::checked(PyTuple_Pack(2, result.get(), dict.get())).release();
+}
+
 OwnedRef node_dict(const NodeSnapshot& node) {
   OwnedRef dict = OwnedRef::checked(PyDict_New());
   set_item(dict.get(), "id", OwnedRef::steal(PyLong_FromUnsignedLong(node.id)));
@@ -81,18 +135,19 @@ PyObject* runtime_set_label_by_id(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* runtime_get_traced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return method<raise_mapped>(
-      "get_traced", {"node"}, self, {args, nargs, kwnames}, [&](const NodeHandle& node) {
-        HazardHolder holder;
-        TraceReport report;
-        const PyValue* value;
-        {
-          ReleasedRegion region;
-          value = &engine(self).get_traced(node, holder, report);
-        }
-        OwnedRef result = OwnedRef::new_ref(value->get());
-        OwnedRef dict = trace_dict(report);
-        return OwnedRef::checked(PyTuple_Pack(2, result.get(), dict.get())).release();
-      });
+      "get_traced", {"node"}, self, {args, nargs, kwnames},
+      [&](const NodeHandle& node) { return traced_read(engine(self), node, trace_dict); });
+}
+
+PyObject* runtime_get_explained(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return method<raise_mapped>("get_explained", {"node"}, self, {args, nargs, kwnames},
+                              [&](const NodeHandle& node) {
+                                Runtime& runtime = engine(self);
+                                return traced_read(runtime, node, [&](const TraceReport& report) {
+                                  return explained_dict(runtime, report);
+                                });
+                              });
 }
 
 PyObject* runtime_graph_snapshot(PyObject* self, PyObject*) {

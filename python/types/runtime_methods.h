@@ -23,7 +23,7 @@ void runtime_dealloc(PyObject* self);
 int runtime_traverse(PyObject* self, visitproc visit, void* arg);
 int runtime_clear(PyObject* self);
 
-// Inputs, queries, reads (runtime_core.cpp).
+// Inputs, queries, reads, cutoff (runtime_core.cpp).
 PyObject* runtime_create_input(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_get(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_set(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -31,6 +31,7 @@ PyObject* runtime_set_many(PyObject*, PyObject*);
 PyObject* runtime_is_alive(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_create_query(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_node_count(PyObject*, PyObject*);
+PyObject* runtime_set_cutoff(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Observers (runtime_observe.cpp).
 PyObject* runtime_observe(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -41,10 +42,11 @@ PyObject* runtime_stabilize(PyObject*, PyObject*);
 PyObject* runtime_delete_node(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_delete_with_dependents(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Labels, traced reads, graph snapshot (runtime_introspect.cpp).
+// Labels, traced and explained reads, graph snapshot (runtime_introspect.cpp).
 PyObject* runtime_set_label(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_set_label_by_id(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_get_traced(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* runtime_get_explained(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* runtime_graph_snapshot(PyObject*, PyObject*);
 
 // Collections (runtime_core.cpp).

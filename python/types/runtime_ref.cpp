@@ -1,5 +1,6 @@
 // RuntimeRef: the handle a query function receives, valid only during that computation and
 // only on the thread running it.
+#include "adapters/nested_read.h"
 #include "adapters/query_adapter.h"
 #include "support/method.h"
 #include "types/runtime_methods.h"
@@ -17,11 +18,10 @@ constexpr const char* kRuntimeRefDoc =
 RuntimeRefObject* as_ref(PyObject* self) { return reinterpret_cast<RuntimeRefObject*>(self); }
 
 // The node is converted after the ref is checked, so a stale ref reports that first.
-PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+template <class Read>
+PyObject* ref_read(const char* name, PyObject* self, CallArgs call, Read read) {
   return method<raise_panic_with_cause>(
-      "get", {"node"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* node) -> PyObject* {
+      name, {"node"}, self, call, [&](const ModuleState& module, PyObject* node) -> PyObject* {
         RuntimeRefObject* ref = as_ref(self);
         check_ref_thread(*ref);
         if (ref->runtime == nullptr) {
@@ -29,9 +29,19 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           "RuntimeRef is no longer valid (used outside query callback)");
           return nullptr;
         }
-        const NodeHandle handle = Argument<NodeHandle>::convert({"get", "node", module}, node);
-        return read_node(*ref->runtime, handle).release();
+        const NodeHandle handle = Argument<NodeHandle>::convert({name, "node", module}, node);
+        return read(*ref->runtime, handle).release();
       });
+}
+
+PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return ref_read("get", self, {args, nargs, kwnames}, read_node);
+}
+
+PyObject* runtime_ref_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return ref_read("peek", self, {args, nargs, kwnames}, read_untracked);
 }
 
 // Freed on whichever thread drops the last reference (a traceback carries one to another
@@ -47,6 +57,11 @@ void runtime_ref_dealloc(PyObject* self) {
 PyMethodDef runtime_ref_methods[] = {
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(runtime_ref_get)),
      METH_FASTCALL | METH_KEYWORDS, "get($self, node)\n--\n\n"},
+    {"peek", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(runtime_ref_peek)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "peek($self, node)\n--\n\n"
+     "Read the node, brought up to date, without making the running query\n"
+     "depend on it: a later change to it does not run the query again."},
     {nullptr, nullptr, 0, nullptr},
 };
 

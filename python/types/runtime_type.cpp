@@ -50,9 +50,20 @@ PyMethodDef runtime_methods[] = {
     {"set_label_by_id", fast(runtime_set_label_by_id), kFast,
      VELK_DOC("set_label_by_id($self, id, label)", "")},
     {"get_traced", fast(runtime_get_traced), kFast, VELK_DOC("get_traced($self, node)", "")},
+    {"get_explained", fast(runtime_get_explained), kFast,
+     VELK_DOC("get_explained($self, node)",
+              "Read like get_traced, returning (value, report): for each node the\n"
+              "read settled, its action, the changed dependency that made it run\n"
+              "(cause), both labels and how long its function ran (compute_ns).")},
     {"graph_snapshot", runtime_graph_snapshot, METH_NOARGS, VELK_DOC("graph_snapshot($self)", "")},
     {"create_collection", runtime_create_collection, METH_NOARGS,
      VELK_DOC("create_collection($self)", "")},
+    {"set_cutoff", fast(runtime_set_cutoff), kFast,
+     VELK_DOC("set_cutoff($self, node, equal)",
+              "Compare the node's old and new values with equal(old, new) instead\n"
+              "of ==: for an input when it is set, for a query when it is\n"
+              "recomputed. None restores ==. An equal that raises counts as not\n"
+              "equal. Not permitted inside a query function.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

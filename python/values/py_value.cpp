@@ -17,9 +17,10 @@ void absorb_error(const char* where) {
   PyErr_Clear();
 }
 
-// Evaluates `a op b` and its truth; a raising comparison or truth test counts as false.
-bool compare_true(PyObject* a, PyObject* b, int op, const char* where) {
-  PyObject* result = park_if_ended([&] { return PyObject_RichCompare(a, b, op); });
+// The truth of what `call` returns; a raising call or truth test counts as false.
+template <class Call>
+bool true_result(Call call, const char* where) {
+  PyObject* result = park_if_ended(call);
   if (result == nullptr) {
     absorb_error(where);
     return false;
@@ -31,6 +32,10 @@ bool compare_true(PyObject* a, PyObject* b, int op, const char* where) {
     return false;
   }
   return truth == 1;
+}
+
+bool compare_true(PyObject* a, PyObject* b, int op, const char* where) {
+  return true_result([&] { return PyObject_RichCompare(a, b, op); }, where);
 }
 
 // Set aside for the length of one call into Python, restored however the call ends.
@@ -62,6 +67,13 @@ PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
 
 bool PyValue::equal(const PyValue& a, const PyValue& b) {
   return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_EQ, "__eq__"); });
+}
+
+bool PyValue::equal_by(PyObject* equal, const PyValue& a, const PyValue& b) {
+  return with_gil_preserving_error([&] {
+    PyObject* args[] = {a.obj_, b.obj_};
+    return true_result([&] { return PyObject_Vectorcall(equal, args, 2, nullptr); }, "equal");
+  });
 }
 
 int64_t PyValue::hash(const PyValue& v) {

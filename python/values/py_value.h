@@ -51,6 +51,8 @@ class PyValue {
   PyObject* get() const noexcept { return obj_; }
 
   static bool equal(const PyValue& a, const PyValue& b);
+  // equal(a, b) for a node's own equality, its errors treated like those of ==.
+  static bool equal_by(PyObject* equal, const PyValue& a, const PyValue& b);
   static int64_t hash(const PyValue& v);
   // Whether the object's type cannot be hashed (lists, dicts, sets); calls no Python code.
   static bool unhashable(const PyValue& v);

@@ -2,8 +2,10 @@
 
 `to_dot(rt.graph_snapshot())` draws every live node and its dependency edges;
 `to_dot(rt.graph_snapshot(), trace)` with the trace of `rt.get_traced(node)` also colours what
-that read recomputed, cut off or verified. `render(dot_text, "graph.png")` runs the Graphviz
-`dot` program when it is installed. Pure Python: it only reads the plain lists and dictionaries
+that read recomputed, cut off or verified. `explain_to_dot(report)` draws the report of
+`rt.get_explained(node)`: which change made each node run, with the path from the changed input
+to the node read in bold (`causal_path(report)` lists it). `render(dot_text, "graph.png")` runs
+the Graphviz `dot` program when it is installed. Pure Python: it only reads the plain lists and dictionaries
 the runtime returns, so it works with any runtime and costs nothing when unused.
 """
 from __future__ import annotations
@@ -14,7 +16,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
-__all__ = ["ACTION_STYLES", "to_dot", "render", "dot_available"]
+__all__ = ["ACTION_STYLES", "to_dot", "explain_to_dot", "causal_path", "render", "dot_available"]
 
 # Fill colour and legend text for each action of a traced read.
 ACTION_STYLES: dict[str, tuple[str, str]] = {
@@ -58,6 +60,60 @@ def to_dot(snapshot: Iterable[Mapping[str, Any]], trace: Mapping[str, Any] | Non
     return "\n".join(lines) + "\n"
 
 
+def causal_path(report: Mapping[str, Any]) -> list[int]:
+    """Node ids from the change that started it to the node read, following each node's cause.
+
+    Empty when the node read did not run; a node brought up to date before this read (an
+    input, usually) starts the path.
+    """
+    entries = {entry["id"]: entry for entry in report["nodes"]}
+    target = entries.get(report["target"])
+    if target is None or target["action"] == "verified_clean":
+        return []
+    path: list[int] = []
+    node = report["target"]
+    while node is not None and node not in path:
+        path.append(node)
+        node = entries[node]["cause"] if node in entries else None
+    return path[::-1]
+
+
+def explain_to_dot(report: Mapping[str, Any], *, title: str | None = None) -> str:
+    """DOT text for the report of `get_explained`: each node the read settled, coloured by
+    its action with its compute time, and an arrow from the changed dependency that made it
+    run. The causal path to the node read is drawn bold. A cause the read did not settle (an
+    input, or a node brought up to date earlier) is a plain box.
+    """
+    entries = {entry["id"]: entry for entry in report["nodes"]}
+    on_path = set(causal_path(report))
+    lines = ["digraph velk_explain {", "  rankdir=LR;", '  graph [fontname="Helvetica"];',
+             '  node [fontname="Helvetica"];']
+    caption = title if title is not None else _explain_summary(report, len(on_path))
+    lines.append(f"  label={_quote(caption)}; labelloc=t;")
+    outside = {e["cause"]: e["cause_label"] for e in entries.values()
+               if e["cause"] is not None and e["cause"] not in entries}
+    for node, label in outside.items():
+        attrs = [f"label={_quote(_name(node, label))}", "shape=box"]
+        lines.append(f"  n{node} [{', '.join(attrs + _bold(node in on_path))}];")
+    for node, entry in entries.items():
+        text = _name(node, entry["label"])
+        if entry["action"] != "verified_clean":
+            text += f"\n{entry['compute_ns'] / 1000:.1f} us"
+        attrs = [f"label={_quote(text)}", "shape=ellipse",
+                 f'style=filled, fillcolor="{ACTION_STYLES[entry["action"]][0]}"']
+        if node == report["target"]:
+            attrs.append("peripheries=2")
+        lines.append(f"  n{node} [{', '.join(attrs + _bold(node in on_path))}];")
+    for node, entry in entries.items():
+        if entry["cause"] is not None:
+            bold = node in on_path and entry["cause"] in on_path
+            lines.append(f"  n{entry['cause']} -> n{node}{' [penwidth=3]' if bold else ''};")
+    if entries:
+        lines.extend(_legend({e["action"] for e in entries.values()}))
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
 def dot_available() -> bool:
     """Whether the Graphviz `dot` program is on the PATH."""
     return shutil.which("dot") is not None
@@ -93,6 +149,22 @@ def _summary(trace: Mapping[str, Any] | None) -> str:
     return (f"read of node {trace['target']}: {changed} recomputed and changed, "
             f"{trace['nodes_cutoff']} cut off, {verified} verified "
             f"({trace['elapsed_ns'] / 1000:.1f} us)")
+
+
+def _explain_summary(report: Mapping[str, Any], path_length: int) -> str:
+    name = _name(report["target"], report["label"])
+    elapsed = f"{report['elapsed_ns'] / 1000:.1f} us"
+    if path_length == 0:
+        return f"read of {name}: not recomputed ({elapsed})"
+    return f"read of {name}: {path_length} nodes on the causal path ({elapsed})"
+
+
+def _name(node: int, label: str | None) -> str:
+    return f"#{node}" if label is None else f"{label} (#{node})"
+
+
+def _bold(bold: bool) -> list[str]:
+    return ["penwidth=3"] if bold else []
 
 
 def _node_line(node: Mapping[str, Any], action: str | None, is_target: bool,

@@ -81,7 +81,12 @@ def aggregate_and_reduce_functions(rt, tail):
     rt.get(c.reduce(lambda xs: (c, len(xs))[1]))
 
 
-CYCLES = [query_function, observer_callback, input_value, collection_element,
+def cutoff_equal(rt, tail):
+    x = rt.create_input(1)
+    rt.set_cutoff(x, lambda old, new: (rt, tail) is None)
+
+
+CYCLES = [query_function, observer_callback, input_value, collection_element, cutoff_equal,
           map_and_filter_functions, key_functions, aggregate_and_reduce_functions]
 
 
@@ -136,12 +141,14 @@ def test_the_runtime_reports_each_engine_reference_exactly_once():
         "map": lambda x: x, "filter": lambda x: x.n % 2 == 0, "group": lambda x: items[x.n % 2],
         "sort": lambda x: x, "left": lambda x: x, "right": lambda x: x,
         "lift": lambda x: x, "combine": lambda a, b: a if b < a else b, "fold": lambda xs: xs[0],
+        "equal": lambda old, new: old is new,
     }
     start = {id(obj): sys.getrefcount(obj) for obj in [*items, *functions.values()]}
     f = functions
     rt = vc.Runtime()
     a = rt.create_input(items[1])
     q = rt.create_query(f["query"])
+    rt.set_cutoff(q, f["equal"])
     rt.observe(a, f["observer"])
     c = rt.create_collection()
     other = rt.create_collection()

@@ -31,6 +31,30 @@ def test_traced_read_shows_recompute_cutoff_and_verification(rt):
     assert list(trace["node_traces"][0]) == ["id", "action"]
 
 
+def test_explained_read_names_the_change_behind_each_recompute(rt):
+    x, y = rt.create_input(3), rt.create_input(1)
+    parity = rt.create_query(lambda r: r.get(y) + r.get(x) % 2)
+    label = rt.create_query(lambda r: "odd" if r.get(parity) % 2 else "even")
+    rt.set_label(x, "x")
+    rt.set_label(parity, "parity")
+    value, report = rt.get_explained(label)
+    assert value == "even" and list(report) == ["target", "label", "elapsed_ns", "nodes"]
+    first = report["nodes"][0]  # a first compute has no cause
+    assert list(first) == ["id", "label", "action", "cause", "cause_label", "compute_ns"]
+    assert (first["id"], first["label"], first["cause"]) == (parity.id, "parity", None)
+    rt.set(x, 4)  # y is read first but did not change: x is the cause
+    value, report = rt.get_explained(label)
+    assert value == "odd" and (report["target"], report["label"]) == (label.id, None)
+    assert [(n["id"], n["action"], n["cause"], n["cause_label"]) for n in report["nodes"]] == [
+        (parity.id, "recomputed_changed", x.id, "x"),
+        (label.id, "recomputed_changed", parity.id, "parity")]
+    rt.set(x, 6)
+    _, report = rt.get_explained(label)
+    assert [(n["action"], n["cause"]) for n in report["nodes"]] == [
+        ("recomputed_cutoff", x.id), ("verified_clean", None)]
+    assert report["nodes"][1]["compute_ns"] == 0
+
+
 def test_failed_traced_read_leaves_tracing_off(rt):
     x = rt.create_input(1)
     bad = rt.create_query(lambda r: 1 / 0)

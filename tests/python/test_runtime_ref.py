@@ -4,7 +4,7 @@ import warnings
 
 import pytest
 import velk_concurrent as vc
-from conftest import panic_type
+from conftest import Calls, panic_type
 
 INVALID = "RuntimeRef is no longer valid (used outside query callback)"
 
@@ -25,9 +25,10 @@ def test_ref_kept_after_its_compute_is_invalid(rt, raises):
         pytest.raises(ValueError, rt.get, q)
     else:
         assert rt.get(q) == 1
-    with pytest.raises(RuntimeError) as info:
-        kept[0].get(a)
-    assert str(info.value) == INVALID
+    for read in (kept[0].get, kept[0].peek):
+        with pytest.raises(RuntimeError) as info:
+            read(a)
+        assert str(info.value) == INVALID
     with pytest.raises(RuntimeError) as info:  # also inside another compute
         rt.get(rt.create_query(lambda ref: kept[0].get(a)))
     assert str(info.value) == INVALID
@@ -67,3 +68,19 @@ def test_ref_used_from_another_thread_raises_panic(rt):
         worker.start()
         worker.join(timeout=60)
     assert [str(w.message) for w in caught] == []
+
+
+def test_peek_brings_the_node_up_to_date_without_depending_on_it(rt):
+    calls = Calls()
+    a, b = rt.create_input(1), rt.create_input(10)
+    b_plus = rt.create_query(lambda ref: ref.get(b) + 1)
+    q = rt.create_query(calls.wrap("q", lambda ref: ref.get(a) + ref.peek(b_plus)))
+    assert rt.get(q) == 12
+    rt.set(b, 20)  # not a dependency of q: q keeps its value
+    assert rt.get(q) == 12 and calls.take() == {"q": 1}
+    rt.set(a, 2)  # q runs again and peeks b_plus, brought up to date
+    assert rt.get(q) == 23 and calls.take() == {"q": 1}
+    assert [n["dependencies"] for n in rt.graph_snapshot() if n["id"] == q.id] == [[a.id]]
+    bad = rt.create_query(lambda ref: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        rt.get(rt.create_query(lambda ref: ref.peek(bad)))

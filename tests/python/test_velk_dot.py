@@ -87,6 +87,24 @@ def test_only_traced_keeps_the_nodes_of_the_read(rt, diamond):
     assert 'label="custom"' in dot
 
 
+def test_explained_read_draws_the_causal_path_in_bold(rt, diamond):
+    x, parity, double, other, top = diamond
+    rt.set(x, 5)  # parity is cut off, double changes, top recomputes because of double
+    _, report = rt.get_explained(top)
+    assert velk_dot.causal_path(report) == [x.id, double.id, top.id]
+    dot = velk_dot.explain_to_dot(report)
+    nodes, edges = parse(dot.replace(" [penwidth=3];", ";"))
+    assert sorted(nodes) == sorted([x.id, parity.id, double.id, top.id])
+    assert sorted(edges) == sorted([(x.id, parity.id), (x.id, double.id), (double.id, top.id)])
+    assert f"n{x.id} -> n{double.id} [penwidth=3];" in dot and f"n{x.id} -> n{parity.id};" in dot
+    assert "penwidth=3" in nodes[x.id] and "penwidth" not in nodes[parity.id]
+    assert fill(nodes[parity.id]) == velk_dot.ACTION_STYLES["recomputed_cutoff"][0]
+    assert "peripheries=2" in nodes[top.id] and "3 nodes on the causal path" in dot
+    assert_valid_dot(dot)
+    _, report = rt.get_explained(top)  # nothing changed: no path
+    assert velk_dot.causal_path(report) == [] and "not recomputed" in velk_dot.explain_to_dot(report)
+
+
 def test_render_without_graphviz_writes_nothing(tmp_path, monkeypatch):
     monkeypatch.setattr(velk_dot.shutil, "which", lambda name: None)
     assert not velk_dot.dot_available()

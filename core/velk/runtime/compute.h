@@ -1,5 +1,5 @@
 // The compute function of a query node: shared, type-erased, called as
-// (runtime, slot, was_dirty), storing the node's value and returning whether it changed.
+// (runtime, slot, was_dirty, equal), storing the node's value and returning whether it changed.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "velk/memory/generic_arena.h"
 #include "velk/memory/held.h"
+#include "velk/runtime/node_equal.h"
 
 namespace velk {
 
@@ -17,8 +18,10 @@ class ComputeFunction {
  public:
   virtual ~ComputeFunction() = default;
   // Reads other nodes only through Runtime::get, stores the value as its last step and
-  // reports failure by throwing (a failed compute leaves the cell as it was).
-  virtual bool compute(Runtime& runtime, uint32_t slot, bool was_dirty) = 0;
+  // reports failure by throwing (a failed compute leaves the cell as it was). A recompute
+  // compares its value with the stored one by `equal`, the node's own (nullptr: the type's).
+  virtual bool compute(Runtime& runtime, uint32_t slot, bool was_dirty,
+                       const ErasedEqual* equal) = 0;
   // Offers the values this function holds (its callable's captures, an operator's state).
   virtual void visit_held(HeldVisitor&) const {}
 };
@@ -30,7 +33,7 @@ class QueryFunction final : public ComputeFunction {
   QueryFunction(std::shared_ptr<GenericArena<T>> arena, F produce)
       : arena_(std::move(arena)), produce_(std::move(produce)) {}
 
-  bool compute(Runtime& runtime, uint32_t slot, bool was_dirty) override;
+  bool compute(Runtime& runtime, uint32_t slot, bool was_dirty, const ErasedEqual* equal) override;
 
   // A callable that holds values says so with `visit_held(HeldVisitor&) const`.
   void visit_held(HeldVisitor& visitor) const override {

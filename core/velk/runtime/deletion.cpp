@@ -241,6 +241,7 @@ void Runtime::retire_node(uint32_t slot) {
   }
   // Released after the lock: dropping them may run Python code.
   unlinked.slot.fn.reset();
+  unlinked.slot.equal.reset();
   unlinked.observers.clear();
   unlinked.slot.arena->free(unlinked.slot.value_index);
   if (const std::shared_ptr<Retirable> alive = unlinked.state.lock()) alive->retire();

@@ -22,6 +22,13 @@ std::string Introspection::take_label(uint32_t slot, const StructuralLock::Exclu
   return label;
 }
 
+std::optional<std::string> Introspection::label(uint32_t slot,
+                                                const StructuralLock::Shared& held) const {
+  held.dcheck();
+  if (auto it = labels_.find(slot); it != labels_.end()) return it->second;
+  return std::nullopt;
+}
+
 std::vector<NodeSnapshot> Introspection::snapshot(const SegmentedNodes& nodes,
                                                   const DependencyGraph& graph,
                                                   const SlotTable& slots,

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +26,7 @@ class Introspection {
   std::string set_label(uint32_t slot, std::string label, const StructuralLock::Exclusive& held);
   // Drops a deleted node's label; returns it.
   std::string take_label(uint32_t slot, const StructuralLock::Exclusive& held);
+  std::optional<std::string> label(uint32_t slot, const StructuralLock::Shared& held) const;
 
   // Every live node with its lists, kind and label.
   std::vector<NodeSnapshot> snapshot(const SegmentedNodes& nodes, const DependencyGraph& graph,

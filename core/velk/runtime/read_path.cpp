@@ -234,44 +234,46 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   // lock-free: read after the claim: a set after them marks this node ComputingDirtied.
   const uint64_t start_revision = revision();
   const uint64_t start_watermark = watermark();
-  if (was_dirty && deps_unchanged(record)) {
+  const uint32_t cause = was_dirty ? changed_dependency(record) : kNoCause;
+  if (was_dirty && cause == kNoCause) {
     record.raise_verified_at(start_watermark);
     claim.disarm();
     if (record.cas_state(NodeState::Computing, NodeState::Clean)) {
-      report(slot, TraceAction::VerifiedClean);
+      report({slot, TraceAction::VerifiedClean});
     } else {
       record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty);
       SharedDepStack::current().taint_top(this);
     }
     return true;
   }
-  ComputeFunction* const fn = compute_function(slot);
-  if (!fn) {  // an input: nothing to compute
+  const NodeCompute compute = node_compute(slot);
+  if (!compute.fn) {  // an input: nothing to compute
     record.raise_verified_at(start_revision);
     claim.disarm();
     record.finish_claim(NodeState::Clean, NodeState::Dirty);
     return true;
   }
-  return recompute(slot, *fn, was_dirty, start_revision, start_watermark, claim);
+  return recompute(slot, compute, was_dirty, cause, start_revision, start_watermark, claim);
 }
 
-bool Runtime::deps_unchanged(const NodeRecord& record) const {
+uint32_t Runtime::changed_dependency(const NodeRecord& record) const {
   // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
   // a later one marks the claimed node ComputingDirtied.
   const uint64_t verified = record.load_verified_at();
-  bool unchanged = true;
+  uint32_t changed = kNoCause;
   record.for_each_dep([&](uint32_t dep) {
     const NodeRecord& d = nodes_.get(dep);
-    unchanged = d.load_state() == NodeState::Clean && d.load_changed_at() <= verified;
-    return unchanged;
+    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
+    changed = dep;
+    return false;
   });
-  return unchanged;
+  return changed;
 }
 
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
 // and ends the claim. Returns false when the node must be claimed again (a dependency went away).
-bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
-                        uint64_t start_watermark, ClaimGuard& claim) {
+bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
+                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, this, slot);
@@ -285,8 +287,12 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
     stack.taint_top(this);
   };
   bool changed;
+  // Looked up once: a traced read nested in the compute ends before it returns. Timed only for
+  // a traced read, as the clock costs more than a small compute.
+  TraceScope* const trace = traced();
+  const uint64_t started = trace != nullptr ? monotonic_ns() : 0;
   try {
-    changed = fn.compute(*this, slot, was_dirty);
+    changed = compute.fn->compute(*this, slot, was_dirty, compute.equal.get());
   } catch (const TransientFailure&) {
     abandon(true);
     throw;
@@ -319,7 +325,10 @@ bool Runtime::recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint
   } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
     stack.taint_top(this);
   }
-  report(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
+  if (trace != nullptr) {
+    trace->add({slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff,
+                cause, monotonic_ns() - started});
+  }
   return true;
 }
 

@@ -62,6 +62,11 @@ uint32_t Runtime::node_count() const {
 
 bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }
 
+Runtime::NodeCompute Runtime::node_compute(uint32_t slot) const {
+  StructuralLock::ReadGuard held(structural_lock_);
+  return {slots_.compute_function(slot, held), slots_.equal_of(slot, held)};
+}
+
 ComputeFunction* Runtime::compute_function(uint32_t slot) const {
   StructuralLock::ReadGuard held(structural_lock_);
   return slots_.compute_function(slot, held);

@@ -14,9 +14,11 @@
 #include <exception>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,6 +33,7 @@
 #include "velk/graph/walk_ring.h"
 #include "velk/runtime/compute.h"
 #include "velk/runtime/introspection.h"
+#include "velk/runtime/node_equal.h"
 #include "velk/runtime/observer.h"
 #include "velk/runtime/observer_table.h"
 #include "velk/runtime/set_batch.h"
@@ -87,6 +90,13 @@ class Runtime {
   // batch of only those takes no revision. The values written are moved out of `batch`.
   void set_many(SetBatch& batch);
 
+  // Gives the node its own equality, replacing ValueTraits<T>::equal where a set decides
+  // whether an input's value changed and where a recompute decides whether a query's did;
+  // null restores the type's. Refused inside a compute, like creating a node: the compute
+  // running could be comparing by the one it replaces.
+  template <class T>
+  void set_cutoff(Velk<T> handle, std::shared_ptr<NodeEqual<std::type_identity_t<T>>> equal);
+
   // Checks a handle: foreign runtime first, then stale generation.
   template <class T>
   NodeRecord& check(Velk<T> handle) const {
@@ -133,6 +143,7 @@ class Runtime {
   template <class T>
   const T& get_traced(Velk<T> handle, HazardHolder& holder, TraceReport& report);
   void set_label(uint32_t slot, std::string label);
+  std::optional<std::string> label_of(uint32_t slot) const;
   std::vector<NodeSnapshot> graph_snapshot() const;
 
  private:
@@ -158,6 +169,12 @@ class Runtime {
   NodeRecord& record(uint32_t slot) const { return nodes_.get(slot); }
   uint64_t watermark() const noexcept { return walk_ring_.watermark(); }
   bool is_query(uint32_t slot) const;
+  // What a claimed node computes with: its function (null for an input) and its own equality.
+  struct NodeCompute {
+    ComputeFunction* fn;
+    std::shared_ptr<ErasedEqual> equal;
+  };
+  NodeCompute node_compute(uint32_t slot) const;
   NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
                            std::string_view type_name) const;
 
@@ -199,18 +216,22 @@ class Runtime {
                       wait_graph::Waiting& waiting);
   bool claim_and_settle(uint32_t slot, NodeState seen);
   class ClaimGuard;
-  bool recompute(uint32_t slot, ComputeFunction& fn, bool was_dirty, uint64_t start_revision,
-                 uint64_t start_watermark, ClaimGuard& claim);
-  bool deps_unchanged(const NodeRecord& record) const;
+  // `cause` is the dependency whose change made a Dirty node run (kNoCause: none known).
+  bool recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
+                 uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
+  // The first dependency changed since the node was verified, or kNoCause for none.
+  uint32_t changed_dependency(const NodeRecord& record) const;
   CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
                             uint64_t start_revision) {
     return graph_.commit(slot, reads, merge, start_revision, structural_lock_);
   }
   // Adds an event to the traced read running on this thread, if any reads this runtime.
-  void report(uint32_t slot, TraceAction action) {
-    if (TraceScope* trace = TraceScope::current(); trace != nullptr && trace->owner() == this) {
-      trace->add({slot, action});
-    }
+  void report(TraceEntry entry) {
+    if (TraceScope* trace = traced()) trace->add(entry);
+  }
+  TraceScope* traced() const noexcept {
+    TraceScope* trace = TraceScope::current();
+    return trace != nullptr && trace->owner() == this ? trace : nullptr;
   }
 
   // Observers (observers.cpp).
@@ -265,6 +286,7 @@ class Runtime {
     NodeRecord& record;
     GenericArena<T>* arena;
     uint32_t index;
+    std::shared_ptr<ErasedEqual> equal;
   };
   template <class T>
   InputCell<T> input_cell(Velk<T> handle);
@@ -309,13 +331,14 @@ class Runtime {
 // ---- templates ----
 
 template <class T, class F>
-bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty) {
+bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty,
+                                  const ErasedEqual* equal) {
   T value = produce_(runtime, slot);
   // A value read across a batch of sets is never stored, nor seen by anyone: it runs again.
   while (runtime.read_torn_batch()) value = produce_(runtime, slot);
   // lock-free: the node is claimed here, so no deletion can give its cell away.
   const uint32_t index = runtime.record(slot).load_value_index();
-  if (was_dirty) return arena_->write_if_changed(index, std::move(value));
+  if (was_dirty && equals_stored(*arena_, index, value, equal)) return false;
   arena_->write(index, std::move(value));
   return true;
 }
@@ -430,15 +453,17 @@ Runtime::InputCell<T> Runtime::input_cell(Velk<T> handle) {
   NodeRecord& record = check(handle);
   GenericArena<T>* arena = slots_.arena_of<T>(
       record, "velk-core: arena missing for input handle's type", structural_lock_);
-  if (is_query(handle.slot)) refuse_set_on_query(handle.slot);
+  NodeCompute compute = node_compute(handle.slot);
+  if (compute.fn != nullptr) refuse_set_on_query(handle.slot);
   // lock-free: the handle was just checked; the claim re-checks the generation before the write.
-  return {record, arena, record.load_value_index()};
+  return {record, arena, record.load_value_index(), std::move(compute.equal)};
 }
 
 template <class T>
 void Runtime::set(Velk<T> handle, T value) {
   const InputCell<T> cell = input_cell(handle);
-  if (cell.arena->equals(cell.index, value)) return;  // an equal value takes no revision
+  // An equal value takes no revision.
+  if (equals_stored(*cell.arena, cell.index, value, cell.equal.get())) return;
   // Claimed while its value is replaced, so a deletion (and a new node reusing the slot and the
   // cell) cannot slip in between the handle check and the write.
   InputClaim claim(*this, ErasedVelk(handle), ValueTraits<T>::name);
@@ -458,8 +483,9 @@ class TypedBatchWrite final : public BatchWrite {
     const Runtime::InputCell<T> cell = runtime.input_cell(node_);
     arena_ = cell.arena;
     index_ = cell.index;
+    equal_ = cell.equal;
   }
-  bool changes() const override { return !arena_->equals(index_, value_); }
+  bool changes() const override { return !equals_stored(*arena_, index_, value_, equal_.get()); }
   std::shared_ptr<void> compare_scope() const override {
     return std::make_shared<typename BatchScopeOf<T>::type>();
   }
@@ -471,7 +497,18 @@ class TypedBatchWrite final : public BatchWrite {
   T value_;
   GenericArena<T>* arena_ = nullptr;
   uint32_t index_ = 0;
+  std::shared_ptr<ErasedEqual> equal_;
 };
+
+template <class T>
+void Runtime::set_cutoff(Velk<T> handle,
+                         std::shared_ptr<NodeEqual<std::type_identity_t<T>>> equal) {
+  if (SharedDepStack::current().in_compute()) fail_in_compute("set_cutoff");
+  std::shared_ptr<ErasedEqual> replaced;  // dropped after the lock: it may run embedding code
+  StructuralLock::WriteGuard held(structural_lock_);
+  check(handle);  // under the write lock, so the node cannot be deleted before the store
+  replaced = slots_.set_equal(handle.slot, std::move(equal), held);
+}
 
 template <class T>
 uint64_t Runtime::observe(Velk<T> handle, std::shared_ptr<ObserverClosure> closure) {

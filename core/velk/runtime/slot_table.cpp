@@ -1,6 +1,7 @@
 #include "velk/runtime/slot_table.h"
 
 #include <string>
+#include <utility>
 
 namespace velk {
 
@@ -23,6 +24,7 @@ uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
   } else {
     slot = nodes_.push(fields, held);
     compute_fns_.emplace_back();
+    equals_.emplace_back();
   }
   compute_fns_[slot] = std::move(fn);
   return slot;
@@ -31,8 +33,8 @@ uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
 SlotTable::Released SlotTable::release(uint32_t slot, const StructuralLock::Exclusive& held) {
   held.dcheck();
   const NodeRecord& record = nodes_.get(slot);
-  Released released{std::move(compute_fns_.at(slot)), arenas_.erased(record.load_arena_tag()),
-                    record.load_value_index()};
+  Released released{std::move(compute_fns_.at(slot)), std::move(equals_.at(slot)),
+                    arenas_.erased(record.load_arena_tag()), record.load_value_index()};
   free_slots_.push_back(slot);
   return released;
 }
@@ -49,6 +51,12 @@ bool SlotTable::is_query(uint32_t slot, const StructuralLock::Shared& held) cons
   return slot < compute_fns_.size() && compute_fns_[slot];
 }
 
+std::shared_ptr<ErasedEqual> SlotTable::set_equal(uint32_t slot, std::shared_ptr<ErasedEqual> equal,
+                                                  const StructuralLock::Exclusive& held) {
+  held.dcheck();
+  return std::exchange(equals_.at(slot), std::move(equal));
+}
+
 uint32_t SlotTable::live_count(const StructuralLock::Shared& held) const {
   held.dcheck();
   return nodes_.slot_count() - uint32_t(free_slots_.size());
@@ -61,6 +69,9 @@ void SlotTable::visit_held(HeldVisitor& visitor, const StructuralLock::Shared& h
   }
   for (const std::shared_ptr<ComputeFunction>& fn : compute_fns_) {
     if (fn && visitor.first_visit(fn.get())) fn->visit_held(visitor);
+  }
+  for (const std::shared_ptr<ErasedEqual>& equal : equals_) {
+    if (equal) equal->visit_held(visitor);
   }
 }
 

@@ -1,5 +1,6 @@
 // Which slots hold nodes, and what each node's slot owns: its compute function and its value's
-// arena. Allocation reuses the most recently freed slot; arenas are registered per value type.
+// arena, and its own equality if it has one (node_equal.h). Allocation reuses the most recently
+// freed slot; arenas are registered per value type.
 //
 // Locking: guarded by the runtime's structural lock; allocation, release and arena registration
 // under the write lock, lookups under either mode, each taking the lock's token. The first few
@@ -36,6 +37,7 @@ class SlotTable {
   // What a released slot held, dropped by the caller after the lock (it may run embedding code).
   struct Released {
     std::shared_ptr<ComputeFunction> fn;
+    std::shared_ptr<ErasedEqual> equal;
     std::shared_ptr<ErasedArena> arena;
     uint32_t value_index;
   };
@@ -55,6 +57,17 @@ class SlotTable {
   // claim on the node, since a deletion waits for the claim.
   ComputeFunction* compute_function(uint32_t slot, const StructuralLock::Shared& held) const;
   bool is_query(uint32_t slot, const StructuralLock::Shared& held) const;
+
+  // The node's own equality, or null for the type's. A copy: it is replaced or dropped under
+  // the write lock while a set or a compute may still be using the old one. Copying a null one
+  // costs no atomic operation, so nodes without one pay nothing.
+  std::shared_ptr<ErasedEqual> equal_of(uint32_t slot, const StructuralLock::Shared& held) const {
+    held.dcheck();
+    return slot < equals_.size() ? equals_[slot] : nullptr;
+  }
+  // Returns the one it replaces, to be dropped after the lock.
+  std::shared_ptr<ErasedEqual> set_equal(uint32_t slot, std::shared_ptr<ErasedEqual> equal,
+                                         const StructuralLock::Exclusive& held);
   uint32_t live_count(const StructuralLock::Shared& held) const;
 
   // Offers every value and compute function held (see held.h).
@@ -65,6 +78,7 @@ class SlotTable {
 
   SegmentedNodes& nodes_;
   std::vector<std::shared_ptr<ComputeFunction>> compute_fns_;  // one entry per slot
+  std::vector<std::shared_ptr<ErasedEqual>> equals_;           // one entry per slot
   std::vector<uint32_t> free_slots_;                           // LIFO
   ArenaRegistry arenas_;
   std::array<std::atomic<ErasedArena*>, kPublishedArenas> published_arenas_{};

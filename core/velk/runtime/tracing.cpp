@@ -31,6 +31,11 @@ void Runtime::set_label(uint32_t slot, std::string label) {
   replaced = introspection_.set_label(slot, std::move(label), held);
 }
 
+std::optional<std::string> Runtime::label_of(uint32_t slot) const {
+  StructuralLock::ReadGuard held(structural_lock_);
+  return introspection_.label(slot, held);
+}
+
 std::vector<NodeSnapshot> Runtime::graph_snapshot() const {
   StructuralLock::ReadGuard held(structural_lock_);
   return introspection_.snapshot(nodes_, graph_, slots_, held);

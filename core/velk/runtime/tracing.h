@@ -22,9 +22,17 @@ const char* trace_action_name(TraceAction action) noexcept;
 // Nanoseconds of the monotonic clock.
 uint64_t monotonic_ns() noexcept;
 
+// No dependency known to have caused a recompute: a first compute, or none found changed.
+inline constexpr uint32_t kNoCause = UINT32_MAX;
+
 struct TraceEntry {
   uint32_t slot;
   TraceAction action;
+  // The first changed dependency the verification found, for a node that ran because of it.
+  uint32_t cause = kNoCause;
+  // How long the node's function ran; 0 when not run. The walk settles known dependencies
+  // first, so only a dependency read for the first time computes inside it and counts.
+  uint64_t compute_ns = 0;
 };
 
 // A traced read's figures; the value itself is returned beside it.

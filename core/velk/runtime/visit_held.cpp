@@ -24,7 +24,10 @@ void Runtime::release_all() {
       released.push_back(unlink(slot, held));
     }
   }
-  for (Unlinked& node : released) node.slot.fn.reset();
+  for (Unlinked& node : released) {
+    node.slot.fn.reset();
+    node.slot.equal.reset();
+  }
   for (Unlinked& node : released) node.observers.clear();
   for (const Unlinked& node : released) node.slot.arena->free(node.slot.value_index);
   for (const Unlinked& node : released) {

@@ -171,6 +171,47 @@ TEST_F(ReadPath, EqualRecomputeKeepsChangedAtAndSkipsDependents) {
   EXPECT_EQ(velk::EngineSteps::record(rt, parity.slot).load_changed_at(), rt.revision());
 }
 
+// Values at most 2 apart count as equal.
+class Within2 final : public velk::NodeEqual<uint64_t> {
+ public:
+  bool equal(const uint64_t& old, const uint64_t& now) const override {
+    return (old > now ? old - now : now - old) <= 2;
+  }
+};
+
+TEST_F(ReadPath, NodeEqualDecidesWhatChangesAndGoesWithItsNode) {
+  int top_calls = 0;
+  const U twice = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return 2 * r.get(a); });
+  const U top = counted(top_calls, [&](Runtime& r) { return r.get(twice); });
+  rt.set_cutoff(a, std::make_shared<Within2>());
+  rt.set_cutoff(twice, std::make_shared<Within2>());
+  EXPECT_EQ(rt.get(top), 2u);
+  rt.set(a, uint64_t(3));  // within 2 of 1: no change
+  velk::SetBatch batch;
+  batch.add(a, uint64_t(2));
+  rt.set_many(batch);
+  EXPECT_EQ(rt.revision(), 1u);
+  rt.set(a, uint64_t(4));
+  EXPECT_EQ(rt.get(top), 8u);
+  rt.set_cutoff(a, nullptr);  // == again: 5 is a change, but twice's 10 is within 2 of 8
+  rt.set(a, uint64_t(5));
+  EXPECT_EQ(rt.get(top), 8u);
+  EXPECT_EQ(rt.get(twice), 8u);
+  EXPECT_EQ(top_calls, 2);
+  const U b = rt.create_input<uint64_t>(0);
+  auto equal = std::make_shared<Within2>();
+  const std::weak_ptr<Within2> kept = equal;
+  rt.set_cutoff(b, std::move(equal));
+  rt.delete_node(b);
+  EXPECT_TRUE(kept.expired());
+  EXPECT_FAILURE(rt.set_cutoff(b, nullptr), stale(b.slot, b.generation));
+  const U sets = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) {
+    r.set_cutoff(a, nullptr);
+    return uint64_t(0);
+  });
+  EXPECT_FAILURE(rt.get(sets), "set_cutoff called during compute; not permitted");
+}
+
 TEST_F(Inputs, FirstEffectiveSetTakesRevisionTwoAndAnEqualSetTakesNone) {
   const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) { return r.get(a) + 1; });
   EXPECT_EQ(rt.get(q), 2u);

@@ -52,6 +52,9 @@ TEST_F(Tracing, ReportsWhatTheReadRecomputedOrVerified) {
   EXPECT_EQ(traced(q2), 30u);
   EXPECT_EQ(trace(), (Trace{{q1.slot, TraceAction::RecomputedCutoff},
                             {q2.slot, TraceAction::VerifiedClean}}));
+  EXPECT_EQ(report.entries[0].cause, a.slot);
+  EXPECT_EQ(report.entries[1].cause, velk::kNoCause);
+  EXPECT_EQ(report.entries[1].compute_ns, 0u);
   EXPECT_EQ(report.nodes_recomputed, 1u);
   EXPECT_EQ(report.nodes_cutoff, 1u);
   EXPECT_EQ(report.total_nodes, rt.node_count());
@@ -63,6 +66,9 @@ TEST_F(Tracing, ReportsWhatTheReadRecomputedOrVerified) {
                             {q2.slot, TraceAction::RecomputedChanged}}));
   EXPECT_EQ(report.nodes_recomputed, 2u);
   EXPECT_EQ(report.nodes_cutoff, 0u);
+  // Each ran because of the first changed dependency its verification found: b (not a), then q1.
+  EXPECT_EQ(report.entries[0].cause, b.slot);
+  EXPECT_EQ(report.entries[1].cause, q1.slot);
 }
 
 // The failed read recomputes q1 before its own compute throws. That event reaches neither the

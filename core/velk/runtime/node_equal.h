@@ -1,0 +1,44 @@
+// A node's own equality, replacing ValueTraits<T>::equal where a set or a recompute decides
+// whether the node's value changed (identity, a tolerance, "always changed"). Kept beside the
+// node's compute function in the slot table; a node without one pays nothing.
+#pragma once
+
+#include <memory>
+#include <typeinfo>
+
+#include "velk/base/check.h"
+#include "velk/memory/generic_arena.h"
+#include "velk/memory/hazard.h"
+#include "velk/memory/held.h"
+
+namespace velk {
+
+class ErasedEqual {
+ public:
+  virtual ~ErasedEqual() = default;
+  virtual const std::type_info& value_type() const noexcept = 0;
+  // Offers the values it holds (an embedding's callable).
+  virtual void visit_held(HeldVisitor&) const {}
+};
+
+template <class T>
+class NodeEqual : public ErasedEqual {
+ public:
+  // Whether `now` counts as the same value as `old`: no change, no new revision.
+  virtual bool equal(const T& old, const T& now) const = 0;
+  const std::type_info& value_type() const noexcept final { return typeid(T); }
+};
+
+// Whether `value` equals the one stored at `index`, by `equal` when the node has one. An empty
+// cell equals nothing.
+template <class T>
+bool equals_stored(const GenericArena<T>& arena, uint32_t index, const T& value,
+                   const ErasedEqual* equal) {
+  if (equal == nullptr) return arena.equals(index, value);
+  HazardHolder holder;
+  const T* old = arena.try_read_protected(index, holder);
+  VELK_DCHECK(equal->value_type() == typeid(T));  // set_cutoff took a handle of the node's type
+  return old != nullptr && static_cast<const NodeEqual<T>*>(equal)->equal(*old, value);
+}
+
+}  // namespace velk
