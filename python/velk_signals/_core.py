@@ -4,8 +4,8 @@ A signal is an input node and a computed a query node; reading either is `rt.get
 records a dependency when it runs inside a query function, so no tracking of our own is needed.
 What the engine does not know lives in context variables (per thread and per asyncio task):
 the pending writes of a batch and an untracked read (`_Scope`, which a signal read checks), and
-whether an effect is running (where writes leave settling to the running pass). A computed is
-a `functools.partial` of `rt.get`, so reading one calls no Python code of ours.
+whether an effect is running (where writes leave settling to the running pass). Outside those
+scopes, reading a signal or a computed is one context-variable look-up and `rt.get(node)`.
 """
 from __future__ import annotations
 
@@ -16,15 +16,12 @@ import weakref
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
-from typing import Any, Generic, TypeVar, cast
+from typing import Any, Generic, TypeVar
 
 import velk_concurrent as velk
 
 T = TypeVar("T")
 
-# Engine methods that may be missing from an older module; the fallbacks below go with them.
-HAS_CUTOFF = hasattr(velk.Runtime, "set_cutoff")
-HAS_PEEK = hasattr(velk.RuntimeRef, "peek")
 MAX_PASSES = 100  # stabilize passes one write may cause before effects count as a loop
 
 
@@ -41,7 +38,7 @@ class _Scope:
 _scope: ContextVar[_Scope | None] = ContextVar("velk_signals_scope", default=None)
 _current = _scope.get
 _in_effect: ContextVar[bool] = ContextVar("velk_signals_in_effect", default=False)
-# The RuntimeRef of the innermost computation, for untracked(); kept only when peek exists.
+# The RuntimeRef of the innermost computation, for untracked().
 _frame: ContextVar[Any] = ContextVar("velk_signals_frame", default=None)
 
 
@@ -143,7 +140,7 @@ class _Unraisable:
 
 class Signal(Generic[T]):
     """A value that can be set; computeds and effects that read it follow its changes."""
-    __slots__ = ("_rt", "_hub", "_node", "_get", "_equal", "_lock", "__weakref__")
+    __slots__ = ("_rt", "_hub", "_node", "_get", "_lock", "__weakref__")
 
     def __init__(self, value: T, *, equal: Callable[[T, T], bool] | None = None,
                  runtime: velk.Runtime | None = None) -> None:
@@ -151,11 +148,9 @@ class Signal(Generic[T]):
         node = rt.create_input(value)
         self._rt, self._hub, self._node = rt, hub_of(rt), node
         self._get: Callable[[], T] = functools.partial(rt.get, node)
-        self._equal = equal
         self._lock = threading.Lock()  # makes update() a read-modify-write
-        if equal is not None and HAS_CUTOFF:
-            cast(Any, rt).set_cutoff(node, equal)
-            self._equal = None
+        if equal is not None:
+            rt.set_cutoff(node, equal)  # the engine's set and set_many then ask it, not ==
 
     def __call__(self) -> T:
         if _current() is None:
@@ -204,13 +199,9 @@ class Signal(Generic[T]):
             self._written()
 
     def _stage(self, batch: dict[Signal[Any], Any], value: T) -> None:
-        if self._equal is not None and self._equal(batch.get(self, self._get()), value):
-            return
-        batch[self] = value
+        batch[self] = value  # set_many compares it at the exit, with the signal's own equal
 
     def _store(self, value: T) -> bool:
-        if self._equal is not None and self._equal(self._get(), value):
-            return False
         self._rt.set(self._node, value)
         return True
 
@@ -227,7 +218,7 @@ class Signal(Generic[T]):
 class Computed(functools.partial[T]):
     """A value derived by `fn()` from the signals and computeds it reads, recomputed when read
     after one of them changed; `equal(old, new)` true keeps the old value (and stops the
-    change there). Calling it is `rt.get(node)` itself."""
+    change there)."""
     _rt: velk.Runtime
     _hub: Hub
     _node: velk.NodeId[T]
@@ -235,19 +226,18 @@ class Computed(functools.partial[T]):
     def __new__(cls, fn: Callable[[], T], *, equal: Callable[[T, T], bool] | None = None,
                 runtime: velk.Runtime | None = None) -> Computed[T]:
         rt = default_runtime() if runtime is None else runtime
-        node = rt.create_query(_computation(fn, None if HAS_CUTOFF else equal))
-        if equal is not None and HAS_CUTOFF:
-            cast(Any, rt).set_cutoff(node, equal)
+        node = rt.create_query(_computation(fn))
+        if equal is not None:
+            rt.set_cutoff(node, equal)
         self = super().__new__(cls, rt.get, node)
         self._rt, self._hub, self._node = rt, hub_of(rt), node
         return self
 
-    if HAS_PEEK:  # untracked() must reach computed reads too
-        def __call__(self) -> T:
-            scope = _current()
-            if scope is None or scope.ref is None:
-                return self._rt.get(self._node)
-            return scope.ref.peek(self._node)  # type: ignore[no-any-return]
+    def __call__(self) -> T:  # untracked() must reach computed reads too
+        scope = _current()
+        if scope is None or scope.ref is None:
+            return self._rt.get(self._node)
+        return scope.ref.peek(self._node)  # type: ignore[no-any-return]
 
     def peek(self) -> T:
         """The value, read without becoming a dependency of the running computation."""
@@ -265,26 +255,15 @@ class Computed(functools.partial[T]):
         return f"Computed(node={self._node.id})"
 
 
-def _computation(fn: Callable[[], T], equal: Callable[[T, T], bool] | None) \
-        -> Callable[[velk.RuntimeRef], T]:
+def _computation(fn: Callable[[], T]) -> Callable[[velk.RuntimeRef], T]:
     """The query function of a computed: runs fn outside any batch or untracked scope of the
     reading context, so a stored value never depends on a batch's pending writes."""
-    last: list[T] = []  # the previous value, for equal= when the engine has no set_cutoff
-
     def body(ref: velk.RuntimeRef) -> T:
-        if HAS_PEEK:
-            token = _frame.set(ref)
-            try:
-                value = fn()
-            finally:
-                _frame.reset(token)
-        else:
-            value = fn()
-        if equal is not None:
-            if last and equal(last[0], value):
-                return last[0]  # the same object: the engine's == cuts off by identity
-            last[:] = [value]
-        return value
+        token = _frame.set(ref)
+        try:
+            return fn()
+        finally:
+            _frame.reset(token)
 
     def compute(ref: velk.RuntimeRef) -> T:
         if _current() is not None:
@@ -293,9 +272,7 @@ def _computation(fn: Callable[[], T], equal: Callable[[T, T], bool] | None) \
                 return body(ref)
             finally:
                 _scope.reset(token)
-        if HAS_PEEK or equal is not None:
-            return body(ref)
-        return fn()
+        return body(ref)
 
     return compute
 
@@ -326,9 +303,6 @@ def batch() -> Iterator[None]:
 
 def untracked(fn: Callable[[], T]) -> T:
     """`fn()` with its reads not recorded as dependencies of the running computation."""
-    if not HAS_PEEK:
-        raise NotImplementedError(
-            "untracked reads need RuntimeRef.peek, which this velk_concurrent does not have")
     ref = _frame.get()
     if ref is None:
         return fn()

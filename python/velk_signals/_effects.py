@@ -16,7 +16,7 @@ from typing import Any, Union
 
 import velk_concurrent as velk
 
-from ._core import HAS_PEEK, _frame, _in_effect, _scope, default_runtime, hub_of, \
+from ._core import _frame, _in_effect, _scope, default_runtime, hub_of, \
     raise_effect_errors, settle
 
 Cleanup = Callable[[], object]
@@ -52,14 +52,17 @@ class Effect:
             effect = me()
             if effect is None or not effect._live:
                 return
-            if HAS_PEEK or effect._cleanup is not None or effect._loop is not None:
+            if effect._cleanup is not None or effect._loop is not None:
                 effect._run(ref)
                 return
-            try:  # the common run, inlined: a plain function with nothing to clean up
+            token = _frame.set(ref)  # the common run, inlined: nothing to clean up
+            try:
                 result = effect._fn()
             except Exception as exc:
                 effect._hub.fail(exc)
                 return
+            finally:
+                _frame.reset(token)
             if result is not None:
                 effect._keep(result)
 
@@ -100,7 +103,7 @@ class Effect:
             self.dispose()
 
     def _run(self, ref: velk.RuntimeRef) -> None:
-        frame = _frame.set(ref) if HAS_PEEK else None
+        frame = _frame.set(ref)
         try:
             if self._loop is not None:
                 self._run_coroutine()

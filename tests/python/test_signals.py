@@ -8,7 +8,7 @@ import pytest
 import velk_concurrent as vc
 import velk_signals as vs
 from velk_signals import Computed, Effect, Signal, batch
-from velk_signals._core import HAS_PEEK, hub_of
+from velk_signals._core import hub_of
 
 
 def counted(calls, name, fn):
@@ -116,10 +116,6 @@ def test_batch_lands_whole_nests_and_runs_effects_once(rt):
 
 def test_untracked_reads_record_no_dependency(rt):
     a, b = Signal(1, runtime=rt), Signal(10, runtime=rt)
-    if not HAS_PEEK:
-        with pytest.raises(NotImplementedError, match="RuntimeRef.peek"):
-            vs.untracked(a)
-        return
     calls = {}
     mixed = Computed(counted(calls, "mixed", lambda: a() + vs.untracked(b) + b.peek()),
                      runtime=rt)
