@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace velk {
@@ -43,8 +44,7 @@ void prefetch_ahead(const Vec& values, size_t i, Project project) noexcept {
 }
 template <class Vec>
 void prefetch_ahead(const Vec& values, size_t i) noexcept {
-  prefetch_ahead(
-      values, i, [](const auto& v) -> const auto& { return v; });
+  prefetch_ahead(values, i, std::identity{});
 }
 
 template <>
@@ -110,6 +110,9 @@ struct ValueTraits<std::vector<E>> {
     for (const E& e : v) h = (h ^ object_hash(e)) * 0x100000001B3ULL;
     return h;
   }
+  static void prefetch(const std::vector<E>& v) noexcept {
+    for (const E& e : v) prefetch_value(e);
+  }
 };
 
 // Pairs (a join's matches, neighbouring elements): like windows, built and retracted by the
@@ -123,6 +126,10 @@ struct ValueTraits<std::pair<A, B>> {
   static uint64_t hash(const std::pair<A, B>& v) {
     const uint64_t h = object_hash(v.first);
     return h ^ (object_hash(v.second) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
+  }
+  static void prefetch(const std::pair<A, B>& v) noexcept {
+    prefetch_value(v.first);
+    prefetch_value(v.second);
   }
 };
 
