@@ -79,8 +79,9 @@ CollectionHandle<PyValue> build_elementwise(Runtime& runtime,
   auto [link, snapshot] = subscribe(source);
   std::vector<PyValue> seed;
   seed.reserve(snapshot.size());
-  for (PyValue& element : snapshot) {
-    if (auto out = rule->apply(std::move(element))) seed.push_back(std::move(*out));
+  for (size_t i = 0; i < snapshot.size(); ++i) {
+    prefetch_ahead(snapshot, i);
+    if (auto out = rule->apply(std::move(snapshot[i]))) seed.push_back(std::move(*out));
   }
   CollectionHandle<PyValue> handle;
   handle.state = seeded_output(std::move(seed));

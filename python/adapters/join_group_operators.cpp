@@ -96,7 +96,10 @@ struct RouterOperator {
 std::vector<PyValue> keys_of(PyObject* key_fn, const std::vector<PyValue>& elements) {
   std::vector<PyValue> keys;
   keys.reserve(elements.size());
-  for (const PyValue& element : elements) keys.push_back(call_with(key_fn, element));
+  for (size_t i = 0; i < elements.size(); ++i) {
+    prefetch_ahead(elements, i);
+    keys.push_back(call_with(key_fn, elements[i]));
+  }
   return keys;
 }
 

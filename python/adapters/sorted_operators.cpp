@@ -31,6 +31,7 @@ std::vector<size_t> stable_order(const std::vector<PyValue>& keys) {
   OwnedRef list = OwnedRef::checked(PyList_New(n));
   OwnedRef positions = OwnedRef::checked(PyList_New(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    prefetch_ahead(keys, size_t(i));
     PyList_SET_ITEM(list.get(), i, OwnedRef::new_ref(keys[size_t(i)].get()).release());
     PyList_SET_ITEM(positions.get(), i, OwnedRef::checked(PyLong_FromSsize_t(i)).release());
   }

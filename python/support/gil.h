@@ -92,39 +92,49 @@ class LockedRegion {
   LockedRegion(const LockedRegion&) = delete;
   LockedRegion& operator=(const LockedRegion&) = delete;
 
-  // Whether the calling thread holds the interpreter lock inside a LockedRegion: its thread
-  // state is still the current one (attached, on a free-threaded build). Nothing is taken or
-  // looked up, so a compute in the region finds the lock it needs for the price of a compare.
+  // Whether the calling thread holds the interpreter lock inside a LockedRegion or a GilEnsure
+  // that took it: its thread state is still the current one (attached, on a free-threaded
+  // build; a wait inside that gave the lock up leaves none current). Nothing is taken or looked
+  // up, so a compute or a value copy in the scope finds the lock for the price of a compare.
   static bool holds_lock() noexcept {
     PyThreadState* kept = kept_state;
     return kept != nullptr && _PyThreadState_UncheckedGet() == kept;
   }
 
  private:
-  // The thread state of the innermost LockedRegion on this thread.
+  friend class GilEnsure;
+  // The thread state of the innermost LockedRegion, or GilEnsure that took the lock, on this
+  // thread.
   VELK_HOT_TLS static thread_local PyThreadState* kept_state;
   PyThreadState* outer_;
 };
 
-// Holds the interpreter lock for its lifetime, re-entrantly. It does not drain the
-// pending-release list: it is taken inside engine and collection locks, where a finaliser that
-// re-enters the engine could deadlock; method entry and released regions drain instead. On a
-// thread that must keep out of an exiting interpreter, both guards park (interpreter_exit.h).
+// Holds the interpreter lock for its lifetime, re-entrantly. One that takes it keeps it the way
+// a LockedRegion does, so a GilEnsure nested inside (every value copy, hash and compare of a
+// batch under a BatchScope) costs a compare, not PyGILState_Ensure's bookkeeping. It does not
+// drain the pending-release list: it is taken inside engine and collection locks, where a
+// finaliser that re-enters the engine could deadlock; method entry and released regions drain
+// instead. On a thread that must keep out of an exiting interpreter, both guards park
+// (interpreter_exit.h).
 class GilEnsure {
  public:
-  GilEnsure() noexcept
-      : held_(LockedRegion::holds_lock()),
-        state_(held_ ? PyGILState_LOCKED : ensure_gil_or_park()) {}
+  GilEnsure() noexcept : held_(LockedRegion::holds_lock()) {
+    if (held_) return;
+    state_ = ensure_gil_or_park();
+    outer_ = std::exchange(LockedRegion::kept_state, _PyThreadState_UncheckedGet());
+  }
   ~GilEnsure() {
     if (held_) return;
+    LockedRegion::kept_state = outer_;
     park_if_ended([this] { PyGILState_Release(state_); });  // may clear a thread state
   }
   GilEnsure(const GilEnsure&) = delete;
   GilEnsure& operator=(const GilEnsure&) = delete;
 
  private:
-  bool held_;  // already held in a LockedRegion: nothing to take or give back
-  PyGILState_STATE state_;
+  bool held_;  // already held in a keeping scope: nothing to take or give back
+  PyGILState_STATE state_ = PyGILState_LOCKED;
+  PyThreadState* outer_ = nullptr;
 };
 
 }  // namespace velk::py

@@ -50,7 +50,10 @@ class BuiltObjects {
   std::vector<PyValue> seed(std::vector<Composite> contents, Build build) {
     std::vector<PyValue> objects;
     objects.reserve(contents.size());
-    for (const Composite& c : contents) objects.push_back(build(c));
+    for (size_t i = 0; i < contents.size(); ++i) {
+      prefetch_ahead(contents, i);
+      objects.push_back(build(contents[i]));
+    }
     objects_.reserve(objects_.size() + contents.size());
     for (size_t i = 0; i < contents.size(); ++i) {
       objects_.try_emplace(std::move(contents[i])).first->second.push_back(objects[i]);

@@ -50,10 +50,12 @@ class PreservedError {
   PyObject *type_, *value_, *traceback_;
 };
 
-// Runs `fn` with the interpreter lock, keeping any error already set on this thread.
+// Runs `fn` with the interpreter lock, keeping any error already set on this thread. With none
+// set (nearly always) nothing is saved: `fn` leaves no error behind, it absorbs or throws it.
 template <class F>
 auto with_gil_preserving_error(F fn) {
   GilEnsure gil;
+  if (!PyErr_Occurred()) return fn();
   PreservedError saved;
   return fn();
 }

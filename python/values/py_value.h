@@ -86,4 +86,6 @@ struct velk::ValueTraits<velk::py::PyValue> {
     return uint64_t(reinterpret_cast<uintptr_t>(v.get())) * 0x9E3779B97F4A7C15ULL;
   }
   static bool less(const py::PyValue& a, const py::PyValue& b) { return py::PyValue::less(a, b); }
+  // For writing: a copy's first touch is the reference count.
+  static void prefetch(const py::PyValue& v) noexcept { __builtin_prefetch(v.get(), 1); }
 };

@@ -109,3 +109,25 @@ def test_threads_making_collections_and_version_mirrors_at_once(rt):
 
     run_threads([worker] * 4)
     assert len(set(mirrors)) == 1 and rt.get(mirrors[0]) == 1
+
+
+def test_batches_whose_hashes_give_up_the_lock(rt):
+    # A batch holds the interpreter lock once for every copy, hash and compare; a hash that gives
+    # it up (sleep) lets the other writers run, and the copies after it must take it back.
+    class Yielding(int):
+        def __hash__(self):
+            time.sleep(0)
+            return int.__hash__(self)
+
+    c = rt.create_collection()
+    groups = c.group_by(lambda x: x % 7)
+    total = c.aggregate(0, lambda x: x, lambda a, b: a + b)
+
+    def writer(base):
+        return lambda: [c.insert_many(Yielding(base + i) for i in range(50)) for _ in range(20)]
+
+    run_threads([writer(0), writer(1000), writer(2000)])
+    expected = sum(20 * (base + i) for base in (0, 1000, 2000) for i in range(50))
+    assert c.snapshot_len() == 3000 and rt.get(total) == expected
+    rt.get(groups.version_node)
+    assert sum(groups.get_group(k).snapshot_len() for k in range(7)) == 3000

@@ -2,7 +2,9 @@
 // Copy and destruction are the type's own copy constructor and destructor.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace velk {
@@ -17,12 +19,33 @@ namespace velk {
 // and optionally, for values that are references to objects,
 //   static bool identical(const T& a, const T& b);   // the same object; runs no user code
 //   static uint64_t identity_hash(const T& v);       // agrees with identical; no user code
+//   static void prefetch(const T& v);                // starts loading the object referred to
 // equal, hash and less answer for any failure of user code they can absorb (a raising
 // comparison is false); the only exception they throw is a Failure for an interruption that
 // must reach the caller. Every engine structure looks values up before it changes anything,
 // so such a throw leaves it as it was.
 template <class T>
 struct ValueTraits;
+
+// A pass over many values that reads the objects they refer to (a copy, a hash, a call) starts
+// loading the one `kPrefetchAhead` places on, so that objects scattered in memory (a shuffled
+// load) cost one wait per pass only for the first few. Values that refer to nothing cost nothing.
+inline constexpr size_t kPrefetchAhead = 8;
+
+template <class T>
+void prefetch_value(const T& v) noexcept {
+  if constexpr (requires { ValueTraits<T>::prefetch(v); }) ValueTraits<T>::prefetch(v);
+}
+
+// Prefetches the value `kPrefetchAhead` places after `i` in `values`, through `project`.
+template <class Vec, class Project>
+void prefetch_ahead(const Vec& values, size_t i, Project project) noexcept {
+  if (i + kPrefetchAhead < values.size()) prefetch_value(project(values[i + kPrefetchAhead]));
+}
+template <class Vec>
+void prefetch_ahead(const Vec& values, size_t i) noexcept {
+  prefetch_ahead(values, i, std::identity{});
+}
 
 template <>
 struct ValueTraits<uint64_t> {
@@ -87,6 +110,9 @@ struct ValueTraits<std::vector<E>> {
     for (const E& e : v) h = (h ^ object_hash(e)) * 0x100000001B3ULL;
     return h;
   }
+  static void prefetch(const std::vector<E>& v) noexcept {
+    for (const E& e : v) prefetch_value(e);
+  }
 };
 
 // Pairs (a join's matches, neighbouring elements): like windows, built and retracted by the
@@ -100,6 +126,10 @@ struct ValueTraits<std::pair<A, B>> {
   static uint64_t hash(const std::pair<A, B>& v) {
     const uint64_t h = object_hash(v.first);
     return h ^ (object_hash(v.second) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
+  }
+  static void prefetch(const std::pair<A, B>& v) noexcept {
+    prefetch_value(v.first);
+    prefetch_value(v.second);
   }
 };
 

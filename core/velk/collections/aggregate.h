@@ -68,7 +68,10 @@ class AggregateTree {
     reserve(elements.size());
     leaves_by_value_.reserve(elements.size());
     pending_.reserve(elements.size());
-    for (const E& x : elements) place(x, lift, combine);
+    for (size_t i = 0; i < elements.size(); ++i) {
+      prefetch_ahead(elements, i);
+      place(elements[i], lift, combine);
+    }
     recombine_pending(combine);
   }
 

@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <functional>
 #include <iterator>
 #include <vector>
+
+#include "velk/base/value_traits.h"
 
 namespace velk {
 
@@ -79,10 +82,14 @@ class ChunkedSequence {
     }
   }
 
-  template <class Op>
-  void for_each(Op&& op) const {
+  // Visits every value in order, prefetching `ahead(value)` of the value a few places on.
+  template <class Op, class Ahead = std::identity>
+  void for_each(Op&& op, Ahead ahead = {}) const {
     for (const std::vector<T>& chunk : chunks_) {
-      for (const T& value : chunk) op(value);
+      for (size_t i = 0; i < chunk.size(); ++i) {
+        prefetch_ahead(chunk, i, ahead);
+        op(chunk[i]);
+      }
     }
   }
 

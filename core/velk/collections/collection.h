@@ -276,7 +276,10 @@ class CollectionState final : public Retirable {
       return;
     }
     counts_.reserve(elements.size());
-    for (E& element : elements) ++counts_.for_insert(std::move(element)).it->second;
+    for (size_t i = 0; i < elements.size(); ++i) {
+      prefetch_ahead(elements, i);
+      ++counts_.for_insert(std::move(elements[i])).it->second;
+    }
     total_ += elements.size();
     log_.pass_unread(elements.size());
   }
@@ -342,7 +345,9 @@ class CollectionState final : public Retirable {
     std::vector<Slot> slots;
     slots.reserve(changes.size());
     try {
-      for (Delta<E>& change : changes) {
+      for (size_t i = 0; i < changes.size(); ++i) {
+        prefetch_ahead(changes, i, [](const Delta<E>& d) -> const E& { return d.element; });
+        Delta<E>& change = changes[i];
         const Slot slot = unread ? counts_.for_insert(std::move(change.element))
                                  : counts_.for_insert(change.element);
         ++slot.it->second;

@@ -114,6 +114,7 @@ struct GroupTables final : public Retirable {
     std::unordered_map<Group*, size_t> batch_of;
     element_keys.reserve(elements.size());
     for (size_t i = 0; i < elements.size(); ++i) {
+      prefetch_ahead(elements, i);
       element_keys.try_emplace(elements[i]).first->second.push_back(keys[i]);
       Group* group = &*groups.try_emplace(keys[i]).first;
       auto [at, fresh] = batch_of.try_emplace(group, batches.size());

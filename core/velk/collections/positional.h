@@ -56,6 +56,7 @@ struct WindowRule {
     m.for_each([&all](const E& e) { all.push_back(&e); });
     std::vector<Window<E>> windows(all.size() - size + 1);
     for (size_t s = 0; s < windows.size(); ++s) {
+      prefetch_ahead(all, s + size - 1, [](const E* e) -> const E& { return *e; });
       windows[s].reserve(size);
       for (size_t i = s; i < s + size; ++i) windows[s].push_back(*all[i]);
     }

@@ -91,6 +91,7 @@ class SortedState final : public Retirable {
     keys_.reserve(elements.size());
     try {
       for (size_t i = 0; i < elements.size(); ++i) {
+        prefetch_ahead(elements, i);
         keys_.try_emplace(elements[i]).first->second.push_back(keys[i]);
       }
     } catch (...) {
@@ -119,7 +120,8 @@ class SortedState final : public Retirable {
   std::vector<E> elements() const {
     std::vector<E> out;
     out.reserve(entries_.size());
-    entries_.for_each([&](const Entry& e) { out.push_back(e.element); });
+    entries_.for_each([&](const Entry& e) { out.push_back(e.element); },
+                      [](const Entry& e) -> const E& { return e.element; });
     return out;
   }
   std::vector<SortedChange<E>> changes_since(uint64_t position) const {
