@@ -1,8 +1,9 @@
-"""Pictures of a runtime: the whole graph, and what one read recomputed, cut off or verified.
+"""Pictures of a runtime: the whole graph, what one read recomputed, cut off or verified, and
+why a later read ran what it ran.
 
-Writes graph.dot and trace.dot (Graphviz DOT text, made by the velk_dot package installed with
-the module) into the directory given, or the current one; renders trace.png as well when the
-Graphviz `dot` program is installed.
+Writes graph.dot, trace.dot and explain.dot (Graphviz DOT text, made by the velk_dot package
+installed with the module) into the directory given, or the current one; renders trace.png as
+well when the Graphviz `dot` program is installed.
 
     python examples/pictures.py [OUTPUT_DIR]
 """
@@ -65,6 +66,18 @@ def main() -> None:
     else:
         print("Graphviz `dot` is not installed: no trace.png (the .dot files still open in any "
               "Graphviz viewer)")
+
+    # Totals within half a cent are the same total: a price change below it stops there.
+    rt.set_cutoff(nodes["total"], lambda old, new: abs(old - new) < 0.005)
+    rt.set(nodes["price"], 180.001)
+    invoice, explained = rt.get_explained(nodes["invoice"])
+    print("invoice:", invoice)
+    for entry in explained["nodes"]:
+        if entry["action"] != "verified_clean":
+            print(f"  {entry['label']}: {entry['action']} because {entry['cause_label']} changed"
+                  f" ({entry['compute_ns']} ns)")
+    (out / "explain.dot").write_text(velk_dot.explain_to_dot(explained))
+    print("wrote explain.dot")
 
 
 if __name__ == "__main__":
