@@ -103,6 +103,9 @@ class OccurrenceList {
   union {
     T one_;
     T* heap_;
+    // Zeroed at construction, so that no compiler sees the union's bytes as unset where it
+    // cannot follow `capacity_` (g++ 12 with -O2 and a sanitizer does not).
+    unsigned char bytes_[std::max(sizeof(T), sizeof(T*))] = {};
   };
 };
 
