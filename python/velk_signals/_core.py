@@ -138,7 +138,29 @@ class _Unraisable:
         self.err_msg, self.object = "Exception in a velk_signals effect", None
 
 
-class Signal(Generic[T]):
+class _Readable(Generic[T]):
+    """What signals and computeds share: their node, its runtime, and an untracked read."""
+    __slots__ = ()
+    _rt: velk.Runtime
+    _node: velk.NodeId[T]
+
+    def __call__(self) -> T:
+        raise NotImplementedError
+
+    def peek(self) -> T:
+        """The value, read without becoming a dependency of the running computation."""
+        return untracked(self)
+
+    @property
+    def runtime(self) -> velk.Runtime:
+        return self._rt
+
+    @property
+    def node(self) -> velk.NodeId[T]:
+        return self._node
+
+
+class Signal(_Readable[T]):
     """A value that can be set; computeds and effects that read it follow its changes."""
     __slots__ = ("_rt", "_hub", "_node", "_get", "_lock", "__weakref__")
 
@@ -165,18 +187,6 @@ class Signal(Generic[T]):
         if scope.ref is not None:
             return scope.ref.peek(self._node)  # type: ignore[no-any-return]
         return self._get()
-
-    def peek(self) -> T:
-        """The value, read without becoming a dependency of the running computation."""
-        return untracked(self)
-
-    @property
-    def runtime(self) -> velk.Runtime:
-        return self._rt
-
-    @property
-    def node(self) -> velk.NodeId[T]:
-        return self._node
 
     def set(self, value: T) -> None:
         """Sets the value; effects it reaches have run when this returns (at the end of the
@@ -215,7 +225,7 @@ class Signal(Generic[T]):
         return f"Signal({self._get()!r})"
 
 
-class Computed(functools.partial[T]):
+class Computed(_Readable[T], functools.partial[T]):
     """A value derived by `fn()` from the signals and computeds it reads, recomputed when read
     after one of them changed; `equal(old, new)` true keeps the old value (and stops the
     change there)."""
@@ -238,18 +248,6 @@ class Computed(functools.partial[T]):
         if scope is None or scope.ref is None:
             return self._rt.get(self._node)
         return scope.ref.peek(self._node)  # type: ignore[no-any-return]
-
-    def peek(self) -> T:
-        """The value, read without becoming a dependency of the running computation."""
-        return untracked(self)
-
-    @property
-    def runtime(self) -> velk.Runtime:
-        return self._rt
-
-    @property
-    def node(self) -> velk.NodeId[T]:
-        return self._node
 
     def __repr__(self) -> str:
         return f"Computed(node={self._node.id})"
