@@ -52,30 +52,33 @@ struct GroupTables final : public Retirable {
     if (retired()) fail(kDeletedCollectionMessage);
   }
 
-  // Require groups_lock and keys_lock (write). Each routes one change whole or not at all:
-  // every lookup (user code, which may throw) comes before the first change. A Delete goes to
-  // the key its occurrence was filed under (the key function may answer differently by now);
-  // one of an element not filed is ignored. Returns the group changed and its new version.
-  using Routed = std::optional<std::pair<Group*, uint64_t>>;
+  // Changes routed through the tables but not yet applied to their group, by group state,
+  // in the order each was first reached: a batch goes into each group with one hold of its
+  // lock. Guarded by keys_lock.
+  struct Routed {
+    Group* group;
+    CollectionHandle<E> handle;  // the group's state when its first change was routed
+    std::vector<Delta<E>> changes;
+  };
+  std::vector<Routed> unapplied;
 
-  Routed route_insert(Runtime& runtime, E element, const E& key) {
+  // Require groups_lock and keys_lock (write). Each files one change whole or not at all, for
+  // apply_routed: every lookup (user code, which may throw) comes before the first change. A
+  // Delete goes to the key its occurrence was filed under (the key function may answer
+  // differently by now); one of an element not filed is ignored.
+  void route_insert(Runtime& runtime, E element, E key) {
     auto [group, new_group] = groups.try_emplace(key);
     // A group its user deleted is replaced by a fresh one.
     const bool fresh = new_group || group->second.state->retired();
     std::optional<CollectionHandle<E>> replaced;
     std::optional<typename ElementMap<E, OccurrenceList<E>>::iterator> filed;
     bool new_element = false;
-    uint64_t version;
     try {
       std::tie(filed, new_element) = element_keys.try_emplace(element);
       if (fresh) {
         if (!new_group) replaced = std::move(group->second);
         group->second = CollectionHandle<E>{};
         group->second.state = std::make_shared<CollectionState<E>>();
-      }
-      {
-        CollectionWriteGuard guard(group->second.state->lock());
-        version = group->second.state->insert(std::move(element));
       }
       // A fresh group's node comes last, so nothing can fail after it: the group is erased
       // whole (its state and node unseen by anyone) when anything before fails.
@@ -86,24 +89,77 @@ struct GroupTables final : public Retirable {
       if (replaced) group->second = std::move(*replaced);
       throw;
     }
-    (*filed)->second.push_back(key);
-    return std::pair{&*group, version};
+    (*filed)->second.push_back(std::move(key));
+    routed_to(&*group).push_back(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
 
-  Routed route_delete(const E& element) {
-    auto filed = element_keys.find(element);
-    if (filed == element_keys.end()) return std::nullopt;
-    auto group = groups.find(filed->second.back());
-    if (group == groups.end()) return std::nullopt;  // not reached: a filed key has its group
-    std::pair<bool, uint64_t> removed{false, 0};
-    if (!group->second.state->retired()) {  // else its user deleted it, elements and all
-      CollectionWriteGuard guard(group->second.state->lock());
-      removed = group->second.state->remove(element);
+  // Room for `more` filed elements, grown geometrically as ElementCounts::reserve does.
+  void reserve_keys(size_t more) {
+    const size_t needed = element_keys.size() + more;
+    if (double(needed) > double(element_keys.bucket_count()) * element_keys.max_load_factor()) {
+      element_keys.reserve(std::max(needed, 2 * element_keys.size()));
     }
+  }
+
+  void route_delete(E element) {
+    auto filed = element_keys.find(element);
+    if (filed == element_keys.end()) return;
+    auto group = groups.find(filed->second.back());
+    if (group == groups.end()) return;  // not reached: a filed key has its group
     filed->second.pop_back();
     if (filed->second.empty()) element_keys.erase(filed);
-    if (!removed.first) return std::nullopt;
-    return std::pair{&*group, removed.second};
+    routed_to(&*group).push_back(Delta<E>{DeltaKind::Delete, std::move(element)});
+  }
+
+  // Requires keys_lock (write). Applies the routed changes, each group's under one hold of its
+  // lock and all or none of them (a group its user deleted drops them, as it dropped its
+  // elements), and sets the version node of each group changed. A group whose lookups throw
+  // keeps its changes, and those of the groups after it, for the next call: they are filed
+  // already, so the tables stay as the changes routed say.
+  void apply_routed(Runtime& runtime) {
+    size_t done = 0;
+    try {
+      for (; done < unapplied.size(); ++done) {
+        Routed& routed = unapplied[done];
+        CollectionState<E>& state = *routed.handle.state;
+        std::optional<uint64_t> version;
+        {
+          CollectionWriteGuard guard(state.lock());
+          if (!state.retired() && state.apply(routed.changes)) version = state.version();
+        }
+        routed.changes.clear();  // moved from, or dropped with a deleted group
+        if (version) runtime.set(routed.handle.version_node, *version);
+      }
+    } catch (...) {
+      unapplied.erase(unapplied.begin(), unapplied.begin() + ptrdiff_t(done));
+      routed_index.clear();
+      for (size_t i = 0; i < unapplied.size(); ++i) {
+        routed_index.emplace(unapplied[i].handle.state.get(), i);
+      }
+      throw;
+    }
+  }
+
+  // Requires groups_lock (write) and applied changes. Reclaims the groups reached since the
+  // last call that are now unused, and every unused group once the count has doubled since the
+  // last sweep (amortised O(1) per group).
+  void reclaim_unused(Runtime& runtime) {
+    std::vector<Group*> reached;
+    reached.reserve(unapplied.size());
+    for (const Routed& routed : unapplied) reached.push_back(routed.group);
+    unapplied.clear();  // its copies of the handles would count as holders
+    routed_index.clear();
+    for (Group* group : reached) {
+      // Looked up (hashing the key again) only to erase: most groups reached stay. One reached
+      // twice (its state replaced meanwhile) is found gone the second time.
+      auto entry = groups.find(group->first);
+      if (entry != groups.end() && &*entry == group && reclaim(runtime, entry->second)) {
+        groups.erase(entry);
+      }
+    }
+    if (groups.size() < 2 * swept_size + 64) return;
+    std::erase_if(groups, [&](const auto& entry) { return reclaim(runtime, entry.second); });
+    swept_size = groups.size();
   }
 
   // Requires both write locks and empty tables. Routes the contents a new group_by starts
@@ -145,19 +201,6 @@ struct GroupTables final : public Retirable {
     return true;
   }
 
-  // Requires groups_lock (write). Reclaims the touched groups now unused, and every unused
-  // group once the count has doubled since the last sweep (amortised O(1) per group).
-  template <class Touched>
-  void reclaim_unused(Runtime& runtime, const Touched& touched) {
-    for (const auto& entry : touched) {
-      // Looked up (hashing the key again) only to erase: most touched groups stay.
-      if (reclaim(runtime, entry.first->second)) groups.erase(groups.find(entry.first->first));
-    }
-    if (groups.size() < 2 * swept_size + 64) return;
-    std::erase_if(groups, [&](const auto& entry) { return reclaim(runtime, entry.second); });
-    swept_size = groups.size();
-  }
-
   // The keys and filed elements; not the groups' states, which their holders share and offer
   // (for HeldVisitor; no lock taken).
   template <class Visit>
@@ -167,6 +210,9 @@ struct GroupTables final : public Retirable {
       visit(element);
       for (const E& key : keys) visit(key);
     }
+    for (const Routed& routed : unapplied) {
+      for (const Delta<E>& change : routed.changes) visit(change.element);
+    }
   }
 
   void record_router(ErasedVelk handle) {
@@ -175,6 +221,17 @@ struct GroupTables final : public Retirable {
   }
 
  private:
+  // The changes routed to the group's current state (its entry in unapplied, made on the
+  // first). A state, not the entry, names them: a replaced group's changes stay its own.
+  std::vector<Delta<E>>& routed_to(Group* group) {
+    CollectionState<E>* state = group->second.state.get();
+    auto [at, first] = routed_index.try_emplace(state, unapplied.size());
+    if (first) unapplied.push_back(Routed{group, group->second, {}});
+    return unapplied[at->second].changes;
+  }
+
+  std::unordered_map<const CollectionState<E>*, size_t> routed_index;  // into unapplied
+
   // The version node of a group just filled, retired with its state and owned by the router
   // once it exists.
   void create_group_node(Runtime& runtime, CollectionHandle<E>& group) {
@@ -187,49 +244,46 @@ struct GroupTables final : public Retirable {
 
 // One computation of the router. `keys(batch)` returns the keys of the batch's Insert deltas,
 // in order (user code runs there, with no collection lock held); if it throws nothing is
-// applied and the cursor does not move. A lookup that throws stops the batch there: the cursor
-// moves past the deltas routed, whose groups are signalled. Returns the router's new version.
+// applied and the cursor does not move. A lookup that throws while filing stops the batch
+// there: the cursor moves past the deltas filed, which go into their groups. Each group
+// changed is signalled once. Returns the router's new version.
 template <class E, class Keys>
 uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E>& tables,
                     Keys&& keys) {
   runtime.get(source.version_node);
   auto [position, batch] = copy_new_deltas(source);
   // lock-free: raised only by the router's computation, which runs here under its claim.
-  if (batch.empty()) return tables.router_version.load(std::memory_order_acquire);
-  const std::vector<E> insert_keys = keys(batch);
+  if (batch.empty() && tables.unapplied.empty()) {
+    return tables.router_version.load(std::memory_order_acquire);
+  }
+  std::vector<E> insert_keys = keys(batch);
   CollectionWriteGuard groups_guard(tables.groups_lock);
   CollectionWriteGuard keys_guard(tables.keys_lock);
   tables.check_live();
   if (!tables.router) fail("group_by router ran before its handle was recorded");
   [[maybe_unused]] ValueBatchScope<E> values;
-  // Each changed group's latest version, set once per batch (sets run no user code).
-  std::unordered_map<typename GroupTables<E>::Group*, uint64_t> logged;
-  auto signal_groups = [&] {
-    for (const auto& [group, version] : logged) runtime.set(group->second.version_node, version);
-  };
+  tables.reserve_keys(insert_keys.size());
   size_t routed = 0, next_key = 0;
   try {
     for (; routed < batch.size(); ++routed) {
       Delta<E>& delta = batch[routed];
-      typename GroupTables<E>::Routed change;
       if (delta.kind == DeltaKind::Delete) {
-        change = tables.route_delete(delta.element);
+        tables.route_delete(std::move(delta.element));
       } else if (next_key < insert_keys.size()) {
-        change = tables.route_insert(runtime, std::move(delta.element), insert_keys[next_key++]);
+        tables.route_insert(runtime, std::move(delta.element), std::move(insert_keys[next_key++]));
       } else {
         fail("insert delta staged without key");
       }
-      if (change) logged[change->first] = change->second;
     }
   } catch (...) {
-    signal_groups();
     source.cursor->store(position + routed);
+    tables.apply_routed(runtime);
     throw;
   }
-  signal_groups();
   source.cursor->store(position + batch.size());
+  tables.apply_routed(runtime);
   const uint64_t version = tables.router_version.fetch_add(1, std::memory_order_acq_rel) + 1;
-  tables.reclaim_unused(runtime, logged);
+  tables.reclaim_unused(runtime);
   return version;
 }
 
