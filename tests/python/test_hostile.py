@@ -115,6 +115,7 @@ def test_interrupts_in_hash_and_eq_reach_the_caller_and_file_nothing(rt, interru
     assert [o.snapshot_len() for o in outputs] == [2, 2, 4]
     assert grouped.get_group(0).snapshot_len() == 2 and rt.get(total) == 2
 
+
     first = Trap(0)
     a = rt.create_input(first)
     for dunder, change in (("eq", lambda: rt.set(a, Trap(0))), ("eq", lambda: c.delete(Trap(9))),
@@ -124,6 +125,26 @@ def test_interrupts_in_hash_and_eq_reach_the_caller_and_file_nothing(rt, interru
             change()
         Trap.armed = None
     assert rt.get(a) is first and c.snapshot_len() == 2 and rt.get(c.version_node) == 2
+
+    class Late:  # interrupts in its group, once its router has filed it under its key
+        hashes = 0
+
+        def __hash__(self):
+            Late.hashes += 1
+            if Late.hashes == 3:  # the source's, the router's tables', then the group's
+                raise interrupt
+            return 2
+
+    late, group = Late(), grouped.get_group(0)
+    c.insert(late)
+    with pytest.raises(interrupt):
+        rt.get(grouped.version_node)
+    assert group.snapshot_len() == 2
+    rt.get(grouped.version_node)  # the filed change goes in at the retry
+    assert group.snapshot_len() == 3
+    c.delete(late)
+    rt.get(grouped.version_node)
+    assert group.snapshot_len() == 2
 
 
 def test_equality_and_hash_that_mutate_the_graph():
