@@ -70,17 +70,27 @@ def test_raising_key_fn_keeps_failing_and_raising_comparisons_count_as_false(rt)
         rt.get(m.version_node)
         assert m.snapshot() == expected
 
-    # A batch into an empty sort is ordered in one sort only when its keys are consistently
-    # ordered; raising or NaN keys go in one by one, as above.
+    # A batch into an empty sort, or merged into one holding keys, is ordered in one sort only
+    # when its keys and the held ones are consistently ordered; raising or NaN keys go in one by
+    # one, as above. Either way ties go after the held ones, in arrival order.
     nan = float("nan")
-    for batch in ([1, 3, "x", 2], [3, nan, 1, nan, 2.0, 2]):
+    spread = [(k % 7) / 2 for k in range(40)]  # enough to merge, with ties among themselves
+    for held, batch in (([], [1, 3, "x", 2]), ([], [3, nan, 1, nan, 2.0, 2]),
+                        ([2, 0.5, 3.0], spread), ([2, nan, 3], spread), ([2, 3], spread + [nan]),
+                        ([2, 3], ["a", "b"] * 20), ([2, 3], spread[:20] + ["a"] + spread[20:])):
         one, many = rt.create_collection(), rt.create_collection()
-        s1, s2 = one.sort_by_key(lambda x: x), many.sort_by_key(lambda x: x)
-        for x in batch:
-            one.insert(x)
-        many.insert_many(batch)
-        rt.get(s1.version_node), rt.get(s2.version_node)
-        assert all(a is b for a, b in zip(s1.snapshot(), s2.snapshot(), strict=True))
+        s1, s2 = one.sort_by_key(lambda x: x[0]), many.sort_by_key(lambda x: x[0])
+        windows = s2.window(3).reduce(lambda ws: sorted(map(repr, ws)))  # follows the merges
+        for i, x in enumerate(held + batch):  # each read alone goes in one by one
+            one.insert((x, i))
+            rt.get(s1.version_node)
+        many.insert_many([(x, i) for i, x in enumerate(held)])
+        rt.get(s2.version_node)
+        many.insert_many([(x, i) for i, x in enumerate(batch, len(held))])
+        rt.get(s2.version_node)
+        ordered = s2.snapshot()
+        assert s1.snapshot() == ordered
+        assert rt.get(windows) == sorted(repr(ordered[i:i + 3]) for i in range(len(ordered) - 2))
 
 
 def test_window_arguments_and_derived_outputs(rt):

@@ -100,6 +100,19 @@ class ChunkedSequence {
     return out;
   }
 
+  // Moves every element out, in order, leaving the sequence empty.
+  std::vector<T> take() {
+    std::vector<T> out;
+    out.reserve(size_);
+    for (std::vector<T>& chunk : chunks_) {
+      for (T& value : chunk) out.push_back(std::move(value));
+    }
+    chunks_.clear();
+    index_.clear();
+    size_ = 0;
+    return out;
+  }
+
   void assign(std::vector<T> elements) {
     chunks_.clear();
     size_ = elements.size();

@@ -49,9 +49,11 @@ class SortedState final : public Retirable {
   // Inserts after every entry whose key is less than or equal to `key`; logs the position.
   void insert(E key, E element) {
     const size_t p = count_where([&](const E& k) { return !greater(k, key); });
+    const bool still_ordered = ordered_ && fits_at(p, key);
     keys_.try_emplace(element).first->second.push_back(key);
     entries_.insert(p, Entry{std::move(key), element});
     log_.append(SortedChange<E>{DeltaKind::Insert, p, std::move(element)});
+    ordered_ = still_ordered;
   }
 
   // Removes an occurrence of `element`: the first entry of its key's range holding it.
@@ -64,6 +66,7 @@ class SortedState final : public Retirable {
     if (held->second.empty()) keys_.erase(held);
     Entry removed = entries_.erase(p);
     log_.append(SortedChange<E>{DeltaKind::Delete, p, std::move(removed.element)});
+    if (entries_.empty()) ordered_ = true;
     return true;
   }
 
@@ -76,38 +79,52 @@ class SortedState final : public Retirable {
     }
   }
 
-  // Fills an empty state with the elements in arrival order and their keys, as inserting them
-  // one by one would, given `order`: their positions sorted stably by key, each key less than
-  // or equal to the next (the caller sorts and checks in one pass; for keys ordered
-  // consistently that is the order one by one gives). Each is logged at its final position,
-  // since they go in ascending; or, before any reader subscribed (`logged` false), counted.
-  // Returns false, changing nothing, without an order for every element; a lookup that throws
-  // leaves the state empty.
+  // Inserts the elements in arrival order with their keys as inserting them one by one would,
+  // given `order`: their positions sorted stably by key, each key less than or equal to the
+  // next (the caller sorts and checks in one pass; for keys ordered consistently that is the
+  // order one by one gives). Into a state holding entries, each goes after those whose key is
+  // less than or equal to its own, which needs the entries ordered consistently too (ordered())
+  // and each key to fit where it goes. Each is logged at its final position, since they go in
+  // ascending; or, with no reader to read them (`logged` false before any subscribed),
+  // counted. Returns false, changing nothing, when that cannot be done; a lookup that throws
+  // leaves the state as it was.
   bool insert_in_order(std::vector<E>& keys, std::vector<E>& elements,
                        const std::vector<size_t>& order, bool logged) {
-    VELK_DCHECK(entries_.empty() && keys_.empty());
-    if (order.size() != elements.size()) return false;
+    if (order.size() != elements.size() || (!entries_.empty() && !ordered_)) return false;
     VELK_DCHECK(keys_in_order(keys, order));
-    keys_.reserve(elements.size());
-    try {
-      for (size_t i = 0; i < elements.size(); ++i) {
-        prefetch_ahead(elements, i);
-        keys_.try_emplace(elements[i]).first->second.push_back(keys[i]);
+    const std::vector<size_t> before =
+        entries_.empty() ? std::vector<size_t>{} : places(keys, order);
+    if (!entries_.empty() && before.size() != order.size()) return false;
+    file_keys(keys, elements);
+    if (!logged || log_.unread()) {
+      log_.pass_unread(order.size());
+    } else {
+      for (size_t j = 0; j < order.size(); ++j) {
+        const uint64_t at = before.empty() ? j : before[j] + j;
+        log_.append(SortedChange<E>{DeltaKind::Insert, at, elements[order[j]]});
       }
-    } catch (...) {
-      keys_.clear();
-      throw;
     }
-    std::vector<Entry> entries;
-    entries.reserve(order.size());
-    for (const size_t i : order) {
-      if (logged) {
-        log_.append(SortedChange<E>{DeltaKind::Insert, uint64_t(entries.size()), elements[i]});
+    // Few into many go in place; otherwise the whole sequence is rebuilt in one merge.
+    if (!before.empty() && order.size() * 16 < entries_.size()) {
+      for (size_t j = 0; j < order.size(); ++j) {
+        const size_t i = order[j];
+        entries_.insert(before[j] + j, Entry{std::move(keys[i]), std::move(elements[i])});
       }
-      entries.push_back(Entry{std::move(keys[i]), std::move(elements[i])});
+      return true;
     }
-    entries_.assign(std::move(entries));
-    if (!logged) log_.pass_unread(order.size());
+    std::vector<Entry> held = entries_.take();
+    std::vector<Entry> merged;
+    merged.reserve(held.size() + order.size());
+    size_t next = 0;
+    for (size_t j = 0; j < order.size(); ++j) {
+      for (const size_t to = before.empty() ? 0 : before[j]; next < to; ++next) {
+        merged.push_back(std::move(held[next]));
+      }
+      merged.push_back(Entry{std::move(keys[order[j]]), std::move(elements[order[j]])});
+    }
+    for (; next < held.size(); ++next) merged.push_back(std::move(held[next]));
+    entries_.assign(std::move(merged));
+    ordered_ = true;
     return true;
   }
 
@@ -141,6 +158,9 @@ class SortedState final : public Retirable {
     log_.for_each_value(visit);
   }
   size_t size() const noexcept { return entries_.size(); }
+  // Whether each key is less than or equal to the next, as far as neighbours tell (a key not
+  // equal to itself, or one whose comparison raises, is out of order next to any other).
+  bool ordered() const noexcept { return ordered_; }
   uint64_t version() const noexcept { return log_.version(); }
   uint64_t log_end() const noexcept { return log_.end(); }
   size_t log_length() const noexcept { return log_.length(); }
@@ -154,6 +174,71 @@ class SortedState final : public Retirable {
   // Neither less nor equal: a comparison that raises counts as false.
   static bool greater(const E& a, const E& b) {
     return !ValueTraits<E>::less(a, b) && !ValueTraits<E>::equal(a, b);
+  }
+
+  // Whether `key` goes between the entries at p - 1 and p in order. Before inserting it at p.
+  bool fits_at(size_t p, const E& key) const {
+    return (p == 0 || !greater(entries_[p - 1].key, key)) &&
+           (p == entries_.size() || !greater(key, entries_[p].key));
+  }
+
+  // For each key of `order`, the number of entries that go before it (those with a key less
+  // than or equal to it), found by galloping on from the previous key's place: the entries and
+  // the keys ordered consistently, the places only rise. Empty when a key does not fit at its
+  // place.
+  std::vector<size_t> places(const std::vector<E>& keys, const std::vector<size_t>& order) const {
+    std::vector<size_t> out;
+    out.reserve(order.size());
+    const size_t n = entries_.size();
+    size_t first = 0;  // every entry before it goes before the key
+    for (const size_t i : order) {
+      const E& key = keys[i];
+      auto goes_before = [&](size_t p) { return !greater(entries_[p].key, key); };
+      size_t last = n;  // n, or an entry that goes after the key
+      for (size_t step = 1;; step *= 2) {
+        const size_t probe = first + step - 1;
+        if (probe >= n) break;
+        if (!goes_before(probe)) {
+          last = probe;
+          break;
+        }
+        first = probe + 1;
+      }
+      while (first < last) {
+        const size_t mid = first + (last - first) / 2;
+        if (goes_before(mid)) {
+          first = mid + 1;
+        } else {
+          last = mid;
+        }
+      }
+      if (first < n && greater(key, entries_[first].key)) return {};
+      out.push_back(first);
+    }
+    return out;
+  }
+
+  // Files each element's key, in arrival order; a lookup that throws takes back those filed.
+  void file_keys(const std::vector<E>& keys, const std::vector<E>& elements) {
+    const size_t needed = keys_.size() + elements.size();
+    if (double(needed) > double(keys_.bucket_count()) * keys_.max_load_factor()) {
+      keys_.reserve(std::max(needed, 2 * keys_.size()));  // so that no iterator below moves
+    }
+    std::vector<typename ElementMap<E, OccurrenceList<E>>::iterator> filed;
+    filed.reserve(elements.size());
+    try {
+      for (size_t i = 0; i < elements.size(); ++i) {
+        prefetch_ahead(elements, i);
+        filed.push_back(keys_.try_emplace(elements[i]).first);
+        filed.back()->second.push_back(keys[i]);
+      }
+    } catch (...) {
+      for (auto it = filed.rbegin(); it != filed.rend(); ++it) {
+        (*it)->second.pop_back();
+        if ((*it)->second.empty()) keys_.erase(*it);
+      }
+      throw;
+    }
   }
 
   static bool keys_in_order(const std::vector<E>& keys, const std::vector<size_t>& order) {
@@ -202,23 +287,27 @@ class SortedState final : public Retirable {
   ChunkedSequence<Entry> entries_;
   ElementMap<E, OccurrenceList<E>> keys_;  // the key of each occurrence held, in insertion order
   ChangeLog<SortedChange<E>> log_;
+  bool ordered_ = true;  // see ordered()
 };
 
-// Whether a batch is inserts alone, more than one, into an empty state: one sort orders it.
-// The sort node alone fills the state, so the answer holds until it takes the write lock.
+// Whether a batch is inserts alone, more than one, that one sort of their keys lets go in at
+// once: into an empty state, or merged into one ordered consistently, when they are enough
+// that galloping between their places costs less than a search from scratch for each. The sort
+// node alone fills the state, so the answer holds until it takes the write lock.
 template <class E>
-bool fills_at_once(const std::vector<Delta<E>>& batch, const SortedState<E>& sorted) {
+bool sorts_at_once(const std::vector<Delta<E>>& batch, const SortedState<E>& sorted) {
   auto is_insert = [](const Delta<E>& d) { return d.kind == DeltaKind::Insert; };
   if (batch.size() < 2 || !std::all_of(batch.begin(), batch.end(), is_insert)) return false;
   CollectionReadGuard guard(sorted.lock());
-  return sorted.size() == 0;
+  const size_t m = batch.size(), n = sorted.size();
+  return n == 0 || (sorted.ordered() && m >= 32 && m * m >= n);
 }
 
 // One computation of the sort node. `keys(batch)` returns the keys of the batch's Insert deltas,
 // in order, and `order(keys)` their positions sorted stably by key, or none (user code runs in
 // both, with no lock held); if either throws nothing is applied and the cursor does not move. A
-// lookup that throws stops the batch there: the cursor moves past the deltas applied. Returns
-// the sorted state's version.
+// lookup that throws stops the batch there: the cursor moves past the deltas applied (none of a
+// batch inserted at once). Returns the sorted state's version.
 template <class E, class Keys, class Order>
 uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
                    Keys&& keys, Order&& order) {
@@ -230,7 +319,7 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
   }
   std::vector<E> insert_keys = keys(batch);
   const std::vector<size_t> ordered =
-      fills_at_once(batch, sorted) ? order(insert_keys) : std::vector<size_t>{};
+      sorts_at_once(batch, sorted) ? order(insert_keys) : std::vector<size_t>{};
   CollectionWriteGuard guard(sorted.lock());
   [[maybe_unused]] ValueBatchScope<E> values;
   if (!ordered.empty()) {
@@ -263,7 +352,7 @@ uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>
   return sorted.version();
 }
 
-// Without an order for a batch that fills an empty state: every batch goes in one by one.
+// Without an order for a batch that sorts at once: every batch goes in one by one.
 template <class E, class Keys>
 uint64_t sort_step(Runtime& runtime, const SourceLink<E>& source, SortedState<E>& sorted,
                    Keys&& keys) {
