@@ -68,28 +68,47 @@ TEST(SortedState, EqualKeysKeepArrivalOrderAndRemovalTakesTheFirstEqualElement) 
               removals[1].element == 50);
 }
 
-// A fill in key order is what inserting one by one gives, logged at ascending positions.
-TEST(SortedState, OrderedFillMatchesInsertingOneByOne) {
+// A fill in key order, and a merge of one into held entries, is what inserting one by one gives,
+// logged at ascending positions.
+TEST(SortedState, OrderedFillAndMergeMatchInsertingOneByOne) {
   Sorted one, filled;
   const auto readers = std::make_pair(one.subscribe().first, filled.subscribe().first);
-  Elements keys{5, 3, 5, 5, 4, 9, 5}, elements{50, 30, 51, 50, 40, 90, 49};
-  for (size_t i = 0; i < keys.size(); ++i) one.insert(keys[i], elements[i]);
-  std::vector<size_t> order(keys.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return keys[a] < keys[b]; });
-  std::vector<size_t> short_order(order.begin(), order.end() - 1);
-  EXPECT_FALSE(filled.insert_in_order(keys, elements, short_order, true));
-  EXPECT_EQ(filled.version(), 0u);
-  ASSERT_TRUE(filled.insert_in_order(keys, elements, order, true));
-  EXPECT_EQ(filled.elements(), one.elements());
-  EXPECT_EQ(filled.version(), one.version());
+  auto insert_both = [&](Elements keys, Elements elements, bool shorten = false) {
+    for (size_t i = 0; i < keys.size(); ++i) one.insert(keys[i], elements[i]);
+    std::vector<size_t> order(keys.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+    if (shorten) {
+      std::vector<size_t> short_order(order.begin(), order.end() - 1);
+      EXPECT_FALSE(filled.insert_in_order(keys, elements, short_order, true));
+      EXPECT_EQ(filled.version(), 0u);
+    }
+    ASSERT_TRUE(filled.insert_in_order(keys, elements, order, true));
+    EXPECT_EQ(filled.elements(), one.elements());
+    EXPECT_EQ(filled.version(), one.version());
+    EXPECT_TRUE(filled.ordered());
+  };
+  insert_both({5, 3, 5, 5, 4, 9, 5}, {50, 30, 51, 50, 40, 90, 49}, true);
+  ASSERT_TRUE(filled.remove(50) && one.remove(50));  // keys filed per occurrence, as one by one
+  insert_both({4, 0, 9}, {41, 1, 91});               // merged: ties after the held ones
+  Elements keys, elements;
+  for (uint64_t x = 0; x < 40; ++x) {
+    keys.push_back(key_of(x));
+    elements.push_back(x + 100);
+  }
+  insert_both(keys, elements);
+  insert_both({9, 1}, {92, 11});  // few into many: in place
   Elements replayed;
   for (const auto& change : filled.changes_since(0)) {
-    replayed.insert(replayed.begin() + ptrdiff_t(change.position), change.element);
+    if (change.kind == DeltaKind::Insert) {
+      replayed.insert(replayed.begin() + ptrdiff_t(change.position), change.element);
+    } else {
+      replayed.erase(replayed.begin() + ptrdiff_t(change.position));
+    }
   }
   EXPECT_EQ(replayed, one.elements());
-  ASSERT_TRUE(filled.remove(50) && one.remove(50));  // keys filed per occurrence, as one by one
+  ASSERT_TRUE(filled.remove(41) && one.remove(41));
   EXPECT_EQ(filled.elements(), one.elements());
 }
 
