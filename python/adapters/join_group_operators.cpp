@@ -167,7 +167,7 @@ GroupedHandle build_group_by(Runtime& runtime, const CollectionHandle<PyValue>& 
                              PyObject* key_fn) {
   auto [link, snapshot] = subscribe(source);
   auto tables = std::make_shared<GroupTables<PyValue>>();
-  const std::vector<PyValue> keys = keys_of(key_fn, snapshot);
+  std::vector<PyValue> keys = keys_of(key_fn, snapshot);
   {
     CollectionWriteGuard groups_guard(tables->groups_lock);
     CollectionWriteGuard keys_guard(tables->keys_lock);

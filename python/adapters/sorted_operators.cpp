@@ -162,6 +162,7 @@ SortedHandle build_sort_by_key(Runtime& runtime, const CollectionHandle<PyValue>
   const std::vector<size_t> order = stable_order(keys);
   {
     CollectionWriteGuard guard(sorted->lock());
+    [[maybe_unused]] ValueBatchScope<PyValue> values;  // one hold for the copies and lookups
     sorted->seed(std::move(keys), std::move(snapshot), order);
   }
   const Velk<uint64_t> node = create_operator<uint64_t>(

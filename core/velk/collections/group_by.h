@@ -164,24 +164,28 @@ struct GroupTables final : public Retirable {
 
   // Requires both write locks and empty tables. Routes the contents a new group_by starts
   // from: every lookup (user code) first, then each group is filled, created and signalled
-  // once, in the order its key first appears.
-  void seed(Runtime& runtime, std::vector<E>& elements, const std::vector<E>& keys) {
+  // once, in the order its key first appears. The keys move into the tables.
+  void seed(Runtime& runtime, std::vector<E>& elements, std::vector<E>& keys) {
     std::vector<std::pair<Group*, std::vector<E>>> batches;
     std::unordered_map<Group*, size_t> batch_of;
     element_keys.reserve(elements.size());
-    for (size_t i = 0; i < elements.size(); ++i) {
-      prefetch_ahead(elements, i);
-      element_keys.try_emplace(elements[i]).first->second.push_back(keys[i]);
-      Group* group = &*groups.try_emplace(keys[i]).first;
-      auto [at, fresh] = batch_of.try_emplace(group, batches.size());
-      if (fresh) batches.emplace_back(group, std::vector<E>{});
-      batches[at->second].second.push_back(std::move(elements[i]));
+    {
+      [[maybe_unused]] ValueBatchScope<E> values;  // one hold for the copies and lookups
+      for (size_t i = 0; i < elements.size(); ++i) {
+        prefetch_ahead(elements, i);
+        Group* group = &*groups.try_emplace(keys[i]).first;
+        element_keys.try_emplace(elements[i]).first->second.push_back(std::move(keys[i]));
+        auto [at, fresh] = batch_of.try_emplace(group, batches.size());
+        if (fresh) batches.emplace_back(group, std::vector<E>{});
+        batches[at->second].second.push_back(std::move(elements[i]));
+      }
     }
     for (auto& [group, members] : batches) {
       CollectionHandle<E>& handle = group->second;
       handle.state = std::make_shared<CollectionState<E>>();
       {
         CollectionWriteGuard guard(handle.state->lock());
+        [[maybe_unused]] ValueBatchScope<E> values;
         handle.state->seed(std::move(members));
       }
       create_group_node(runtime, handle);
