@@ -40,11 +40,14 @@ struct GroupTables final : public Retirable {
   void retire() override {
     GroupMap dropped_groups;
     ElementMap<E, OccurrenceList<E>> dropped_keys;
+    std::vector<Routed> dropped_changes;
     CollectionWriteGuard groups_guard(groups_lock);
     CollectionWriteGuard keys_guard(keys_lock);
     mark_retired();
     dropped_groups.swap(groups);
     dropped_keys.swap(element_keys);
+    dropped_changes.swap(unapplied);
+    routed_index.clear();
   }
 
   // Requires groups_lock (either mode).
@@ -256,9 +259,10 @@ uint64_t route_step(Runtime& runtime, const SourceLink<E>& source, GroupTables<E
                     Keys&& keys) {
   runtime.get(source.version_node);
   auto [position, batch] = copy_new_deltas(source);
-  // lock-free: raised only by the router's computation, which runs here under its claim.
-  if (batch.empty() && tables.unapplied.empty()) {
-    return tables.router_version.load(std::memory_order_acquire);
+  if (batch.empty()) {
+    CollectionReadGuard guard(tables.keys_lock);  // changes left by a failed run go in now
+    // lock-free: raised only by the router's computation, which runs here under its claim.
+    if (tables.unapplied.empty()) return tables.router_version.load(std::memory_order_acquire);
   }
   std::vector<E> insert_keys = keys(batch);
   CollectionWriteGuard groups_guard(tables.groups_lock);
