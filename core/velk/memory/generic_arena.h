@@ -83,6 +83,13 @@ class GenericArena final : public ErasedArena {
     return cell == nullptr ? nullptr : &cell->value;
   }
 
+  // The stored value or nullptr, for the thread that alone writes and frees the cell (see
+  // ValueSlot::owned); valid until that thread writes or frees it.
+  const T* read_owned(uint32_t index) const {
+    const Cell<T>* cell = checked(index).owned();
+    return cell == nullptr ? nullptr : &cell->value;
+  }
+
   T read(uint32_t index) const {
     HazardHolder holder;
     return read_protected(index, holder);

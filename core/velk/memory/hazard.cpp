@@ -9,12 +9,16 @@ namespace velk {
 
 namespace {
 
-thread_local bool reclaiming = false;
+VELK_HOT_TLS thread_local bool reclaiming = false;
 
 // Retired objects of one thread. Leftovers at thread exit are handed to the domain.
 struct RetiredList {
   std::vector<HazardDomain::Retired> items;
   size_t kept = 0;  // items still protected at the end of the last reclaim
+  // A reclaim's working storage, kept between reclaims so that neither it nor `items` grows
+  // from empty every time.
+  std::vector<HazardDomain::Retired> batch;
+  std::vector<const void*> live;
   ~RetiredList() {
     if (items.empty()) return;
     HazardDomain::global().adopt_orphans(std::move(items));
@@ -88,18 +92,17 @@ void HazardDomain::retire(void* object, Deleter deleter) noexcept {
   } catch (...) {
     return;  // leaked, never freed under a reader
   }
+  if (items.size() < kReclaimFloor || reclaiming) return;
   // lock-free: only a threshold; a stale count moves a reclaim a little.
-  const size_t threshold =
-      std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
-  if (items.size() < threshold || reclaiming) return;
+  if (items.size() < 2 * record_count_.load(std::memory_order_relaxed)) return;
   try {
     reclaim();
   } catch (...) {  // out of memory: what the reclaim had in hand stays allocated
   }
 }
 
-std::vector<const void*> HazardDomain::published() const {
-  std::vector<const void*> live;
+void HazardDomain::published(std::vector<const void*>& live) const {
+  live.clear();
   for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
     // lock-free: seq_cst against protect's publish and re-check: a reader that still uses the
     // object either shows here or saw it already unlinked.
@@ -107,7 +110,6 @@ std::vector<const void*> HazardDomain::published() const {
     if (p != nullptr) live.push_back(p);
   }
   std::sort(live.begin(), live.end());
-  return live;
 }
 
 std::vector<HazardDomain::Retired> HazardDomain::take_orphans() {
@@ -142,19 +144,23 @@ void HazardDomain::reclaim() {
   std::vector<Retired> orphans = take_orphans();
   items.insert(items.end(), orphans.begin(), orphans.end());
   // Deleters may retire further objects (an arena dropping its cells); they land in `items`
-  // behind the batch being scanned, so the batch is moved out first.
-  std::vector<Retired> batch = std::move(items);
-  items.clear();
-  const std::vector<const void*> live = published();
-  std::vector<Retired> kept;
+  // beside the kept ones, so the batch is swapped out first.
+  std::vector<Retired>& batch = retired_list.batch;
+  batch.swap(items);
+  // Cleared however the scan ends: what a failed allocation cut short stays allocated.
+  struct ClearBatch {
+    std::vector<Retired>& batch;
+    ~ClearBatch() { batch.clear(); }
+  } clear_batch{batch};
+  std::vector<const void*>& live = retired_list.live;
+  published(live);
   for (const Retired& r : batch) {
     if (std::binary_search(live.begin(), live.end(), static_cast<const void*>(r.object))) {
-      kept.push_back(r);
+      items.push_back(r);
     } else {
       r.deleter(r.object);
     }
   }
-  items.insert(items.end(), kept.begin(), kept.end());
   retired_list.kept = items.size();
 }
 

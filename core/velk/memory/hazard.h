@@ -67,7 +67,8 @@ class HazardDomain {
 
  private:
   HazardDomain() = default;
-  std::vector<const void*> published() const;
+  // Every published pointer, sorted, into `live`.
+  void published(std::vector<const void*>& live) const;
   std::vector<Retired> take_orphans();
 
   std::atomic<HazardRecord*> head_{nullptr};
