@@ -26,31 +26,29 @@ struct RetiredList {
 };
 thread_local RetiredList retired_list;
 
-enum class CacheLife : uint8_t { Unborn, Alive, Dead };
-VELK_HOT_TLS thread_local CacheLife cache_life =
-    CacheLife::Unborn;  // trivially destructible: outlives the cache
+using hazard_detail::CacheLife;
+using hazard_detail::record_cache;
 
-// The per-thread hazard cache: a stack of records, released to the domain at thread exit.
-struct HazardCache {
-  // Its capacity only grows, so a holder returns its record without allocating while the
-  // cache has room; past that the record goes back to the domain.
-  std::vector<HazardRecord*> records;
-  HazardCache() {
-    records.reserve(16);
-    cache_life = CacheLife::Alive;
-  }
-  ~HazardCache() {
-    cache_life = CacheLife::Dead;
-    for (HazardRecord* r : records) HazardDomain::global().release(r);
+// Registered by the thread's first holder; hands the cached records back to the domain at
+// thread exit, after which holders take theirs from the domain directly.
+struct CacheOwner {
+  CacheOwner() noexcept { record_cache.life = CacheLife::Alive; }
+  ~CacheOwner() {
+    record_cache.life = CacheLife::Dead;
+    while (record_cache.count > 0) {
+      HazardDomain::global().release(record_cache.records[--record_cache.count]);
+    }
   }
 };
 
-HazardCache& hazard_cache() {
-  VELK_HOT_TLS thread_local HazardCache cache;
-  return cache;
-}
-
 constexpr size_t kReclaimFloor = 64;
+
+// Whether `object` is among the sorted published pointers. Few are published at once, and
+// rarely one a reclaim retired, so the range test settles most lookups.
+bool is_published(const std::vector<const void*>& live, const void* object) noexcept {
+  if (live.empty() || object < live.front() || object > live.back()) return false;
+  return std::binary_search(live.begin(), live.end(), object);
+}
 
 }  // namespace
 
@@ -155,7 +153,7 @@ void HazardDomain::reclaim() {
   std::vector<const void*>& live = retired_list.live;
   published(live);
   for (const Retired& r : batch) {
-    if (std::binary_search(live.begin(), live.end(), static_cast<const void*>(r.object))) {
+    if (is_published(live, r.object)) {
       items.push_back(r);
     } else {
       r.deleter(r.object);
@@ -176,33 +174,16 @@ size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_li
 
 bool HazardDomain::in_reclamation() noexcept { return reclaiming; }
 
-HazardHolder::HazardHolder(Source source) : source_(source) {
-  if (source_ == Source::Domain) {
-    record_ = HazardDomain::global().acquire();
-    return;
-  }
-  if (cache_life == CacheLife::Dead) fail("velk-core: hazard cache used after thread teardown");
-  auto& records = hazard_cache().records;
-  if (records.empty()) {
-    record_ = HazardDomain::global().acquire();
-  } else {
-    record_ = records.back();
-    records.pop_back();
-  }
-}
+VELK_HOT_TLS constinit thread_local hazard_detail::RecordCache hazard_detail::record_cache{};
 
-HazardHolder::~HazardHolder() {
-  if (source_ == Source::Domain || cache_life != CacheLife::Alive) {
-    HazardDomain::global().release(record_);
-    return;
+HazardRecord* HazardHolder::acquire_uncached(Source source) {
+  if (source == Source::ThreadCache && record_cache.life != CacheLife::Alive) {
+    if (record_cache.life == CacheLife::Dead) {
+      fail("velk-core: hazard cache used after thread teardown");
+    }
+    thread_local CacheOwner owner;
   }
-  reset();
-  auto& records = hazard_cache().records;
-  if (records.size() < records.capacity()) {
-    records.push_back(record_);
-  } else {
-    HazardDomain::global().release(record_);
-  }
+  return HazardDomain::global().acquire();
 }
 
 }  // namespace velk
