@@ -42,6 +42,15 @@ bool drop_runs_no_code(PyObject* obj) noexcept {
 #endif
 }
 
+// Queues a reference for the next thread that drains the list. Out of line, so that
+// release_reference's direct drop stays a small leaf.
+[[gnu::noinline]] void defer_release(PyObject* obj) noexcept {
+  PendingReleases& list = pending();
+  std::lock_guard<std::mutex> guard(list.mutex);
+  list.objects.push_back(obj);
+  pending_detail::nonempty.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
 void lock_pending_releases_for_fork() { pending().mutex.lock(); }
@@ -72,10 +81,7 @@ void release_reference(PyObject* obj) noexcept {
     drop_reference(obj);
     return;
   }
-  PendingReleases& list = pending();
-  std::lock_guard<std::mutex> guard(list.mutex);
-  list.objects.push_back(obj);
-  pending_detail::nonempty.store(true, std::memory_order_release);
+  defer_release(obj);
 }
 
 }  // namespace velk::py

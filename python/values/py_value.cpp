@@ -81,6 +81,11 @@ bool plain_scalars_equal(PyObject* a, PyObject* b) noexcept {
   return OwnedRef::steal(Py_TYPE(a)->tp_richcompare(a, b, Py_EQ)).get() == Py_True;
 }
 
+// a == b by the general protocol. Out of line, so that the scalar path keeps a small frame.
+[[gnu::noinline]] bool equal_by_dunder(PyObject* a, PyObject* b) {
+  return preserving_error([&] { return compare_true(a, b, Py_EQ, "__eq__"); });
+}
+
 }  // namespace
 
 PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
@@ -91,7 +96,7 @@ PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
 bool PyValue::equal(const PyValue& a, const PyValue& b) {
   GilEnsure gil;
   if (plain_scalars(a.obj_, b.obj_)) return plain_scalars_equal(a.obj_, b.obj_);
-  return preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_EQ, "__eq__"); });
+  return equal_by_dunder(a.obj_, b.obj_);
 }
 
 bool PyValue::equal_by(PyObject* equal, const PyValue& a, const PyValue& b) {

@@ -9,7 +9,7 @@ namespace velk {
 
 namespace {
 
-VELK_HOT_TLS thread_local bool reclaiming = false;
+using hazard_detail::reclaiming;
 
 // Retired objects of one thread. Leftovers at thread exit are handed to the domain.
 struct RetiredList {
@@ -24,7 +24,7 @@ struct RetiredList {
     HazardDomain::global().adopt_orphans(std::move(items));
   }
 };
-thread_local RetiredList retired_list;
+VELK_HOT_TLS thread_local RetiredList retired_list;
 
 using hazard_detail::CacheLife;
 using hazard_detail::record_cache;
@@ -172,8 +172,7 @@ void HazardDomain::reclaim_if_pending() {
 
 size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_list.items.size(); }
 
-bool HazardDomain::in_reclamation() noexcept { return reclaiming; }
-
+VELK_HOT_TLS constinit thread_local bool hazard_detail::reclaiming = false;
 VELK_HOT_TLS constinit thread_local hazard_detail::RecordCache hazard_detail::record_cache{};
 
 HazardRecord* HazardHolder::acquire_uncached(Source source) {

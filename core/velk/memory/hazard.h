@@ -28,6 +28,11 @@ struct alignas(64) HazardRecord {
 
 using Deleter = void (*)(void*);
 
+namespace hazard_detail {
+// Whether this thread runs deleters now (see HazardDomain::in_reclamation).
+VELK_HOT_TLS extern constinit thread_local bool reclaiming;
+}  // namespace hazard_detail
+
 class HazardDomain {
  public:
   static HazardDomain& global();
@@ -54,7 +59,7 @@ class HazardDomain {
   size_t pending_on_this_thread() const noexcept;
 
   // True while this thread runs deleters: value types must not run user code then.
-  static bool in_reclamation() noexcept;
+  static bool in_reclamation() noexcept { return hazard_detail::reclaiming; }
 
   struct Retired {
     void* object;
