@@ -52,9 +52,9 @@ bool equals_stored(const GenericArena<T>& arena, uint32_t index, const T& value,
 // equals_stored for the claimer of a query, which alone writes its cell; a claimed node cannot
 // be deleted, so nothing frees the cell meanwhile and it needs no hazard protection.
 template <class T>
-bool equals_claimed(const GenericArena<T>& arena, uint32_t index, const T& value,
-                    const ErasedEqual* equal) {
-  return equals_old(arena.read_owned(index), value, equal);
+bool equals_claimed(const ValueSlot<T>& slot, const T& value, const ErasedEqual* equal) {
+  const Cell<T>* old = slot.owned();
+  return equals_old(old == nullptr ? nullptr : &old->value, value, equal);
 }
 
 }  // namespace velk
