@@ -24,7 +24,23 @@ struct RetiredList {
     HazardDomain::global().adopt_orphans(std::move(items));
   }
 };
-VELK_HOT_TLS thread_local RetiredList retired_list;
+
+// The thread's list, reached through a constant-initialised pointer: a thread_local with a
+// destructor is otherwise reached through its guard, which a module loaded at run time looks
+// up through the loader on every retire. Set once per thread; like the list itself, it is not
+// to be used by destructors that run after the list's own at thread exit.
+VELK_HOT_TLS constinit thread_local RetiredList* retired_here = nullptr;
+
+[[gnu::noinline]] RetiredList& own_retired_list() {
+  thread_local RetiredList list;
+  retired_here = &list;
+  return list;
+}
+
+RetiredList& retired_list() {
+  if (retired_here != nullptr) return *retired_here;
+  return own_retired_list();
+}
 
 using hazard_detail::CacheLife;
 using hazard_detail::record_cache;
@@ -84,7 +100,7 @@ void HazardDomain::release(HazardRecord* record) noexcept {
 }
 
 void HazardDomain::retire(void* object, Deleter deleter) noexcept {
-  auto& items = retired_list.items;
+  auto& items = retired_list().items;
   try {
     items.push_back(Retired{object, deleter});
   } catch (...) {
@@ -138,19 +154,20 @@ void HazardDomain::reclaim() {
     Reclaiming() noexcept { reclaiming = true; }
     ~Reclaiming() { reclaiming = false; }
   } scope;
-  auto& items = retired_list.items;
+  RetiredList& list = retired_list();
+  auto& items = list.items;
   std::vector<Retired> orphans = take_orphans();
   items.insert(items.end(), orphans.begin(), orphans.end());
   // Deleters may retire further objects (an arena dropping its cells); they land in `items`
   // beside the kept ones, so the batch is swapped out first.
-  std::vector<Retired>& batch = retired_list.batch;
+  std::vector<Retired>& batch = list.batch;
   batch.swap(items);
   // Cleared however the scan ends: what a failed allocation cut short stays allocated.
   struct ClearBatch {
     std::vector<Retired>& batch;
     ~ClearBatch() { batch.clear(); }
   } clear_batch{batch};
-  std::vector<const void*>& live = retired_list.live;
+  std::vector<const void*>& live = list.live;
   published(live);
   for (const Retired& r : batch) {
     if (is_published(live, r.object)) {
@@ -159,18 +176,18 @@ void HazardDomain::reclaim() {
       r.deleter(r.object);
     }
   }
-  retired_list.kept = items.size();
+  list.kept = items.size();
 }
 
 void HazardDomain::reclaim_if_pending() {
   // lock-free: has_orphans_ is a hint, as in take_orphans.
-  if (retired_list.items.size() > retired_list.kept ||
-      has_orphans_.load(std::memory_order_relaxed)) {
+  const RetiredList& list = retired_list();
+  if (list.items.size() > list.kept || has_orphans_.load(std::memory_order_relaxed)) {
     reclaim();
   }
 }
 
-size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_list.items.size(); }
+size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_list().items.size(); }
 
 VELK_HOT_TLS constinit thread_local bool hazard_detail::reclaiming = false;
 VELK_HOT_TLS constinit thread_local hazard_detail::RecordCache hazard_detail::record_cache{};
