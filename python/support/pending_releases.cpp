@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "support/gil.h"
 #include "velk/memory/hazard.h"
 
 namespace velk::py {
@@ -12,17 +13,42 @@ namespace {
 
 std::atomic<bool> finalizing{false};
 
-// References dropped by threads without the interpreter lock. The flag lets the hot path skip
-// the mutex when nothing is queued.
+// References dropped by threads without the interpreter lock. pending_detail::nonempty lets
+// the hot path skip the mutex when nothing is queued.
 struct PendingReleases {
   std::mutex mutex;
   std::vector<PyObject*> objects;  // guarded by mutex
-  std::atomic<bool> nonempty{false};
 };
 
 PendingReleases& pending() {
   static auto* list = new PendingReleases();  // never destroyed: threads may queue at exit
   return *list;
+}
+
+// Whether dropping a reference to `obj` runs no Python code and takes no lock, with the
+// interpreter lock held: another reference keeps it alive, or it is an exact int, float, str or
+// bytes, whose deallocation only frees memory (they hold no objects and no weak references).
+// Never on a free-threaded build, where another thread may drop the other reference meanwhile
+// and a drop from a thread that does not own the object may take a lock and detach.
+bool drop_runs_no_code(PyObject* obj) noexcept {
+#ifdef Py_GIL_DISABLED
+  (void)obj;
+  return false;
+#else
+  if (Py_REFCNT(obj) > 1) return true;
+  const PyTypeObject* type = Py_TYPE(obj);
+  return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
+         type == &PyBytes_Type;
+#endif
+}
+
+// Queues a reference for the next thread that drains the list. Out of line, so that
+// release_reference's direct drop stays a small leaf.
+[[gnu::noinline]] void defer_release(PyObject* obj) noexcept {
+  PendingReleases& list = pending();
+  std::lock_guard<std::mutex> guard(list.mutex);
+  list.objects.push_back(obj);
+  pending_detail::nonempty.store(true, std::memory_order_release);
 }
 
 }  // namespace
@@ -31,14 +57,13 @@ void lock_pending_releases_for_fork() { pending().mutex.lock(); }
 
 void unlock_pending_releases_after_fork() { pending().mutex.unlock(); }
 
-void drain_pending_releases() {
+void pending_detail::drain() {
   PendingReleases& list = pending();
-  if (!list.nonempty.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {
     std::lock_guard<std::mutex> guard(list.mutex);
     batch.swap(list.objects);
-    list.nonempty.store(false, std::memory_order_relaxed);
+    pending_detail::nonempty.store(false, std::memory_order_relaxed);
   }
   for (PyObject* obj : batch) drop_reference(obj);
 }
@@ -50,15 +75,13 @@ bool interpreter_finalizing() noexcept { return finalizing.load(std::memory_orde
 void release_reference(PyObject* obj) noexcept {
   if (obj == nullptr || finalizing.load(std::memory_order_acquire)) return;
   // Reclamation may run inside engine locks; dropping there could run a __del__ that calls
-  // back into the engine, so those drops are always deferred.
-  if (!HazardDomain::in_reclamation() && PyGILState_Check()) {
+  // back into the engine, so those drops are deferred unless they cannot run Python code.
+  if ((LockedRegion::holds_lock() || PyGILState_Check()) &&
+      (!HazardDomain::in_reclamation() || drop_runs_no_code(obj))) {
     drop_reference(obj);
     return;
   }
-  PendingReleases& list = pending();
-  std::lock_guard<std::mutex> guard(list.mutex);
-  list.objects.push_back(obj);
-  list.nonempty.store(true, std::memory_order_release);
+  defer_release(obj);
 }
 
 }  // namespace velk::py

@@ -26,6 +26,7 @@ bool true_result(Call call, const char* where) {
     return false;
   }
   OwnedRef owned = OwnedRef::steal(result);
+  if (result == Py_True || result == Py_False) return result == Py_True;  // nearly always
   const int truth = park_if_ended([&] { return PyObject_IsTrue(owned.get()); });
   if (truth < 0) {
     absorb_error(where);
@@ -50,14 +51,39 @@ class PreservedError {
   PyObject *type_, *value_, *traceback_;
 };
 
-// Runs `fn` with the interpreter lock, keeping any error already set on this thread. With none
-// set (nearly always) nothing is saved: `fn` leaves no error behind, it absorbs or throws it.
+// Runs `fn`, keeping any error already set on this thread. With none set (nearly always)
+// nothing is saved: `fn` leaves no error behind, it absorbs or throws it. Requires the
+// interpreter lock.
 template <class F>
-auto with_gil_preserving_error(F fn) {
-  GilEnsure gil;
+auto preserving_error(F fn) {
   if (!PyErr_Occurred()) return fn();
   PreservedError saved;
   return fn();
+}
+
+template <class F>
+auto with_gil_preserving_error(F fn) {
+  GilEnsure gil;
+  return preserving_error(fn);
+}
+
+// Two objects of one exact built-in type whose own comparison is all that == runs for them and
+// can neither raise nor call Python code: int, float, str, bytes. Comparing through the type
+// skips the generic dispatch and the error bookkeeping, and keeps == exactly (a float NaN is
+// unequal to itself).
+bool plain_scalars(PyObject* a, PyObject* b) noexcept {
+  const PyTypeObject* type = Py_TYPE(a);
+  return type == Py_TYPE(b) && (type == &PyLong_Type || type == &PyFloat_Type ||
+                                type == &PyUnicode_Type || type == &PyBytes_Type);
+}
+
+bool plain_scalars_equal(PyObject* a, PyObject* b) noexcept {
+  return OwnedRef::steal(Py_TYPE(a)->tp_richcompare(a, b, Py_EQ)).get() == Py_True;
+}
+
+// a == b by the general protocol. Out of line, so that the scalar path keeps a small frame.
+[[gnu::noinline]] bool equal_by_dunder(PyObject* a, PyObject* b) {
+  return preserving_error([&] { return compare_true(a, b, Py_EQ, "__eq__"); });
 }
 
 }  // namespace
@@ -68,7 +94,9 @@ PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
 }
 
 bool PyValue::equal(const PyValue& a, const PyValue& b) {
-  return with_gil_preserving_error([&] { return compare_true(a.obj_, b.obj_, Py_EQ, "__eq__"); });
+  GilEnsure gil;
+  if (plain_scalars(a.obj_, b.obj_)) return plain_scalars_equal(a.obj_, b.obj_);
+  return equal_by_dunder(a.obj_, b.obj_);
 }
 
 bool PyValue::equal_by(PyObject* equal, const PyValue& a, const PyValue& b) {

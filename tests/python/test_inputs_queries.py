@@ -68,6 +68,17 @@ def test_equal_set_keeps_identity(rt):
     rt.set(a, 1.0)
     assert type(rt.get(a)) is int and type(rt.get(q)) is int
     assert calls.take() == {"q": 1}
+    # Plain scalars compare exactly as ==: an equal str built anew is no change; a NaN, even
+    # the very same object, is one, and so is each NaN a recompute makes from it.
+    nan, word = float("nan"), "".join(["wo", "rd"])
+    s, n = rt.create_input(word), rt.create_input(nan)
+    doubled = rt.create_query(calls.wrap("doubled", lambda ref: ref.get(n) * 2))
+    top = rt.create_query(calls.wrap("top", lambda ref: ref.get(doubled)))
+    rt.get(top), calls.take()
+    rt.set(s, "".join(["wo", "rd"]))
+    rt.set(n, nan)
+    assert rt.get(s) is word and rt.get(top) != rt.get(top)
+    assert calls.take() == {"doubled": 1, "top": 1}
 
 
 class RaisingEq:

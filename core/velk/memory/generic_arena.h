@@ -83,6 +83,10 @@ class GenericArena final : public ErasedArena {
     return cell == nullptr ? nullptr : &cell->value;
   }
 
+  // The slot at `index`, for the thread that alone writes and frees its cell (a claimed node's
+  // claimer): it compares with ValueSlot::owned and writes without looking the slot up again.
+  ValueSlot<T>& owned_slot(uint32_t index) { return checked(index); }
+
   T read(uint32_t index) const {
     HazardHolder holder;
     return read_protected(index, holder);

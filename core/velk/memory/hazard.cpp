@@ -9,44 +9,62 @@ namespace velk {
 
 namespace {
 
-thread_local bool reclaiming = false;
+using hazard_detail::reclaiming;
 
 // Retired objects of one thread. Leftovers at thread exit are handed to the domain.
 struct RetiredList {
   std::vector<HazardDomain::Retired> items;
   size_t kept = 0;  // items still protected at the end of the last reclaim
+  // A reclaim's working storage, kept between reclaims so that neither it nor `items` grows
+  // from empty every time.
+  std::vector<HazardDomain::Retired> batch;
+  std::vector<const void*> live;
   ~RetiredList() {
     if (items.empty()) return;
     HazardDomain::global().adopt_orphans(std::move(items));
   }
 };
-thread_local RetiredList retired_list;
 
-enum class CacheLife : uint8_t { Unborn, Alive, Dead };
-VELK_HOT_TLS thread_local CacheLife cache_life =
-    CacheLife::Unborn;  // trivially destructible: outlives the cache
+// The thread's list, reached through a constant-initialised pointer: a thread_local with a
+// destructor is otherwise reached through its guard, which a module loaded at run time looks
+// up through the loader on every retire. Set once per thread; like the list itself, it is not
+// to be used by destructors that run after the list's own at thread exit.
+VELK_HOT_TLS constinit thread_local RetiredList* retired_here = nullptr;
 
-// The per-thread hazard cache: a stack of records, released to the domain at thread exit.
-struct HazardCache {
-  // Its capacity only grows, so a holder returns its record without allocating while the
-  // cache has room; past that the record goes back to the domain.
-  std::vector<HazardRecord*> records;
-  HazardCache() {
-    records.reserve(16);
-    cache_life = CacheLife::Alive;
-  }
-  ~HazardCache() {
-    cache_life = CacheLife::Dead;
-    for (HazardRecord* r : records) HazardDomain::global().release(r);
+[[gnu::noinline]] RetiredList& own_retired_list() {
+  thread_local RetiredList list;
+  retired_here = &list;
+  return list;
+}
+
+RetiredList& retired_list() {
+  if (retired_here != nullptr) return *retired_here;
+  return own_retired_list();
+}
+
+using hazard_detail::CacheLife;
+using hazard_detail::record_cache;
+
+// Registered by the thread's first holder; hands the cached records back to the domain at
+// thread exit, after which holders take theirs from the domain directly.
+struct CacheOwner {
+  CacheOwner() noexcept { record_cache.life = CacheLife::Alive; }
+  ~CacheOwner() {
+    record_cache.life = CacheLife::Dead;
+    while (record_cache.count > 0) {
+      HazardDomain::global().release(record_cache.records[--record_cache.count]);
+    }
   }
 };
 
-HazardCache& hazard_cache() {
-  VELK_HOT_TLS thread_local HazardCache cache;
-  return cache;
-}
-
 constexpr size_t kReclaimFloor = 64;
+
+// Whether `object` is among the sorted published pointers. Few are published at once, and
+// rarely one a reclaim retired, so the range test settles most lookups.
+bool is_published(const std::vector<const void*>& live, const void* object) noexcept {
+  if (live.empty() || object < live.front() || object > live.back()) return false;
+  return std::binary_search(live.begin(), live.end(), object);
+}
 
 }  // namespace
 
@@ -82,24 +100,23 @@ void HazardDomain::release(HazardRecord* record) noexcept {
 }
 
 void HazardDomain::retire(void* object, Deleter deleter) noexcept {
-  auto& items = retired_list.items;
+  auto& items = retired_list().items;
   try {
     items.push_back(Retired{object, deleter});
   } catch (...) {
     return;  // leaked, never freed under a reader
   }
+  if (items.size() < kReclaimFloor || reclaiming) return;
   // lock-free: only a threshold; a stale count moves a reclaim a little.
-  const size_t threshold =
-      std::max(kReclaimFloor, 2 * record_count_.load(std::memory_order_relaxed));
-  if (items.size() < threshold || reclaiming) return;
+  if (items.size() < 2 * record_count_.load(std::memory_order_relaxed)) return;
   try {
     reclaim();
   } catch (...) {  // out of memory: what the reclaim had in hand stays allocated
   }
 }
 
-std::vector<const void*> HazardDomain::published() const {
-  std::vector<const void*> live;
+void HazardDomain::published(std::vector<const void*>& live) const {
+  live.clear();
   for (HazardRecord* r = head_.load(std::memory_order_acquire); r != nullptr; r = r->next) {
     // lock-free: seq_cst against protect's publish and re-check: a reader that still uses the
     // object either shows here or saw it already unlinked.
@@ -107,7 +124,6 @@ std::vector<const void*> HazardDomain::published() const {
     if (p != nullptr) live.push_back(p);
   }
   std::sort(live.begin(), live.end());
-  return live;
 }
 
 std::vector<HazardDomain::Retired> HazardDomain::take_orphans() {
@@ -138,65 +154,52 @@ void HazardDomain::reclaim() {
     Reclaiming() noexcept { reclaiming = true; }
     ~Reclaiming() { reclaiming = false; }
   } scope;
-  auto& items = retired_list.items;
+  RetiredList& list = retired_list();
+  auto& items = list.items;
   std::vector<Retired> orphans = take_orphans();
   items.insert(items.end(), orphans.begin(), orphans.end());
   // Deleters may retire further objects (an arena dropping its cells); they land in `items`
-  // behind the batch being scanned, so the batch is moved out first.
-  std::vector<Retired> batch = std::move(items);
-  items.clear();
-  const std::vector<const void*> live = published();
-  std::vector<Retired> kept;
+  // beside the kept ones, so the batch is swapped out first.
+  std::vector<Retired>& batch = list.batch;
+  batch.swap(items);
+  // Cleared however the scan ends: what a failed allocation cut short stays allocated.
+  struct ClearBatch {
+    std::vector<Retired>& batch;
+    ~ClearBatch() { batch.clear(); }
+  } clear_batch{batch};
+  std::vector<const void*>& live = list.live;
+  published(live);
   for (const Retired& r : batch) {
-    if (std::binary_search(live.begin(), live.end(), static_cast<const void*>(r.object))) {
-      kept.push_back(r);
+    if (is_published(live, r.object)) {
+      items.push_back(r);
     } else {
       r.deleter(r.object);
     }
   }
-  items.insert(items.end(), kept.begin(), kept.end());
-  retired_list.kept = items.size();
+  list.kept = items.size();
 }
 
 void HazardDomain::reclaim_if_pending() {
   // lock-free: has_orphans_ is a hint, as in take_orphans.
-  if (retired_list.items.size() > retired_list.kept ||
-      has_orphans_.load(std::memory_order_relaxed)) {
+  const RetiredList& list = retired_list();
+  if (list.items.size() > list.kept || has_orphans_.load(std::memory_order_relaxed)) {
     reclaim();
   }
 }
 
-size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_list.items.size(); }
+size_t HazardDomain::pending_on_this_thread() const noexcept { return retired_list().items.size(); }
 
-bool HazardDomain::in_reclamation() noexcept { return reclaiming; }
+VELK_HOT_TLS constinit thread_local bool hazard_detail::reclaiming = false;
+VELK_HOT_TLS constinit thread_local hazard_detail::RecordCache hazard_detail::record_cache{};
 
-HazardHolder::HazardHolder(Source source) : source_(source) {
-  if (source_ == Source::Domain) {
-    record_ = HazardDomain::global().acquire();
-    return;
+HazardRecord* HazardHolder::acquire_uncached(Source source) {
+  if (source == Source::ThreadCache && record_cache.life != CacheLife::Alive) {
+    if (record_cache.life == CacheLife::Dead) {
+      fail("velk-core: hazard cache used after thread teardown");
+    }
+    thread_local CacheOwner owner;
   }
-  if (cache_life == CacheLife::Dead) fail("velk-core: hazard cache used after thread teardown");
-  auto& records = hazard_cache().records;
-  if (records.empty()) {
-    record_ = HazardDomain::global().acquire();
-  } else {
-    record_ = records.back();
-    records.pop_back();
-  }
-}
-
-HazardHolder::~HazardHolder() {
-  if (source_ == Source::Domain || cache_life != CacheLife::Alive) {
-    HazardDomain::global().release(record_);
-    return;
-  }
-  reset();
-  auto& records = hazard_cache().records;
-  if (records.size() < records.capacity()) {
-    records.push_back(record_);
-  } else {
-    HazardDomain::global().release(record_);
-  }
+  return HazardDomain::global().acquire();
 }
 
 }  // namespace velk

@@ -11,8 +11,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <vector>
+
+#include "velk/base/hot_tls.h"
 
 namespace velk {
 
@@ -24,6 +27,11 @@ struct alignas(64) HazardRecord {
 };
 
 using Deleter = void (*)(void*);
+
+namespace hazard_detail {
+// Whether this thread runs deleters now (see HazardDomain::in_reclamation).
+VELK_HOT_TLS extern constinit thread_local bool reclaiming;
+}  // namespace hazard_detail
 
 class HazardDomain {
  public:
@@ -51,7 +59,7 @@ class HazardDomain {
   size_t pending_on_this_thread() const noexcept;
 
   // True while this thread runs deleters: value types must not run user code then.
-  static bool in_reclamation() noexcept;
+  static bool in_reclamation() noexcept { return hazard_detail::reclaiming; }
 
   struct Retired {
     void* object;
@@ -67,7 +75,8 @@ class HazardDomain {
 
  private:
   HazardDomain() = default;
-  std::vector<const void*> published() const;
+  // Every published pointer, sorted, into `live`.
+  void published(std::vector<const void*>& live) const;
   std::vector<Retired> take_orphans();
 
   std::atomic<HazardRecord*> head_{nullptr};
@@ -77,13 +86,46 @@ class HazardDomain {
   std::atomic<bool> has_orphans_{false};
 };
 
+namespace hazard_detail {
+
+// The calling thread's cache of hazard records: a small stack, enough for the holders a thread
+// nests; past it a holder takes its record from the domain. Trivially destructible and
+// constant-initialised, so the inline holder reaches it with one thread-pointer load; the
+// records go back to the domain at thread exit.
+enum class CacheLife : uint8_t { Unborn, Alive, Dead };
+inline constexpr uint8_t kCachedRecords = 8;
+struct RecordCache {
+  HazardRecord* records[kCachedRecords];
+  uint8_t count;
+  CacheLife life;
+};
+VELK_HOT_TLS extern constinit thread_local RecordCache record_cache;
+
+}  // namespace hazard_detail
+
 // Holds one hazard record for its lifetime. By default the record comes from the calling
 // thread's hazard cache and goes back to it, so steady-state reads allocate nothing.
 class HazardHolder {
  public:
-  enum class Source { ThreadCache, Domain };
-  explicit HazardHolder(Source source = Source::ThreadCache);
-  ~HazardHolder();
+  enum class Source : uint8_t { ThreadCache, Domain };
+  explicit HazardHolder(Source source = Source::ThreadCache) : source_(source) {
+    hazard_detail::RecordCache& cache = hazard_detail::record_cache;
+    if (source == Source::ThreadCache && cache.count > 0) {
+      record_ = cache.records[--cache.count];
+      return;
+    }
+    record_ = acquire_uncached(source);
+  }
+  ~HazardHolder() {
+    hazard_detail::RecordCache& cache = hazard_detail::record_cache;
+    if (source_ == Source::ThreadCache && cache.life == hazard_detail::CacheLife::Alive &&
+        cache.count < hazard_detail::kCachedRecords) {
+      reset();
+      cache.records[cache.count++] = record_;
+      return;
+    }
+    HazardDomain::global().release(record_);
+  }
   HazardHolder(const HazardHolder&) = delete;
   HazardHolder& operator=(const HazardHolder&) = delete;
 
@@ -103,6 +145,10 @@ class HazardHolder {
   void reset() noexcept { record_->ptr.store(nullptr, std::memory_order_release); }
 
  private:
+  // A record when the thread's cache has none; the first holder of a thread registers the
+  // cache, and one after the thread's teardown fails.
+  static HazardRecord* acquire_uncached(Source source);
+
   HazardRecord* record_;
   Source source_;
 };

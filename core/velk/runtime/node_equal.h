@@ -7,6 +7,7 @@
 #include <typeinfo>
 
 #include "velk/base/check.h"
+#include "velk/base/value_traits.h"
 #include "velk/memory/generic_arena.h"
 #include "velk/memory/hazard.h"
 #include "velk/memory/held.h"
@@ -29,6 +30,15 @@ class NodeEqual : public ErasedEqual {
   const std::type_info& value_type() const noexcept final { return typeid(T); }
 };
 
+// Whether `now` counts as the same value as `old` (null: an empty cell, equal to nothing).
+template <class T>
+bool equals_old(const T* old, const T& now, const ErasedEqual* equal) {
+  if (old == nullptr) return false;
+  if (equal == nullptr) return ValueTraits<T>::equal(*old, now);
+  VELK_DCHECK(equal->value_type() == typeid(T));  // set_cutoff took a handle of the node's type
+  return static_cast<const NodeEqual<T>*>(equal)->equal(*old, now);
+}
+
 // Whether `value` equals the one stored at `index`, by `equal` when the node has one. An empty
 // cell equals nothing.
 template <class T>
@@ -36,9 +46,15 @@ bool equals_stored(const GenericArena<T>& arena, uint32_t index, const T& value,
                    const ErasedEqual* equal) {
   if (equal == nullptr) return arena.equals(index, value);
   HazardHolder holder;
-  const T* old = arena.try_read_protected(index, holder);
-  VELK_DCHECK(equal->value_type() == typeid(T));  // set_cutoff took a handle of the node's type
-  return old != nullptr && static_cast<const NodeEqual<T>*>(equal)->equal(*old, value);
+  return equals_old(arena.try_read_protected(index, holder), value, equal);
+}
+
+// equals_stored for the claimer of a query, which alone writes its cell; a claimed node cannot
+// be deleted, so nothing frees the cell meanwhile and it needs no hazard protection.
+template <class T>
+bool equals_claimed(const ValueSlot<T>& slot, const T& value, const ErasedEqual* equal) {
+  const Cell<T>* old = slot.owned();
+  return equals_old(old == nullptr ? nullptr : &old->value, value, equal);
 }
 
 }  // namespace velk

@@ -337,9 +337,9 @@ bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirt
   // A value read across a batch of sets is never stored, nor seen by anyone: it runs again.
   while (runtime.read_torn_batch()) value = produce_(runtime, slot);
   // lock-free: the node is claimed here, so no deletion can give its cell away.
-  const uint32_t index = runtime.record(slot).load_value_index();
-  if (was_dirty && equals_stored(*arena_, index, value, equal)) return false;
-  arena_->write(index, std::move(value));
+  ValueSlot<T>& cell = arena_->owned_slot(runtime.record(slot).load_value_index());
+  if (was_dirty && equals_claimed(cell, value, equal)) return false;
+  cell.write(std::move(value));
   return true;
 }
 

@@ -22,6 +22,35 @@ TEST(ValueSlot, EmptySlotFailsReadsAndAnEqualWriteKeepsTheCell) {
   EXPECT_EQ(slot.read(), 6u);
 }
 
+// A reclaimed cell's block serves the thread's next write; a protected one is not reused, and
+// each thread's pool stays bounded (its blocks are freed at thread exit: the leak check sees it).
+TEST(ValueSlot, ReclaimedCellsAreReusedOnlyOnceNoReaderProtectsThem) {
+  velk::HazardDomain& domain = velk::HazardDomain::global();
+  domain.reclaim();  // nothing of earlier tests left to free in between
+  velk::ValueSlot<uint64_t> slot;
+  slot.write(1);
+  velk::HazardHolder holder;
+  const velk::Cell<uint64_t>* first = slot.protect(holder);
+  slot.write(2);
+  domain.reclaim();
+  velk::ValueSlot<uint64_t> other;
+  velk::HazardHolder other_holder;
+  other.write(3);
+  EXPECT_NE(other.protect(other_holder), first);
+  EXPECT_EQ(first->value, 1u);
+  holder.reset();
+  domain.reclaim();
+  other.write(4);
+  EXPECT_EQ(other.protect(other_holder), first);
+  std::thread([] {
+    velk::ValueSlot<uint64_t> local;
+    for (uint64_t v = 0; v < 5000; ++v) local.write(v);
+    velk::HazardDomain::global().reclaim();
+    EXPECT_GT(velk::cell_pool_cached_on_this_thread(), 0u);
+    EXPECT_LE(velk::cell_pool_cached_on_this_thread(), 512u);
+  }).join();
+}
+
 TEST(GenericArena, EmptyFreedAndOutOfRangeIndicesFail) {
   GenericArena<uint64_t> arena;
   const uint32_t index = arena.alloc_empty();
