@@ -22,20 +22,6 @@ class SlotSet {
   std::vector<uint32_t> sorted_;
 };
 
-// Compared in place: the usual recompute reads what it read last time, and a copy of the
-// list would be an allocation per compute.
-bool same_slots(const NodeRecord& record, std::span<const DepRead> reads) {
-  size_t i = 0;
-  bool same = true;
-  // lock-free: the node is claimed here; only its claimant replaces the list.
-  record.for_each_dep([&](uint32_t slot) {
-    same = i < reads.size() && reads[i].slot == slot;
-    ++i;
-    return same;
-  });
-  return same && i == reads.size();
-}
-
 std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old,
                                   std::span<const DepRead> reads) {
   std::vector<uint32_t> next = old;
@@ -52,10 +38,10 @@ void DependencyGraph::cover(uint32_t slot_count, const StructuralLock::Exclusive
   while (table_.size() < slot_count) table_.add_slot();
 }
 
-CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> reads, bool merge,
-                                      uint64_t start_revision, StructuralLock& lock) {
+CommitOutcome DependencyGraph::commit_changed(uint32_t slot, std::span<const DepRead> reads,
+                                              bool merge, uint64_t start_revision,
+                                              StructuralLock& lock) {
   NodeRecord& record = nodes_.get(slot);
-  if (!merge && same_slots(record, reads)) return CommitOutcome::Committed;  // the common case
   // lock-free: the node is claimed here; only its claimant replaces the list.
   const std::vector<uint32_t> old = record.deps();
   std::vector<uint32_t> next;
@@ -80,8 +66,6 @@ CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> re
   for (uint32_t dep_slot : next) {
     if (old_set.contains(dep_slot)) continue;
     const NodeRecord& dep = nodes_.get(dep_slot);
-    // lock-free: a dependency that changes after this look reaches the node by its walk: the
-    // walk waits for this lock, and the node is its dependent by then.
     // lock-free: a dependency that changes after this look reaches the node by its walk: the
     // walk waits for this lock, and the node is its dependent by then.
     const NodeState state = dep.load_state();

@@ -76,9 +76,21 @@ class alignas(64) NodeRecord {
   void drop_overflow() noexcept;
 
   // --- state ---
-  NodeState load_state() const;
+  NodeState load_state() const { return decode_state(state_.load(std::memory_order_acquire)); }
   // Swaps from `from` to `to`; false (with nothing changed) when the state was not `from`.
-  bool cas_state(NodeState from, NodeState to) noexcept;
+  bool cas_state(NodeState from, NodeState to) noexcept {
+    uint8_t expected = uint8_t(from);
+    // Sequentially consistent: a claim's end must be ordered before the parking lot's look for
+    // sleepers (see waiting.h).
+    if (!state_.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
+                                        std::memory_order_acquire)) {
+      return false;
+    }
+    if (from == NodeState::Computing || from == NodeState::ComputingDirtied) {
+      ParkingLot::unpark_all(&state_);  // a claim ended
+    }
+    return true;
+  }
   void store_state(NodeState s) noexcept { state_.store(uint8_t(s), std::memory_order_release); }
   // Ends a claim after a failure: Computing -> a, else ComputingDirtied -> b, else leave it.
   void finish_claim(NodeState a, NodeState b);

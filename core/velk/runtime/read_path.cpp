@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "velk/base/hot_tls.h"
 #include "velk/graph/wait_graph.h"
 #include "velk/runtime/runtime.h"
 
@@ -23,48 +24,65 @@ namespace {
 // there counts as changed: its reader is recomputed and meets the failure through its own read,
 // as on a first computation, so a reader that handles the failure gets the chance to. Kept per
 // thread while the walk that met them (and the computes nested in it) runs.
+struct DeferredFailure {
+  const Runtime* runtime;
+  uint32_t slot;
+  uint32_t generation;
+  std::exception_ptr failure;
+};
+
 class DeferredFailures {
  public:
-  struct Entry {
-    const Runtime* runtime;
-    uint32_t slot;
-    uint32_t generation;
-    std::exception_ptr failure;
-  };
   // The entries added while it lives are dropped with it.
   class Scope {
    public:
-    Scope() noexcept : mark_(entries().size()) {}
+    explicit Scope(std::vector<DeferredFailure>& met) noexcept : met_(met), mark_(met.size()) {}
     ~Scope() {
-      VELK_DCHECK(entries().size() >= mark_);  // inner scopes dropped their entries first
-      entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end());
+      VELK_DCHECK(met_.size() >= mark_);  // inner scopes dropped their entries first
+      if (met_.size() > mark_) met_.erase(met_.begin() + std::ptrdiff_t(mark_), met_.end());
     }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
+    std::vector<DeferredFailure>& met_;
     size_t mark_;
   };
 
-  static void add(Entry entry) { entries().push_back(std::move(entry)); }
-
   // Rethrows the failure met for this node, if any.
-  static void rethrow_if_met(const Runtime* runtime, uint32_t slot, uint32_t generation) {
-    for (auto it = entries().rbegin(); it != entries().rend(); ++it) {
+  static void rethrow_if_met(const std::vector<DeferredFailure>& met, const Runtime* runtime,
+                             uint32_t slot, uint32_t generation) {
+    for (auto it = met.rbegin(); it != met.rend(); ++it) {
       if (it->runtime == runtime && it->slot == slot && it->generation == generation) {
         std::rethrow_exception(it->failure);
       }
     }
   }
-
- private:
-  static std::vector<Entry>& entries() noexcept {
-    thread_local std::vector<Entry> met;
-    return met;
-  }
 };
 
 }  // namespace
+
+// What a thread's walks keep between them, reached with one load: the work stack, where each
+// walk uses the part above its caller's, and the deferred failures. Made on the first walk.
+struct Runtime::WalkScratch {
+  std::vector<WorkEntry> work;
+  std::vector<DeferredFailure> failures;
+
+  static WalkScratch& current() {
+    if (WalkScratch* scratch = current_) [[likely]]
+      return *scratch;
+    return make_current();
+  }
+  ~WalkScratch() { current_ = nullptr; }
+
+ private:
+  static WalkScratch& make_current() {
+    thread_local WalkScratch scratch;  // reached once per thread
+    current_ = &scratch;
+    return scratch;
+  }
+  VELK_HOT_TLS static inline constinit thread_local WalkScratch* current_ = nullptr;
+};
 
 // Releases a claim still held when something other than the compute function fails
 // (an invalid state byte, a failed allocation); the node is verified again at its next read.
@@ -104,11 +122,22 @@ void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
 void Runtime::ensure_clean(uint32_t root) {
   // lock-free: a node dirtied right after this look reads as if read just before the set.
   if (nodes_.get(root).load_state() == NodeState::Clean) return;
-  DeferredFailures::Scope deferred;
-  std::vector<WorkEntry> work;
+  WalkScratch& scratch = WalkScratch::current();
+  DeferredFailures::Scope deferred(scratch.failures);
+  std::vector<WorkEntry>& work = scratch.work;
+  // Entries below `base` are the walks' this one runs inside of; it leaves them as they were.
+  struct OwnPart {
+    std::vector<WorkEntry>& work;
+    const size_t base;
+    ~OwnPart() {
+      work.erase(work.begin() + std::ptrdiff_t(base), work.end());
+      constexpr size_t kKept = 4096;  // a huge walk's stack is not kept for the thread's life
+      if (base == 0 && work.capacity() > kKept) std::vector<WorkEntry>().swap(work);
+    }
+  } own{work, work.size()};
   work.push_back({root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
-  while (!work.empty()) {
+  while (work.size() > own.base) {
     const WorkEntry entry = work.back();
     work.pop_back();
     if (!entry.expanded) {
@@ -134,7 +163,7 @@ void Runtime::settle_dependency(uint32_t slot) {
     // Only a node that ended Failed is left to its readers; cycles, deletions and the like
     // concern the read itself.
     if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
-    DeferredFailures::add({this, slot, generation, std::current_exception()});
+    WalkScratch::current().failures.push_back({this, slot, generation, std::current_exception()});
   }
 }
 
@@ -168,7 +197,8 @@ void Runtime::settle(uint32_t slot) {
     switch (state) {
       case NodeState::Clean: return;
       case NodeState::Failed:
-        DeferredFailures::rethrow_if_met(this, slot, nodes_.get(slot).load_generation());
+        DeferredFailures::rethrow_if_met(WalkScratch::current().failures, this, slot,
+                                         nodes_.get(slot).load_generation());
         fail("velk-core: node " + std::to_string(slot) +
              " read but its last compute panicked; it stays Failed until a dependency changes "
              "(set an upstream input to retry)");

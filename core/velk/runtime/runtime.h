@@ -157,6 +157,7 @@ class Runtime {
     uint32_t slot;
     bool expanded;
   };
+  struct WalkScratch;
 
   // Creation without the in-compute refusal of create_input (collection version nodes, which
   // operators may create while their own node computes); create_query_node builds the compute
@@ -174,9 +175,27 @@ class Runtime {
     ComputeFunction* fn;
     std::shared_ptr<ErasedEqual> equal;
   };
-  NodeCompute node_compute(uint32_t slot) const;
+  // Without the lock unless the node has its own equality (see SlotTable::published).
+  NodeCompute node_compute(uint32_t slot) const {
+    const SlotTable::Published published = slots_.published(slot);
+    if (!published.own_equal) [[likely]]
+      return {published.fn, nullptr};
+    return node_compute_locked(slot);
+  }
+  NodeCompute node_compute_locked(uint32_t slot) const;
+  // Inline for the handle that checks out, as every nested read's does.
   NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
-                           std::string_view type_name) const;
+                           std::string_view type_name) const {
+    if (minted_by == id_) [[likely]] {
+      NodeRecord& record = nodes_.get(slot);
+      // lock-free: a deletion after the check is caught by the caller's re-check or its claim.
+      if (record.load_generation() == generation) [[likely]]
+        return record;
+    }
+    fail_handle(slot, generation, minted_by, type_name);
+  }
+  [[noreturn]] void fail_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
+                                std::string_view type_name) const;
 
   // Allocates a slot for a new node and gives it a dependents list.
   uint32_t allocate_slot(const SegmentedNodes::Fields& fields, std::shared_ptr<ComputeFunction> fn,
@@ -297,7 +316,13 @@ class Runtime {
   static constexpr uint64_t kBatchInFlight = UINT64_MAX;
   class BatchWindow;
   // The count of batches begun, or kBatchInFlight while one is in flight.
-  uint64_t batch_mark() const noexcept;
+  uint64_t batch_mark() const noexcept {
+    // lock-free: ended before begun: when they match, every batch counted begun had ended, and
+    // what it wrote is visible through the acquire of its end.
+    const uint64_t ended = batches_ended_.load(std::memory_order_acquire);
+    const uint64_t begun = batches_begun_.load(std::memory_order_acquire);
+    return begun == ended ? begun : kBatchInFlight;
+  }
   FrameStart frame_start(uint64_t start_revision, uint64_t start_watermark) const noexcept {
     return {start_revision, start_watermark, batch_mark()};
   }
