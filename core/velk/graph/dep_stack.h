@@ -61,7 +61,7 @@ class SharedDepStack {
 
   // Frames stay in place when popped and keep their lists for the next frame at that depth, so
   // a compute allocates none.
-  void push_frame(const void* owner, uint32_t node) {
+  void push_frame(const void* owner, uint32_t node, FrameStart start = {}) {
     std::lock_guard lock(frames_lock_);
     if (depth_ == frames_.size()) [[unlikely]]
       frames_.emplace_back();
@@ -70,7 +70,7 @@ class SharedDepStack {
     frame.owner = owner;
     frame.node = node;
     frame.tainted = false;
-    frame.start = {};
+    frame.start = start;
     ++depth_;
   }
   // Pops the top frame; it stays valid until the next push.
@@ -183,9 +183,9 @@ class ContinuationGuard {
 // balanced when a compute unwinds.
 class FrameGuard {
  public:
-  FrameGuard(SharedDepStack& stack, const void* owner, uint32_t node)
+  FrameGuard(SharedDepStack& stack, const void* owner, uint32_t node, FrameStart start = {})
       : stack_(stack), depth_(stack.depth()) {
-    stack_.push_frame(owner, node);
+    stack_.push_frame(owner, node, start);
     VELK_DCHECK(stack_.top_is(owner, node));
   }
   ~FrameGuard() {

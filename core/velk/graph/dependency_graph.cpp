@@ -145,16 +145,30 @@ bool mark_reached(NodeRecord& record) {
 
 void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Shared& held) const {
   held.dcheck();
+  // A depth-first walk by an explicit stack, except that of the dependents of a node just
+  // marked, the one the stack would give next (the last) is taken at once: a chain never
+  // touches the stack, and the order is the stack's.
   std::vector<uint32_t> work;
-  auto push_dependents = [&](uint32_t slot) {
-    const std::vector<uint32_t>& dependents = table_.of(slot);
-    work.insert(work.end(), dependents.begin(), dependents.end());
-  };
-  push_dependents(source);
-  while (!work.empty()) {
-    const uint32_t d = work.back();
+  auto pop = [&work](uint32_t& d) {
+    if (work.empty()) return false;
+    d = work.back();
     work.pop_back();
-    if (mark_reached(nodes_.get(d))) push_dependents(d);
+    return true;
+  };
+  uint32_t marked = source;
+  for (;;) {
+    const std::vector<uint32_t>& dependents = table_.of(marked);
+    uint32_t d;
+    if (!dependents.empty()) {
+      work.insert(work.end(), dependents.begin(), dependents.end() - 1);
+      d = dependents.back();
+    } else if (!pop(d)) {
+      return;
+    }
+    while (!mark_reached(nodes_.get(d))) {
+      if (!pop(d)) return;
+    }
+    marked = d;
   }
 }
 

@@ -189,6 +189,17 @@ void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector
 }
 
 void Runtime::settle(uint32_t slot) {
+  // The usual case first, before any wait is set up: a node claimed at the first try.
+  // lock-free: as below.
+  const NodeState state = nodes_.get(slot).load_state();
+  if (state == NodeState::Clean) return;
+  if ((state == NodeState::New || state == NodeState::Dirty) && claim_and_settle(slot, state)) {
+    return;
+  }
+  settle_waiting(slot);
+}
+
+void Runtime::settle_waiting(uint32_t slot) {
   Backoff backoff;
   wait_graph::Waiting waiting({this, slot});
   for (;;) {
@@ -306,8 +317,7 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
                         uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
-  FrameGuard frame(stack, this, slot);
-  stack.top().start = frame_start(start_revision, start_watermark);
+  FrameGuard frame(stack, this, slot, frame_start(start_revision, start_watermark));
   // Reads made before a failure join the old list, so a change to any of them retries it.
   auto abandon = [&](bool transient) {
     const DepFrame& failed = frame.take();

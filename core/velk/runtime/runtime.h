@@ -227,6 +227,8 @@ class Runtime {
   void ensure_clean(uint32_t root);
   void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
   void settle(uint32_t slot);
+  // settle's loop: waits for other threads' claims, claims and looks again until it settles.
+  void settle_waiting(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
   // readers it fails (see DeferredFailures) instead of ending the walk.
   void settle_dependency(uint32_t slot);
@@ -462,8 +464,11 @@ const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   }
   // Dirtied, deleted or recycled meanwhile: the full read path sorts it out.
   if (value == nullptr || record.load_state() != NodeState::Clean) return nullptr;
-  check(handle);
-  record_read(handle.slot, record.load_generation());
+  // The handle again, on the record already found: a changed generation fails as check does.
+  // lock-free: as above.
+  if (record.load_generation() != handle.generation) [[unlikely]]
+    check(handle);
+  record_read(handle.slot, handle.generation);
   return value;
 }
 
