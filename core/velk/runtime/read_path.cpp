@@ -311,6 +311,17 @@ uint32_t Runtime::changed_dependency(const NodeRecord& record) const {
   return changed;
 }
 
+// Ends a compute that failed. Reads made before the failure join the old list, so a change to
+// any of them retries it.
+void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
+                      bool transient) {
+  const DepFrame& failed = frame.take();
+  const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
+  claim.disarm();
+  finish_failed(nodes_.get(slot), outcome, transient);
+  SharedDepStack::current().taint_top(this);
+}
+
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
 // and ends the claim. Returns false when the node must be claimed again (a dependency went away).
 bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
@@ -318,14 +329,6 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, this, slot, frame_start(start_revision, start_watermark));
-  // Reads made before a failure join the old list, so a change to any of them retries it.
-  auto abandon = [&](bool transient) {
-    const DepFrame& failed = frame.take();
-    const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
-    claim.disarm();
-    finish_failed(record, outcome, transient);
-    stack.taint_top(this);
-  };
   bool changed;
   // Looked up once: a traced read nested in the compute ends before it returns. Timed only for
   // a traced read, as the clock costs more than a small compute.
@@ -334,10 +337,10 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
   try {
     changed = compute.fn->compute(*this, slot, was_dirty, compute.equal.get());
   } catch (const TransientFailure&) {
-    abandon(true);
+    abandon(slot, frame, start_revision, claim, true);
     throw;
   } catch (...) {
-    abandon(false);
+    abandon(slot, frame, start_revision, claim, false);
     throw;
   }
   const DepFrame& done = frame.take();

@@ -240,6 +240,9 @@ class Runtime {
   // `cause` is the dependency whose change made a Dirty node run (kNoCause: none known).
   bool recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
                  uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
+  // Ends the claim and the frame of a compute that failed.
+  void abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
+               bool transient);
   // The first dependency changed since the node was verified, or kNoCause for none.
   uint32_t changed_dependency(const NodeRecord& record) const;
   CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
