@@ -60,6 +60,50 @@ class DeferredFailures {
   }
 };
 
+// One step of a walk's plan: a node to expand, or one expanded whose dependencies are settled.
+struct WorkEntry {
+  uint32_t slot;
+  bool expanded;
+};
+
+// Plans a node: settled after its out-of-date dependencies, which are expanded first.
+void expand(const SegmentedNodes& nodes, uint32_t slot, uint32_t root, uint64_t& budget,
+            std::vector<WorkEntry>& work) {
+  if (--budget == 0) fail_budget(root);
+  const NodeRecord& record = nodes.get(slot);
+  // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
+  switch (record.load_state()) {
+    case NodeState::Clean: return;
+    case NodeState::Computing:
+    case NodeState::ComputingDirtied:
+      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
+      return;
+    default:
+      work.push_back({slot, true});
+      // A Failed dependency is not settled here: it fails only the computes that read it
+      // again, and a function that handled its failure before may handle it again.
+      record.for_each_dep([&](uint32_t dep) {
+        const NodeState state = nodes.get(dep).load_state();
+        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
+      });
+  }
+}
+
+// The first dependency changed since the node was verified, or kNoCause for none.
+uint32_t changed_dependency(const SegmentedNodes& nodes, const NodeRecord& record) {
+  // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
+  // a later one marks the claimed node ComputingDirtied.
+  const uint64_t verified = record.load_verified_at();
+  uint32_t changed = kNoCause;
+  record.for_each_dep([&](uint32_t dep) {
+    const NodeRecord& d = nodes.get(dep);
+    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
+    changed = dep;
+    return false;
+  });
+  return changed;
+}
+
 }  // namespace
 
 // What a thread's walks keep between them, reached with one load: the work stack, where each
@@ -141,7 +185,7 @@ void Runtime::ensure_clean(uint32_t root) {
     const WorkEntry entry = work.back();
     work.pop_back();
     if (!entry.expanded) {
-      expand(entry.slot, root, budget, work);
+      expand(nodes_, entry.slot, root, budget, work);
     } else if (entry.slot == root) {
       settle(root);
     } else {
@@ -164,27 +208,6 @@ void Runtime::settle_dependency(uint32_t slot) {
     // concern the read itself.
     if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
     WalkScratch::current().failures.push_back({this, slot, generation, std::current_exception()});
-  }
-}
-
-void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work) {
-  if (--budget == 0) fail_budget(root);
-  const NodeRecord& record = nodes_.get(slot);
-  // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
-  switch (record.load_state()) {
-    case NodeState::Clean: return;
-    case NodeState::Computing:
-    case NodeState::ComputingDirtied:
-      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
-      return;
-    default:
-      work.push_back({slot, true});
-      // A Failed dependency is not settled here: it fails only the computes that read it
-      // again, and a function that handled its failure before may handle it again.
-      record.for_each_dep([&](uint32_t dep) {
-        const NodeState state = nodes_.get(dep).load_state();
-        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
-      });
   }
 }
 
@@ -275,7 +298,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   // lock-free: read after the claim: a set after them marks this node ComputingDirtied.
   const uint64_t start_revision = revision();
   const uint64_t start_watermark = watermark();
-  const uint32_t cause = was_dirty ? changed_dependency(record) : kNoCause;
+  const uint32_t cause = was_dirty ? changed_dependency(nodes_, record) : kNoCause;
   if (was_dirty && cause == kNoCause) {
     record.raise_verified_at(start_watermark);
     claim.disarm();
@@ -295,20 +318,6 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
     return true;
   }
   return recompute(slot, compute, was_dirty, cause, start_revision, start_watermark, claim);
-}
-
-uint32_t Runtime::changed_dependency(const NodeRecord& record) const {
-  // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
-  // a later one marks the claimed node ComputingDirtied.
-  const uint64_t verified = record.load_verified_at();
-  uint32_t changed = kNoCause;
-  record.for_each_dep([&](uint32_t dep) {
-    const NodeRecord& d = nodes_.get(dep);
-    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
-    changed = dep;
-    return false;
-  });
-  return changed;
 }
 
 // Ends a compute that failed. Reads made before the failure join the old list, so a change to

@@ -153,10 +153,6 @@ class Runtime {
   template <class T>
   friend class TypedBatchWrite;
 
-  struct WorkEntry {
-    uint32_t slot;
-    bool expanded;
-  };
   struct WalkScratch;
 
   // Creation without the in-compute refusal of create_input (collection version nodes, which
@@ -225,7 +221,6 @@ class Runtime {
 
   // Read path (read_path.cpp).
   void ensure_clean(uint32_t root);
-  void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
   void settle(uint32_t slot);
   // settle's loop: waits for other threads' claims, claims and looks again until it settles.
   void settle_waiting(uint32_t slot);
@@ -243,8 +238,6 @@ class Runtime {
   // Ends the claim and the frame of a compute that failed.
   void abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
                bool transient);
-  // The first dependency changed since the node was verified, or kNoCause for none.
-  uint32_t changed_dependency(const NodeRecord& record) const;
   CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
                             uint64_t start_revision) {
     return graph_.commit(slot, reads, merge, start_revision, structural_lock_);
