@@ -3,6 +3,8 @@
 
 #include <sched.h>
 
+#include <atomic>
+
 namespace velk {
 
 class SpinWait {
@@ -25,6 +27,23 @@ class SpinWait {
   }
 
   unsigned count_ = 0;
+};
+
+// A lock for a few instructions' hold that is almost never contended: inline and one atomic
+// exchange to take, where a mutex costs two library calls. A waiter spins, then yields.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    while (locked_.exchange(true, std::memory_order_acquire)) {
+      SpinWait spin;
+      // lock-free: only a hint to try again; the exchange decides.
+      while (locked_.load(std::memory_order_relaxed)) spin.wait();
+    }
+  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
 };
 
 }  // namespace velk

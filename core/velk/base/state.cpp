@@ -6,12 +6,7 @@
 
 namespace velk {
 
-NodeState decode_state(uint8_t byte) {
-  if (byte > static_cast<uint8_t>(NodeState::Deleted)) {
-    fail("invalid NodeState value: " + std::to_string(byte));
-  }
-  return static_cast<NodeState>(byte);
-}
+void fail_invalid_state(uint8_t byte) { fail("invalid NodeState value: " + std::to_string(byte)); }
 
 const char* state_name(NodeState state) noexcept {
   switch (state) {

@@ -15,8 +15,15 @@ enum class NodeState : uint8_t {
   Deleted = 6,           // deleted; the slot waits on the free-slot list
 };
 
-// Aborts with "invalid NodeState value: {value}" for a byte that names no state.
-NodeState decode_state(uint8_t byte);
+// Fails with "invalid NodeState value: {value}".
+[[noreturn]] void fail_invalid_state(uint8_t byte);
+
+// Fails as above for a byte that names no state. Inline: every walk step decodes a state.
+inline NodeState decode_state(uint8_t byte) {
+  if (byte > static_cast<uint8_t>(NodeState::Deleted)) [[unlikely]]
+    fail_invalid_state(byte);
+  return static_cast<NodeState>(byte);
+}
 
 const char* state_name(NodeState state) noexcept;
 

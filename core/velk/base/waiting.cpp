@@ -64,12 +64,16 @@ void ParkingLot::park(const void* address, bool (*still_waiting)(const void*),
                       const void* context) {
   Bucket& bucket = bucket_of(address);
   std::unique_lock lock(bucket.mutex);
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
   bucket.count.fetch_add(1, std::memory_order_seq_cst);
   if (still_waiting(context)) bucket.sleepers.wait_for(lock, kInterruptCheckInterval);
   bucket.count.fetch_sub(1, std::memory_order_relaxed);
+  sleepers_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void ParkingLot::unpark_all(const void* address) noexcept {
+// A waker that read no sleeper in all (its load ordered before the sleeper's count) is one whose
+// change the sleeper's re-check sees, as with a bucket's count.
+void ParkingLot::unpark_bucket(const void* address) noexcept {
   Bucket& bucket = bucket_of(address);
   // lock-free: seq_cst with the sleeper's count and re-check: a sleeper is counted here or sees
   // the change that preceded this call.
@@ -79,6 +83,9 @@ void ParkingLot::unpark_all(const void* address) noexcept {
   bucket.sleepers.notify_all();
 }
 
-void ParkingLot::reset_after_fork() noexcept { table = new std::array<Bucket, 64>(); }
+void ParkingLot::reset_after_fork() noexcept {
+  table = new std::array<Bucket, 64>();
+  sleepers_.store(0, std::memory_order_relaxed);  // those counted were the parent's other threads
+}
 
 }  // namespace velk

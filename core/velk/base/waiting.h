@@ -38,9 +38,12 @@ class ParkingLot {
   // Sleeps until `address` is woken or the interval ends, unless `still_waiting(context)`, asked
   // after the sleeper is counted, is already false.
   static void park(const void* address, bool (*still_waiting)(const void*), const void* context);
-  // Wakes every sleeper on `address` (and on addresses sharing its bucket). Cheap when nobody
-  // sleeps.
-  static void unpark_all(const void* address) noexcept;
+  // Wakes every sleeper on `address` (and on addresses sharing its bucket). Inline and one load
+  // when nobody sleeps anywhere, which is every claim's end on an uncontended graph.
+  static void unpark_all(const void* address) noexcept {
+    // lock-free: seq_cst against the sleeper's count and re-check (see unpark_bucket).
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) unpark_bucket(address);
+  }
 
   // Sleeps (as park) while `word` still holds `seen`; `word` is the address woken.
   template <class T>
@@ -61,6 +64,11 @@ class ParkingLot {
   // In a forked child: a fresh table. The old one may have a bucket locked, or sleepers counted
   // in its condition variables, by threads the child lacks; it is left unreclaimed.
   static void reset_after_fork() noexcept;
+
+ private:
+  static void unpark_bucket(const void* address) noexcept;
+  // Sleepers in every bucket, counted before each one's bucket count.
+  static inline std::atomic<uint32_t> sleepers_{0};
 };
 
 // One waiter's progress: a few spins, a few yields, then sleeps.

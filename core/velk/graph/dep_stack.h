@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "velk/base/check.h"
+#include "velk/base/hot_tls.h"
+#include "velk/base/spin.h"
 
 namespace velk {
 
@@ -44,36 +46,88 @@ struct DepFrame {
 
 class SharedDepStack {
  public:
-  // The calling thread's stack, created on first use.
-  static SharedDepStack& current();
+  SharedDepStack() = default;
+  ~SharedDepStack();
+  SharedDepStack(const SharedDepStack&) = delete;
+  SharedDepStack& operator=(const SharedDepStack&) = delete;
 
-  void push_frame(const void* owner, uint32_t node);
-  DepFrame pop_frame();
-  // Keeps a popped frame's list for a later frame, so that a compute allocates none.
-  void recycle(std::vector<DepRead>&& deps) noexcept;
+  // The calling thread's stack, created on first use. Inline and one load from the thread
+  // pointer: every read and every compute asks for it.
+  static SharedDepStack& current() {
+    if (SharedDepStack* stack = current_) [[likely]]
+      return *stack;
+    return make_current();
+  }
+
+  // Frames stay in place when popped and keep their lists for the next frame at that depth, so
+  // a compute allocates none.
+  void push_frame(const void* owner, uint32_t node, FrameStart start = {}) {
+    std::lock_guard lock(frames_lock_);
+    if (depth_ == frames_.size()) [[unlikely]]
+      frames_.emplace_back();
+    DepFrame& frame = frames_[depth_];
+    frame.deps.clear();
+    frame.owner = owner;
+    frame.node = node;
+    frame.tainted = false;
+    frame.start = start;
+    ++depth_;
+  }
+  // Pops the top frame; it stays valid until the next push.
+  DepFrame& pop_frame() {
+    if (depth_ == 0) [[unlikely]]
+      fail_pop_empty();
+    std::lock_guard lock(frames_lock_);
+    return frames_[--depth_];
+  }
+  // Frees the list of the popped frame at `depth` when it is long, or when the stack keeps
+  // lists deeper than a chain of nested computes usually goes.
+  void trim_popped(size_t depth) noexcept {
+    constexpr size_t kSpares = 64, kLongest = 64;
+    VELK_DCHECK(depth >= depth_ && depth < frames_.size());
+    std::vector<DepRead>& deps = frames_[depth].deps;
+    if (depth >= kSpares || deps.capacity() > kLongest) std::vector<DepRead>().swap(deps);
+  }
   // Pops the top frame, which must exist, and drops it; for a guard's destructor.
-  void drop_frame() noexcept;
+  void drop_frame() noexcept {
+    VELK_DCHECK(depth_ > 0);
+    std::lock_guard lock(frames_lock_);
+    --depth_;
+  }
   // Whether the top frame is `owner`'s frame for `node`.
   bool top_is(const void* owner, uint32_t node) const noexcept {
-    return !frames_.empty() && frames_.back().owner == owner && frames_.back().node == node;
+    return depth_ > 0 && frames_[depth_ - 1].owner == owner && frames_[depth_ - 1].node == node;
   }
   // Records a read of `owner`'s node into the top frame. False, recording nothing, when the top
   // frame is another runtime's: such a read cannot be its dependency.
-  bool record(const void* owner, uint32_t slot, uint32_t generation);
-  void taint_top(const void* owner) noexcept;
+  bool record(const void* owner, uint32_t slot, uint32_t generation) {
+    if (depth_ == 0) return true;
+    DepFrame& top = frames_[depth_ - 1];
+    if (top.owner != owner) [[unlikely]]
+      return false;
+    top.deps.push_back(DepRead{slot, generation});
+    return true;
+  }
+  void taint_top(const void* owner) noexcept {
+    if (depth_ > 0) {
+      if (frames_[depth_ - 1].owner == owner) frames_[depth_ - 1].tainted = true;
+    } else if (continues_ != nullptr) {
+      continued_taint_ = true;  // the reader's top frame; the owner check happens there
+    }
+  }
   // The running compute's frame, which must exist.
   DepFrame& top() noexcept {
-    VELK_DCHECK(!frames_.empty());
-    return frames_.back();
+    VELK_DCHECK(depth_ > 0);
+    return frames_[depth_ - 1];
   }
-  bool in_compute() const noexcept { return !frames_.empty() || continues_ != nullptr; }
+  bool in_compute() const noexcept { return depth_ > 0 || continues_ != nullptr; }
   // Whether `owner`'s node `slot` computes here, or on a reader this stack continues.
   bool contains(const void* owner, uint32_t slot) const noexcept;
-  size_t depth() const noexcept { return frames_.size(); }
+  size_t depth() const noexcept { return depth_; }
 
   // Frames come and go under this lock, so another thread holding it may ask `contains` what
   // this thread is computing (the wait graph does, to tell a cycle of waits from a slow compute).
-  std::mutex& frames_lock() const noexcept { return frames_mutex_; }
+  SpinLock& frames_lock() const noexcept { return frames_lock_; }
 
   // Makes this stack, which must be empty, continue `reader`'s (see above) until
   // end_continuation, which returns whether a taint reached the bottom meanwhile; the caller
@@ -82,11 +136,19 @@ class SharedDepStack {
   bool end_continuation() noexcept;
 
  private:
-  std::vector<DepFrame> frames_;  // pushed and popped by this thread under frames_mutex_
-  std::vector<std::vector<DepRead>> spare_lists_;  // this thread only
-  const SharedDepStack* continues_ = nullptr;      // set by this thread under frames_mutex_
-  bool continued_taint_ = false;                   // this thread only
-  mutable std::mutex frames_mutex_;
+  static SharedDepStack& make_current();
+  [[noreturn]] static void fail_pop_empty();
+
+  // Initial-exec and constant-initialised: read with one load, no guard and no call.
+  VELK_HOT_TLS static inline constinit thread_local SharedDepStack* current_ = nullptr;
+
+  // frames_[0, depth_) are live; the rest keep their lists for reuse. Both change under
+  // frames_lock_, by this thread only.
+  std::vector<DepFrame> frames_;
+  size_t depth_ = 0;
+  const SharedDepStack* continues_ = nullptr;  // set by this thread under frames_lock_
+  bool continued_taint_ = false;               // this thread only
+  mutable SpinLock frames_lock_;
 };
 
 // Whether a compute runs on the calling thread (or on a reader its stack continues): creating
@@ -121,14 +183,14 @@ class ContinuationGuard {
 // balanced when a compute unwinds.
 class FrameGuard {
  public:
-  FrameGuard(SharedDepStack& stack, const void* owner, uint32_t node)
+  FrameGuard(SharedDepStack& stack, const void* owner, uint32_t node, FrameStart start = {})
       : stack_(stack), depth_(stack.depth()) {
-    stack_.push_frame(owner, node);
+    stack_.push_frame(owner, node, start);
     VELK_DCHECK(stack_.top_is(owner, node));
   }
   ~FrameGuard() {
     if (taken_) {
-      stack_.recycle(std::move(frame_.deps));
+      stack_.trim_popped(depth_);
       return;
     }
     VELK_DCHECK(stack_.depth() == depth_ + 1);  // the frame it pops is the one it pushed
@@ -137,19 +199,17 @@ class FrameGuard {
   FrameGuard(const FrameGuard&) = delete;
   FrameGuard& operator=(const FrameGuard&) = delete;
 
-  // The popped frame, valid while the guard lives.
+  // The popped frame, valid while the guard lives and nothing is pushed on the stack.
   const DepFrame& take() {
     VELK_DCHECK(!taken_ && stack_.depth() == depth_ + 1);
-    frame_ = stack_.pop_frame();
     taken_ = true;
-    return frame_;
+    return stack_.pop_frame();
   }
 
  private:
   SharedDepStack& stack_;
   size_t depth_;
   bool taken_ = false;
-  DepFrame frame_;
 };
 
 }  // namespace velk

@@ -22,20 +22,6 @@ class SlotSet {
   std::vector<uint32_t> sorted_;
 };
 
-// Compared in place: the usual recompute reads what it read last time, and a copy of the
-// list would be an allocation per compute.
-bool same_slots(const NodeRecord& record, std::span<const DepRead> reads) {
-  size_t i = 0;
-  bool same = true;
-  // lock-free: the node is claimed here; only its claimant replaces the list.
-  record.for_each_dep([&](uint32_t slot) {
-    same = i < reads.size() && reads[i].slot == slot;
-    ++i;
-    return same;
-  });
-  return same && i == reads.size();
-}
-
 std::vector<uint32_t> merged_list(const std::vector<uint32_t>& old,
                                   std::span<const DepRead> reads) {
   std::vector<uint32_t> next = old;
@@ -52,10 +38,10 @@ void DependencyGraph::cover(uint32_t slot_count, const StructuralLock::Exclusive
   while (table_.size() < slot_count) table_.add_slot();
 }
 
-CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> reads, bool merge,
-                                      uint64_t start_revision, StructuralLock& lock) {
+CommitOutcome DependencyGraph::commit_changed(uint32_t slot, std::span<const DepRead> reads,
+                                              bool merge, uint64_t start_revision,
+                                              StructuralLock& lock) {
   NodeRecord& record = nodes_.get(slot);
-  if (!merge && same_slots(record, reads)) return CommitOutcome::Committed;  // the common case
   // lock-free: the node is claimed here; only its claimant replaces the list.
   const std::vector<uint32_t> old = record.deps();
   std::vector<uint32_t> next;
@@ -80,8 +66,6 @@ CommitOutcome DependencyGraph::commit(uint32_t slot, std::span<const DepRead> re
   for (uint32_t dep_slot : next) {
     if (old_set.contains(dep_slot)) continue;
     const NodeRecord& dep = nodes_.get(dep_slot);
-    // lock-free: a dependency that changes after this look reaches the node by its walk: the
-    // walk waits for this lock, and the node is its dependent by then.
     // lock-free: a dependency that changes after this look reaches the node by its walk: the
     // walk waits for this lock, and the node is its dependent by then.
     const NodeState state = dep.load_state();
@@ -161,16 +145,30 @@ bool mark_reached(NodeRecord& record) {
 
 void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Shared& held) const {
   held.dcheck();
+  // A depth-first walk by an explicit stack, except that of the dependents of a node just
+  // marked, the one the stack would give next (the last) is taken at once: a chain never
+  // touches the stack, and the order is the stack's.
   std::vector<uint32_t> work;
-  auto push_dependents = [&](uint32_t slot) {
-    const std::vector<uint32_t>& dependents = table_.of(slot);
-    work.insert(work.end(), dependents.begin(), dependents.end());
-  };
-  push_dependents(source);
-  while (!work.empty()) {
-    const uint32_t d = work.back();
+  auto pop = [&work](uint32_t& d) {
+    if (work.empty()) return false;
+    d = work.back();
     work.pop_back();
-    if (mark_reached(nodes_.get(d))) push_dependents(d);
+    return true;
+  };
+  uint32_t marked = source;
+  for (;;) {
+    const std::vector<uint32_t>& dependents = table_.of(marked);
+    uint32_t d;
+    if (!dependents.empty()) {
+      work.insert(work.end(), dependents.begin(), dependents.end() - 1);
+      d = dependents.back();
+    } else if (!pop(d)) {
+      return;
+    }
+    while (!mark_reached(nodes_.get(d))) {
+      if (!pop(d)) return;
+    }
+    marked = d;
   }
 }
 

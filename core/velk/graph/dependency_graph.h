@@ -33,7 +33,11 @@ class DependencyGraph {
   // DependencyGone when a read node was deleted since; CommittedStale when a dependency read
   // for the first time changed after `start_revision` (its walk could not reach the node).
   CommitOutcome commit(uint32_t slot, std::span<const DepRead> reads, bool merge,
-                       uint64_t start_revision, StructuralLock& lock);
+                       uint64_t start_revision, StructuralLock& lock) {
+    // Inline, the common case: a recompute that read what it read last time.
+    if (!merge && same_slots(nodes_.get(slot), reads)) return CommitOutcome::Committed;
+    return commit_changed(slot, reads, merge, start_revision, lock);
+  }
 
   // Records the sources of a node just created as its dependency list; a source of another
   // runtime (`self` is this one), or one deleted meanwhile, is left out.
@@ -58,6 +62,21 @@ class DependencyGraph {
   void unlink(uint32_t slot, const StructuralLock::Exclusive& held);
 
  private:
+  // Compared in place: a copy of the list would be an allocation per compute.
+  static bool same_slots(const NodeRecord& record, std::span<const DepRead> reads) {
+    size_t i = 0;
+    bool same = true;
+    // lock-free: the node is claimed here; only its claimant replaces the list.
+    record.for_each_dep([&](uint32_t slot) {
+      same = i < reads.size() && reads[i].slot == slot;
+      ++i;
+      return same;
+    });
+    return same && i == reads.size();
+  }
+  CommitOutcome commit_changed(uint32_t slot, std::span<const DepRead> reads, bool merge,
+                               uint64_t start_revision, StructuralLock& lock);
+
   const SegmentedNodes& nodes_;
   DependentsTable table_;  // guarded by the structural lock
 };

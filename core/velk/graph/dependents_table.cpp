@@ -9,9 +9,8 @@ DependentsTable::List& DependentsTable::checked(uint32_t slot) {
   return lists_[slot];
 }
 
-const DependentsTable::List& DependentsTable::checked(uint32_t slot) const {
-  if (slot >= lists_.size()) fail_index_out_of_range("dependents table", slot, lists_.size());
-  return lists_[slot];
+void DependentsTable::fail_out_of_range(uint32_t slot) const {
+  fail_index_out_of_range("dependents table", slot, lists_.size());
 }
 
 void DependentsTable::add(uint32_t slot, uint32_t dependent) {

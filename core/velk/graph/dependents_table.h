@@ -21,7 +21,12 @@ class DependentsTable {
   // Appends a slot with no dependents.
   void add_slot() { lists_.emplace_back(); }
   uint32_t size() const noexcept { return uint32_t(lists_.size()); }
-  const std::vector<uint32_t>& of(uint32_t slot) const { return checked(slot).entries; }
+  // Inline: an invalidation walk asks once per node it marks.
+  const std::vector<uint32_t>& of(uint32_t slot) const {
+    if (slot >= lists_.size()) [[unlikely]]
+      fail_out_of_range(slot);
+    return lists_[slot].entries;
+  }
   void add(uint32_t slot, uint32_t dependent);
   // Removes every entry of `dependent` from the slot's list; none is fine.
   void remove(uint32_t slot, uint32_t dependent);
@@ -37,7 +42,7 @@ class DependentsTable {
   };
 
   List& checked(uint32_t slot);
-  const List& checked(uint32_t slot) const;
+  [[noreturn]] void fail_out_of_range(uint32_t slot) const;
   static void remove_unindexed(List& list, uint32_t dependent);
   static void remove_indexed(List& list, uint32_t dependent);
 

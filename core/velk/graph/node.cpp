@@ -4,24 +4,6 @@
 
 namespace velk {
 
-NodeState NodeRecord::load_state() const {
-  return decode_state(state_.load(std::memory_order_acquire));
-}
-
-bool NodeRecord::cas_state(NodeState from, NodeState to) noexcept {
-  uint8_t expected = uint8_t(from);
-  // Sequentially consistent: a claim's end must be ordered before the parking lot's look for
-  // sleepers (see waiting.h).
-  if (!state_.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
-                                      std::memory_order_acquire)) {
-    return false;
-  }
-  if (from == NodeState::Computing || from == NodeState::ComputingDirtied) {
-    ParkingLot::unpark_all(&state_);  // a claim ended
-  }
-  return true;
-}
-
 void NodeRecord::wait_while(NodeState seen, Backoff& backoff) const {
   struct Wait {
     const std::atomic<uint8_t>* state;

@@ -76,9 +76,21 @@ class alignas(64) NodeRecord {
   void drop_overflow() noexcept;
 
   // --- state ---
-  NodeState load_state() const;
+  NodeState load_state() const { return decode_state(state_.load(std::memory_order_acquire)); }
   // Swaps from `from` to `to`; false (with nothing changed) when the state was not `from`.
-  bool cas_state(NodeState from, NodeState to) noexcept;
+  bool cas_state(NodeState from, NodeState to) noexcept {
+    uint8_t expected = uint8_t(from);
+    // Sequentially consistent: a claim's end must be ordered before the parking lot's look for
+    // sleepers (see waiting.h).
+    if (!state_.compare_exchange_strong(expected, uint8_t(to), std::memory_order_seq_cst,
+                                        std::memory_order_acquire)) {
+      return false;
+    }
+    if (from == NodeState::Computing || from == NodeState::ComputingDirtied) {
+      ParkingLot::unpark_all(&state_);  // a claim ended
+    }
+    return true;
+  }
   void store_state(NodeState s) noexcept { state_.store(uint8_t(s), std::memory_order_release); }
   // Ends a claim after a failure: Computing -> a, else ComputingDirtied -> b, else leave it.
   void finish_claim(NodeState a, NodeState b);
@@ -156,6 +168,10 @@ class alignas(64) NodeRecord {
   // inline meanwhile (a concurrent set_deps), in which case the caller re-reads.
   template <class Visit>
   bool visit_overflow(Visit& visit) const;
+  // for_each_dep of a list that was in an overflow block when first looked at; kept out of line
+  // so that the inline visit stays small where it is inlined.
+  template <class Visit>
+  void for_each_dep_overflowing(Visit& visit) const;
   const OverflowDeps* protect_overflow(HazardHolder& holder) const;
 
   friend struct NodeRecordTestAccess;
@@ -203,9 +219,23 @@ bool NodeRecord::visit_overflow(Visit& visit) const {
 
 template <class Visit>
 void NodeRecord::for_each_dep(Visit&& visit) const {
+  // lock-free: a racing set_deps may show a mix of the old and new list; readers re-check
+  // states afterwards, and an overflow block is read only under hazard protection.
+  const uint8_t n = dep_count_.load(std::memory_order_acquire);
+  if (n > kInlineDeps) [[unlikely]] {
+    for_each_dep_overflowing(visit);
+    return;
+  }
+  for (uint8_t i = 0; i < n; ++i) {
+    if (!detail::visit_continues(visit, inline_deps_[i].load(std::memory_order_relaxed))) break;
+  }
+}
+
+template <class Visit>
+[[gnu::noinline]] void NodeRecord::for_each_dep_overflowing(Visit& visit) const {
   for (;;) {
-    // lock-free: a racing set_deps may show a mix of the old and new list; readers re-check
-    // states afterwards, and an overflow block is read only under hazard protection.
+    if (visit_overflow(visit)) return;
+    // lock-free: as in for_each_dep; the list fell back to inline meanwhile.
     const uint8_t n = dep_count_.load(std::memory_order_acquire);
     if (n <= kInlineDeps) {
       for (uint8_t i = 0; i < n; ++i) {
@@ -213,7 +243,6 @@ void NodeRecord::for_each_dep(Visit&& visit) const {
       }
       return;
     }
-    if (visit_overflow(visit)) return;
   }
 }
 

@@ -70,8 +70,7 @@ void forget_other_threads_after_fork() noexcept {
   if (registered_here != nullptr) the_registry->threads.push_back(registered_here);
 }
 
-Waiting::~Waiting() {
-  if (!published_) return;
+void Waiting::withdraw() noexcept {
   ThreadState& self = this_thread_state();
   std::lock_guard lock(self.stack->frames_lock());
   self.waiting_for.reset();
@@ -90,13 +89,13 @@ bool Waiting::closes_cycle() {
   std::lock_guard registry_lock(registry().mutex);
   const std::vector<ThreadState*>& threads = registry().threads;
   // Taken in address order: one order for every checker, whatever the registry's order was.
-  std::vector<std::mutex*> locks;
+  std::vector<SpinLock*> locks;
   locks.reserve(threads.size());
   for (ThreadState* t : threads) locks.push_back(&t->stack->frames_lock());
   std::sort(locks.begin(), locks.end());
-  std::vector<std::unique_lock<std::mutex>> held;
+  std::vector<std::unique_lock<SpinLock>> held;
   held.reserve(locks.size());
-  for (std::mutex* m : locks) held.emplace_back(*m);
+  for (SpinLock* m : locks) held.emplace_back(*m);
   WaitTarget target = target_;
   for (size_t hops = 0; hops <= threads.size(); ++hops) {
     // A node computing on a thread blocked on a helper is contained by every stack of that

@@ -18,7 +18,10 @@ struct WaitTarget {
 class Waiting {
  public:
   explicit Waiting(WaitTarget target) noexcept : target_(target) {}
-  ~Waiting();
+  // Inline: a wait that never checked (every read that did not wait long) costs nothing.
+  ~Waiting() {
+    if (published_) withdraw();
+  }
   Waiting(const Waiting&) = delete;
   Waiting& operator=(const Waiting&) = delete;
 
@@ -27,6 +30,8 @@ class Waiting {
   bool closes_cycle();
 
  private:
+  void withdraw() noexcept;
+
   WaitTarget target_;
   bool published_ = false;
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "velk/base/hot_tls.h"
 #include "velk/graph/wait_graph.h"
 #include "velk/runtime/runtime.h"
 
@@ -23,48 +24,109 @@ namespace {
 // there counts as changed: its reader is recomputed and meets the failure through its own read,
 // as on a first computation, so a reader that handles the failure gets the chance to. Kept per
 // thread while the walk that met them (and the computes nested in it) runs.
+struct DeferredFailure {
+  const Runtime* runtime;
+  uint32_t slot;
+  uint32_t generation;
+  std::exception_ptr failure;
+};
+
 class DeferredFailures {
  public:
-  struct Entry {
-    const Runtime* runtime;
-    uint32_t slot;
-    uint32_t generation;
-    std::exception_ptr failure;
-  };
   // The entries added while it lives are dropped with it.
   class Scope {
    public:
-    Scope() noexcept : mark_(entries().size()) {}
+    explicit Scope(std::vector<DeferredFailure>& met) noexcept : met_(met), mark_(met.size()) {}
     ~Scope() {
-      VELK_DCHECK(entries().size() >= mark_);  // inner scopes dropped their entries first
-      entries().erase(entries().begin() + std::ptrdiff_t(mark_), entries().end());
+      VELK_DCHECK(met_.size() >= mark_);  // inner scopes dropped their entries first
+      if (met_.size() > mark_) met_.erase(met_.begin() + std::ptrdiff_t(mark_), met_.end());
     }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
+    std::vector<DeferredFailure>& met_;
     size_t mark_;
   };
 
-  static void add(Entry entry) { entries().push_back(std::move(entry)); }
-
   // Rethrows the failure met for this node, if any.
-  static void rethrow_if_met(const Runtime* runtime, uint32_t slot, uint32_t generation) {
-    for (auto it = entries().rbegin(); it != entries().rend(); ++it) {
+  static void rethrow_if_met(const std::vector<DeferredFailure>& met, const Runtime* runtime,
+                             uint32_t slot, uint32_t generation) {
+    for (auto it = met.rbegin(); it != met.rend(); ++it) {
       if (it->runtime == runtime && it->slot == slot && it->generation == generation) {
         std::rethrow_exception(it->failure);
       }
     }
   }
-
- private:
-  static std::vector<Entry>& entries() noexcept {
-    thread_local std::vector<Entry> met;
-    return met;
-  }
 };
 
+// One step of a walk's plan: a node to expand, or one expanded whose dependencies are settled.
+struct WorkEntry {
+  uint32_t slot;
+  bool expanded;
+};
+
+// Plans a node: settled after its out-of-date dependencies, which are expanded first.
+void expand(const SegmentedNodes& nodes, uint32_t slot, uint32_t root, uint64_t& budget,
+            std::vector<WorkEntry>& work) {
+  if (--budget == 0) fail_budget(root);
+  const NodeRecord& record = nodes.get(slot);
+  // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
+  switch (record.load_state()) {
+    case NodeState::Clean: return;
+    case NodeState::Computing:
+    case NodeState::ComputingDirtied:
+      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
+      return;
+    default:
+      work.push_back({slot, true});
+      // A Failed dependency is not settled here: it fails only the computes that read it
+      // again, and a function that handled its failure before may handle it again.
+      record.for_each_dep([&](uint32_t dep) {
+        const NodeState state = nodes.get(dep).load_state();
+        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
+      });
+  }
+}
+
+// The first dependency changed since the node was verified, or kNoCause for none.
+uint32_t changed_dependency(const SegmentedNodes& nodes, const NodeRecord& record) {
+  // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
+  // a later one marks the claimed node ComputingDirtied.
+  const uint64_t verified = record.load_verified_at();
+  uint32_t changed = kNoCause;
+  record.for_each_dep([&](uint32_t dep) {
+    const NodeRecord& d = nodes.get(dep);
+    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
+    changed = dep;
+    return false;
+  });
+  return changed;
+}
+
 }  // namespace
+
+// What a thread's walks keep between them, reached with one load: the work stack, where each
+// walk uses the part above its caller's, and the deferred failures. Made on the first walk.
+struct Runtime::WalkScratch {
+  std::vector<WorkEntry> work;
+  std::vector<DeferredFailure> failures;
+
+  static WalkScratch& current() {
+    if (WalkScratch* scratch = current_) [[likely]]
+      return *scratch;
+    return make_current();
+  }
+  ~WalkScratch() { current_ = nullptr; }
+
+ private:
+  static WalkScratch& make_current() {
+    thread_local WalkScratch scratch;  // reached once per thread
+    current_ = &scratch;
+    return scratch;
+  }
+  VELK_HOT_TLS static inline constinit thread_local WalkScratch* current_ = nullptr;
+};
 
 // Releases a claim still held when something other than the compute function fails
 // (an invalid state byte, a failed allocation); the node is verified again at its next read.
@@ -104,15 +166,26 @@ void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
 void Runtime::ensure_clean(uint32_t root) {
   // lock-free: a node dirtied right after this look reads as if read just before the set.
   if (nodes_.get(root).load_state() == NodeState::Clean) return;
-  DeferredFailures::Scope deferred;
-  std::vector<WorkEntry> work;
+  WalkScratch& scratch = WalkScratch::current();
+  DeferredFailures::Scope deferred(scratch.failures);
+  std::vector<WorkEntry>& work = scratch.work;
+  // Entries below `base` are the walks' this one runs inside of; it leaves them as they were.
+  struct OwnPart {
+    std::vector<WorkEntry>& work;
+    const size_t base;
+    ~OwnPart() {
+      work.erase(work.begin() + std::ptrdiff_t(base), work.end());
+      constexpr size_t kKept = 4096;  // a huge walk's stack is not kept for the thread's life
+      if (base == 0 && work.capacity() > kKept) std::vector<WorkEntry>().swap(work);
+    }
+  } own{work, work.size()};
   work.push_back({root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
-  while (!work.empty()) {
+  while (work.size() > own.base) {
     const WorkEntry entry = work.back();
     work.pop_back();
     if (!entry.expanded) {
-      expand(entry.slot, root, budget, work);
+      expand(nodes_, entry.slot, root, budget, work);
     } else if (entry.slot == root) {
       settle(root);
     } else {
@@ -134,32 +207,22 @@ void Runtime::settle_dependency(uint32_t slot) {
     // Only a node that ended Failed is left to its readers; cycles, deletions and the like
     // concern the read itself.
     if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
-    DeferredFailures::add({this, slot, generation, std::current_exception()});
-  }
-}
-
-void Runtime::expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work) {
-  if (--budget == 0) fail_budget(root);
-  const NodeRecord& record = nodes_.get(slot);
-  // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
-  switch (record.load_state()) {
-    case NodeState::Clean: return;
-    case NodeState::Computing:
-    case NodeState::ComputingDirtied:
-      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
-      return;
-    default:
-      work.push_back({slot, true});
-      // A Failed dependency is not settled here: it fails only the computes that read it
-      // again, and a function that handled its failure before may handle it again.
-      record.for_each_dep([&](uint32_t dep) {
-        const NodeState state = nodes_.get(dep).load_state();
-        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
-      });
+    WalkScratch::current().failures.push_back({this, slot, generation, std::current_exception()});
   }
 }
 
 void Runtime::settle(uint32_t slot) {
+  // The usual case first, before any wait is set up: a node claimed at the first try.
+  // lock-free: as below.
+  const NodeState state = nodes_.get(slot).load_state();
+  if (state == NodeState::Clean) return;
+  if ((state == NodeState::New || state == NodeState::Dirty) && claim_and_settle(slot, state)) {
+    return;
+  }
+  settle_waiting(slot);
+}
+
+void Runtime::settle_waiting(uint32_t slot) {
   Backoff backoff;
   wait_graph::Waiting waiting({this, slot});
   for (;;) {
@@ -168,7 +231,8 @@ void Runtime::settle(uint32_t slot) {
     switch (state) {
       case NodeState::Clean: return;
       case NodeState::Failed:
-        DeferredFailures::rethrow_if_met(this, slot, nodes_.get(slot).load_generation());
+        DeferredFailures::rethrow_if_met(WalkScratch::current().failures, this, slot,
+                                         nodes_.get(slot).load_generation());
         fail("velk-core: node " + std::to_string(slot) +
              " read but its last compute panicked; it stays Failed until a dependency changes "
              "(set an upstream input to retry)");
@@ -234,7 +298,7 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   // lock-free: read after the claim: a set after them marks this node ComputingDirtied.
   const uint64_t start_revision = revision();
   const uint64_t start_watermark = watermark();
-  const uint32_t cause = was_dirty ? changed_dependency(record) : kNoCause;
+  const uint32_t cause = was_dirty ? changed_dependency(nodes_, record) : kNoCause;
   if (was_dirty && cause == kNoCause) {
     record.raise_verified_at(start_watermark);
     claim.disarm();
@@ -256,18 +320,15 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
   return recompute(slot, compute, was_dirty, cause, start_revision, start_watermark, claim);
 }
 
-uint32_t Runtime::changed_dependency(const NodeRecord& record) const {
-  // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
-  // a later one marks the claimed node ComputingDirtied.
-  const uint64_t verified = record.load_verified_at();
-  uint32_t changed = kNoCause;
-  record.for_each_dep([&](uint32_t dep) {
-    const NodeRecord& d = nodes_.get(dep);
-    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
-    changed = dep;
-    return false;
-  });
-  return changed;
+// Ends a compute that failed. Reads made before the failure join the old list, so a change to
+// any of them retries it.
+void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
+                      bool transient) {
+  const DepFrame& failed = frame.take();
+  const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
+  claim.disarm();
+  finish_failed(nodes_.get(slot), outcome, transient);
+  SharedDepStack::current().taint_top(this);
 }
 
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
@@ -276,16 +337,7 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
                         uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
   NodeRecord& record = nodes_.get(slot);
   SharedDepStack& stack = SharedDepStack::current();
-  FrameGuard frame(stack, this, slot);
-  stack.top().start = frame_start(start_revision, start_watermark);
-  // Reads made before a failure join the old list, so a change to any of them retries it.
-  auto abandon = [&](bool transient) {
-    const DepFrame& failed = frame.take();
-    const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
-    claim.disarm();
-    finish_failed(record, outcome, transient);
-    stack.taint_top(this);
-  };
+  FrameGuard frame(stack, this, slot, frame_start(start_revision, start_watermark));
   bool changed;
   // Looked up once: a traced read nested in the compute ends before it returns. Timed only for
   // a traced read, as the clock costs more than a small compute.
@@ -294,10 +346,10 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
   try {
     changed = compute.fn->compute(*this, slot, was_dirty, compute.equal.get());
   } catch (const TransientFailure&) {
-    abandon(true);
+    abandon(slot, frame, start_revision, claim, true);
     throw;
   } catch (...) {
-    abandon(false);
+    abandon(slot, frame, start_revision, claim, false);
     throw;
   }
   const DepFrame& done = frame.take();

@@ -9,22 +9,18 @@ Runtime::Runtime() : id_(RuntimeId::next()) { register_runtime(this); }
 
 Runtime::~Runtime() { unregister_runtime(this); }
 
-NodeRecord& Runtime::check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
-                                  std::string_view type_name) const {
+void Runtime::fail_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
+                          std::string_view type_name) const {
   if (minted_by != id_) {
     fail("velk-core: Velk<" + std::string(type_name) +
          "> handle from a foreign runtime (handle was minted by runtime " +
          std::to_string(minted_by.value) + ", used on runtime " + std::to_string(id_.value) + ")");
   }
-  NodeRecord& record = nodes_.get(slot);
-  // lock-free: a deletion after the check is caught by the caller's re-check or its claim.
-  const uint32_t current = record.load_generation();
-  if (current != generation) {
-    fail("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
-         std::to_string(slot) + " was deleted (handle generation " + std::to_string(generation) +
-         ", slot generation " + std::to_string(current) + ")");
-  }
-  return record;
+  // lock-free: the generation the failed check saw, or a later one.
+  const uint32_t current = nodes_.get(slot).load_generation();
+  fail("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
+       std::to_string(slot) + " was deleted (handle generation " + std::to_string(generation) +
+       ", slot generation " + std::to_string(current) + ")");
 }
 
 void Runtime::fail_in_compute(const char* operation) {
@@ -62,7 +58,7 @@ uint32_t Runtime::node_count() const {
 
 bool Runtime::is_query(uint32_t slot) const { return compute_function(slot) != nullptr; }
 
-Runtime::NodeCompute Runtime::node_compute(uint32_t slot) const {
+Runtime::NodeCompute Runtime::node_compute_locked(uint32_t slot) const {
   StructuralLock::ReadGuard held(structural_lock_);
   return {slots_.compute_function(slot, held), slots_.equal_of(slot, held)};
 }

@@ -153,10 +153,7 @@ class Runtime {
   template <class T>
   friend class TypedBatchWrite;
 
-  struct WorkEntry {
-    uint32_t slot;
-    bool expanded;
-  };
+  struct WalkScratch;
 
   // Creation without the in-compute refusal of create_input (collection version nodes, which
   // operators may create while their own node computes); create_query_node builds the compute
@@ -174,9 +171,27 @@ class Runtime {
     ComputeFunction* fn;
     std::shared_ptr<ErasedEqual> equal;
   };
-  NodeCompute node_compute(uint32_t slot) const;
+  // Without the lock unless the node has its own equality (see SlotTable::published).
+  NodeCompute node_compute(uint32_t slot) const {
+    const SlotTable::Published published = slots_.published(slot);
+    if (!published.own_equal) [[likely]]
+      return {published.fn, nullptr};
+    return node_compute_locked(slot);
+  }
+  NodeCompute node_compute_locked(uint32_t slot) const;
+  // Inline for the handle that checks out, as every nested read's does.
   NodeRecord& check_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
-                           std::string_view type_name) const;
+                           std::string_view type_name) const {
+    if (minted_by == id_) [[likely]] {
+      NodeRecord& record = nodes_.get(slot);
+      // lock-free: a deletion after the check is caught by the caller's re-check or its claim.
+      if (record.load_generation() == generation) [[likely]]
+        return record;
+    }
+    fail_handle(slot, generation, minted_by, type_name);
+  }
+  [[noreturn]] void fail_handle(uint32_t slot, uint32_t generation, RuntimeId minted_by,
+                                std::string_view type_name) const;
 
   // Allocates a slot for a new node and gives it a dependents list.
   uint32_t allocate_slot(const SegmentedNodes::Fields& fields, std::shared_ptr<ComputeFunction> fn,
@@ -206,8 +221,9 @@ class Runtime {
 
   // Read path (read_path.cpp).
   void ensure_clean(uint32_t root);
-  void expand(uint32_t slot, uint32_t root, uint64_t& budget, std::vector<WorkEntry>& work);
   void settle(uint32_t slot);
+  // settle's loop: waits for other threads' claims, claims and looks again until it settles.
+  void settle_waiting(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
   // readers it fails (see DeferredFailures) instead of ending the walk.
   void settle_dependency(uint32_t slot);
@@ -219,8 +235,9 @@ class Runtime {
   // `cause` is the dependency whose change made a Dirty node run (kNoCause: none known).
   bool recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
                  uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
-  // The first dependency changed since the node was verified, or kNoCause for none.
-  uint32_t changed_dependency(const NodeRecord& record) const;
+  // Ends the claim and the frame of a compute that failed.
+  void abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
+               bool transient);
   CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
                             uint64_t start_revision) {
     return graph_.commit(slot, reads, merge, start_revision, structural_lock_);
@@ -297,7 +314,13 @@ class Runtime {
   static constexpr uint64_t kBatchInFlight = UINT64_MAX;
   class BatchWindow;
   // The count of batches begun, or kBatchInFlight while one is in flight.
-  uint64_t batch_mark() const noexcept;
+  uint64_t batch_mark() const noexcept {
+    // lock-free: ended before begun: when they match, every batch counted begun had ended, and
+    // what it wrote is visible through the acquire of its end.
+    const uint64_t ended = batches_ended_.load(std::memory_order_acquire);
+    const uint64_t begun = batches_begun_.load(std::memory_order_acquire);
+    return begun == ended ? begun : kBatchInFlight;
+  }
   FrameStart frame_start(uint64_t start_revision, uint64_t start_watermark) const noexcept {
     return {start_revision, start_watermark, batch_mark()};
   }
@@ -437,8 +460,11 @@ const T* Runtime::try_get_clean(Velk<T> handle, HazardHolder& holder) {
   }
   // Dirtied, deleted or recycled meanwhile: the full read path sorts it out.
   if (value == nullptr || record.load_state() != NodeState::Clean) return nullptr;
-  check(handle);
-  record_read(handle.slot, record.load_generation());
+  // The handle again, on the record already found: a changed generation fails as check does.
+  // lock-free: as above.
+  if (record.load_generation() != handle.generation) [[unlikely]]
+    check(handle);
+  record_read(handle.slot, handle.generation);
   return value;
 }
 

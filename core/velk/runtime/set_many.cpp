@@ -30,14 +30,6 @@ class Runtime::BatchWindow {
   Runtime& runtime_;
 };
 
-uint64_t Runtime::batch_mark() const noexcept {
-  // lock-free: ended before begun: when they match, every batch counted begun had ended, and
-  // what it wrote is visible through the acquire of its end.
-  const uint64_t ended = batches_ended_.load(std::memory_order_acquire);
-  const uint64_t begun = batches_begun_.load(std::memory_order_acquire);
-  return begun == ended ? begun : kBatchInFlight;
-}
-
 bool Runtime::read_torn_batch() {
   DepFrame& frame = SharedDepStack::current().top();
   // lock-free: a compute that read anything a batch wrote sees that batch counted begun here.

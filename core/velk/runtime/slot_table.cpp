@@ -5,6 +5,29 @@
 
 namespace velk {
 
+SlotTable::SlotTable(SegmentedNodes& nodes)
+    : nodes_(nodes),
+      published_(std::make_unique<std::atomic<PublishedSegment*>[]>(SegmentedNodes::kSegments)) {}
+
+SlotTable::~SlotTable() {
+  for (uint32_t s = 0; s < SegmentedNodes::kSegments; ++s) {
+    delete published_[s].load(std::memory_order_relaxed);
+  }
+}
+
+void SlotTable::publish(uint32_t slot, const StructuralLock::Exclusive& held) {
+  held.dcheck();
+  std::atomic<PublishedSegment*>& segment = published_[slot >> SegmentedNodes::kSegmentBits];
+  if (segment.load(std::memory_order_relaxed) == nullptr) {
+    segment.store(new PublishedSegment(), std::memory_order_release);
+  }
+  const uintptr_t entry =
+      reinterpret_cast<uintptr_t>(compute_fns_[slot].get()) | (equals_[slot] ? kOwnEqual : 0);
+  segment.load(std::memory_order_relaxed)
+      ->entries[slot & (SegmentedNodes::kSegmentSize - 1)]
+      .store(entry, std::memory_order_release);
+}
+
 void SlotTable::check_capacity(const StructuralLock::Shared& held) const {
   held.dcheck();
   if (free_slots_.empty() && nodes_.slot_count() >= SegmentedNodes::kCapacity) {
@@ -27,6 +50,7 @@ uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
     equals_.emplace_back();
   }
   compute_fns_[slot] = std::move(fn);
+  publish(slot, held);
   return slot;
 }
 
@@ -36,6 +60,7 @@ SlotTable::Released SlotTable::release(uint32_t slot, const StructuralLock::Excl
   Released released{std::move(compute_fns_.at(slot)), std::move(equals_.at(slot)),
                     arenas_.erased(record.load_arena_tag()), record.load_value_index()};
   free_slots_.push_back(slot);
+  publish(slot, held);
   return released;
 }
 
@@ -54,7 +79,9 @@ bool SlotTable::is_query(uint32_t slot, const StructuralLock::Shared& held) cons
 std::shared_ptr<ErasedEqual> SlotTable::set_equal(uint32_t slot, std::shared_ptr<ErasedEqual> equal,
                                                   const StructuralLock::Exclusive& held) {
   held.dcheck();
-  return std::exchange(equals_.at(slot), std::move(equal));
+  std::shared_ptr<ErasedEqual> replaced = std::exchange(equals_.at(slot), std::move(equal));
+  publish(slot, held);
+  return replaced;
 }
 
 uint32_t SlotTable::live_count(const StructuralLock::Shared& held) const {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "velk/base/check.h"
+#include "velk/base/hot_tls.h"
 
 namespace velk {
 
@@ -65,10 +66,10 @@ class TraceScope {
   std::vector<TraceEntry> take() noexcept { return std::move(entries_); }
 
  private:
-  static TraceScope*& top() noexcept {
-    thread_local TraceScope* active = nullptr;
-    return active;
-  }
+  static TraceScope*& top() noexcept { return active_; }
+
+  // Initial-exec and constant-initialised: every compute looks, with one load.
+  VELK_HOT_TLS static inline constinit thread_local TraceScope* active_ = nullptr;
 
   const void* owner_;  // the runtime read
   std::vector<TraceEntry> entries_;

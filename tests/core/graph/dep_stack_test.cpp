@@ -23,10 +23,15 @@ TEST(SharedDepStack, ReadsGoToTheTopFrameAndNowhereOutsideAFrame) {
   EXPECT_EQ(stack.pop_frame().deps, (std::vector<DepRead>{{3, 5}}));
   EXPECT_EQ(stack.pop_frame().deps, (std::vector<DepRead>{{2, 0}}));
   EXPECT_FALSE(stack.in_compute());
-  // A recycled list starts the next frame empty.
-  stack.recycle(std::vector<DepRead>{{6, 1}});
+  // A frame reused at the same depth starts empty and untainted.
   stack.push_frame(&stack, 30);
-  EXPECT_TRUE(stack.pop_frame().deps.empty());
+  stack.record(&stack, 6, 1);
+  stack.taint_top(&stack);
+  stack.pop_frame();
+  stack.push_frame(&stack, 40);
+  EXPECT_FALSE(stack.contains(&stack, 30));
+  const velk::DepFrame& reused = stack.pop_frame();
+  EXPECT_TRUE(reused.deps.empty() && !reused.tainted && reused.node == 40);
 }
 
 TEST(SharedDepStack, EachThreadHasItsOwnStack) {

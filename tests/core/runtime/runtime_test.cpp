@@ -205,6 +205,12 @@ TEST_F(ReadPath, NodeEqualDecidesWhatChangesAndGoesWithItsNode) {
   rt.delete_node(b);
   EXPECT_TRUE(kept.expired());
   EXPECT_FAILURE(rt.set_cutoff(b, nullptr), stale(b.slot, b.generation));
+  // Its slot goes to the next node with nothing of b's: a query, compared by ==.
+  const U reused = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) { return r.get(a); });
+  EXPECT_EQ(reused.slot, b.slot);
+  EXPECT_EQ(rt.get(reused), 5u);
+  rt.set(a, uint64_t(6));
+  EXPECT_EQ(rt.get(reused), 6u);
   const U sets = rt.create_query<uint64_t>([this](Runtime& r, uint32_t) {
     r.set_cutoff(a, nullptr);
     return uint64_t(0);
