@@ -14,8 +14,8 @@ namespace {
 
 // The RuntimeRef a computation on this thread ended with, when nothing else kept it: the next
 // computation here takes it up instead of allocating one. A kept one is never reused, so it
-// stays ended. Read on every computation, so it is a plain pointer in the initial-exec model;
-// the guard released with the thread drops it (queued when the thread no longer holds the lock).
+// stays ended. Taken on every computation, so a plain pointer in the initial-exec model;
+// release_at_exit drops it with the thread (queued when the thread no longer holds the lock).
 VELK_HOT_TLS thread_local PyObject* spare_ref = nullptr;
 
 struct SpareRefRelease {

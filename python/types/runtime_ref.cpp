@@ -41,8 +41,9 @@ PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   drain_pending_releases();
   RuntimeRefObject* ref = as_ref(self);
-  if (nargs == 1 && kwnames == nullptr && ref->runtime != nullptr &&
-      ref->owner == this_thread_tag() && Py_IS_TYPE(args[0], ref->module->node_id)) [[likely]] {
+  // The thread first: another thread must not read `runtime`, which the owner writes.
+  if (nargs == 1 && kwnames == nullptr && ref->owner == this_thread_tag() &&
+      ref->runtime != nullptr && Py_IS_TYPE(args[0], ref->module->node_id)) [[likely]] {
     EngineScope scope;
     return boundary(
         *ref->module,
