@@ -19,7 +19,11 @@ namespace {
 VELK_HOT_TLS thread_local PyObject* spare_ref = nullptr;
 
 struct SpareRefRelease {
-  ~SpareRefRelease() { release_reference(std::exchange(spare_ref, nullptr)); }
+  ~SpareRefRelease() {
+    // Left as it is once the interpreter finalizes: leaked with it, and still reachable.
+    if (interpreter_finalizing()) return;
+    release_reference(std::exchange(spare_ref, nullptr));
+  }
 };
 
 // The spare ref, if it is of `type`, taken over by the caller; requires the interpreter lock.
