@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "support/gil.h"
+#include "velk/base/hot_tls.h"
 
 namespace velk::py {
 
@@ -15,10 +16,20 @@ void EngineScopeCount::wait_out_visit() noexcept {
   restore_thread_or_park(state);
 }
 
+namespace {
+
+// One past the calling thread's shard, 0 until its first call: a plain value in the
+// initial-exec model, taken on every method call.
+VELK_HOT_TLS thread_local size_t shard_past = 0;
+
+}  // namespace
+
 EngineScopeCount::Shard& EngineScopeCount::own_shard() noexcept {
   static std::atomic<size_t> next{0};
-  thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
-  return shards[index];
+  if (shard_past == 0) [[unlikely]] {
+    shard_past = next.fetch_add(1, std::memory_order_relaxed) % kShards + 1;
+  }
+  return shards[shard_past - 1];
 }
 #endif
 

@@ -118,4 +118,15 @@ OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node) {
   return bring_clean_and_read(runtime, node, runtime.check(node));
 }
 
+OwnedRef read_node_without_kept_hazard(Runtime& runtime, const NodeHandle& node) {
+  if (make_kept_read_hazard() != nullptr) return read_node(runtime, node);
+  {
+    HazardHolder holder;  // a read from a thread-exit destructor
+    if (const PyValue* value = runtime.try_get_clean(node, holder)) {
+      return OwnedRef::new_ref(value->get());
+    }
+  }
+  return read_out_of_date(runtime, node);
+}
+
 }  // namespace velk::py

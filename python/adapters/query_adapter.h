@@ -3,21 +3,34 @@
 // class (types/runtime_ref.cpp) only reads through it.
 #pragma once
 
-#include <thread>
-
+#include "support/module_state.h"
 #include "support/refs.h"
 #include "values/py_value.h"
+#include "velk/base/hot_tls.h"
 #include "velk/runtime/runtime.h"
 
 namespace velk::py {
 
+// The calling thread's identity among the running threads: the address of a variable of its
+// own, one load from the thread pointer (std::this_thread::get_id is a call into the C library).
+inline const void* this_thread_tag() noexcept {
+  VELK_HOT_TLS static thread_local char tag;
+  return &tag;
+}
+
 struct RuntimeRefObject {
   PyObject_HEAD Runtime* runtime;  // null once the computation that created it has ended
-  std::thread::id owner;           // the thread running that computation
+  const void* owner;               // this_thread_tag() of the thread running that computation
+  const ModuleState* module;       // of its class, which the object keeps alive
 };
 
+[[noreturn, gnu::cold]] void fail_ref_used_on_other_thread();
+
 // Fails unless the calling thread runs the computation `ref` belongs to.
-void check_ref_thread(const RuntimeRefObject& ref);
+inline void check_ref_thread(const RuntimeRefObject& ref) {
+  if (ref.owner != this_thread_tag()) [[unlikely]]
+    fail_ref_used_on_other_thread();
+}
 
 // A node's own equality given from Python: equal(old, new), whose errors count as "not equal"
 // like those of ==.

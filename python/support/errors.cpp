@@ -150,18 +150,11 @@ PyObject* create_panic_exception(PyObject* module) {
   return check(PyType_FromModuleAndSpec(module, &spec, PyExc_BaseException));
 }
 
-OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
-  PyObject* result = nullptr;
-  if (native_stack_nearly_exhausted()) {
-    // Reported as the callback's own RecursionError, like a chain too deep for the
-    // interpreter's limit, instead of overflowing the native stack.
-    PyErr_SetString(PyExc_RecursionError,
-                    "maximum recursion depth exceeded: computations nested too deeply for the "
-                    "native stack");
-  } else {
-    result = park_if_ended([&] { return PyObject_Vectorcall(callable, args, nargs, nullptr); });
-  }
-  if (result != nullptr) return OwnedRef::steal(result);
+namespace {
+
+// The failure for the exception a callback raised, set on this thread. Out of line: the call
+// that returns stays short.
+[[noreturn, gnu::cold, gnu::noinline]] void throw_callback_failure() {
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   if (!exception) fail("velk: python callback raised: <no exception set>");
   std::string message;
@@ -186,6 +179,24 @@ OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs
   }
   if (!carried) fail(std::move(message));
   throw_carrying(std::move(carried), std::move(message));
+}
+
+}  // namespace
+
+OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
+  if (native_stack_nearly_exhausted()) [[unlikely]] {
+    // Reported as the callback's own RecursionError, like a chain too deep for the
+    // interpreter's limit, instead of overflowing the native stack.
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded: computations nested too deeply for the "
+                    "native stack");
+  } else {
+    PyObject* result =
+        park_if_ended([&] { return PyObject_Vectorcall(callable, args, nargs, nullptr); });
+    if (result != nullptr) [[likely]]
+      return OwnedRef::steal(result);
+  }
+  throw_callback_failure();
 }
 
 void throw_if_interruption(const char* where) {

@@ -2,8 +2,6 @@
 
 namespace velk::py {
 
-VELK_HOT_TLS thread_local PyThreadState* LockedRegion::kept_state = nullptr;
-
 void release_gil_while_waiting(void (*wait)(void*), void* context) {
   if (interpreter_finalizing() || !PyGILState_Check()) {
     wait(context);

@@ -105,7 +105,7 @@ class LockedRegion {
   friend class GilEnsure;
   // The thread state of the innermost LockedRegion, or GilEnsure that took the lock, on this
   // thread.
-  VELK_HOT_TLS static thread_local PyThreadState* kept_state;
+  VELK_HOT_TLS static inline thread_local PyThreadState* kept_state = nullptr;
   PyThreadState* outer_;
 };
 

@@ -28,13 +28,10 @@ ModuleState* find_state(PyTypeObject* type) noexcept;
 
 // The state of the module that defined `type`, one of its classes.
 inline ModuleState& state_of(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
-  return *static_cast<ModuleState*>(PyModule_GetState(PyType_GetModuleByDef(type, &module_def)));
-#else
-  // The classes are final (no Py_TPFLAGS_BASETYPE): the defining class is the object's own.
-  VELK_DCHECK(!PyType_HasFeature(type, Py_TPFLAGS_BASETYPE));
+  // A class that cannot be subclassed (every class of the module is final) is the object's
+  // own, so its module is the defining one: no walk over the bases.
+  if (PyType_HasFeature(type, Py_TPFLAGS_BASETYPE)) return *find_state(type);
   return *static_cast<ModuleState*>(PyType_GetModuleState(type));
-#endif
 }
 
 // The module's m_traverse and m_clear over its state.

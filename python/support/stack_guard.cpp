@@ -6,15 +6,17 @@
 #include <cstdint>
 
 #include "support/refs.h"
+#include "velk/base/hot_tls.h"
 
 namespace velk::py {
 
 namespace {
 
+// Addresses under which the stack pointer has too little headroom left; 0 when the stack is
+// unknown, which disables the checks.
 struct StackBounds {
-  std::uintptr_t low = 0;        // lowest usable address; 0 when unknown, which disables the checks
-  std::size_t refuse_below = 0;  // headroom under which callbacks are refused
-  std::size_t hand_over_below = 0;  // headroom under which nested computations move on
+  std::uintptr_t refuse_below = 0;     // callbacks are refused
+  std::uintptr_t hand_over_below = 0;  // nested computations move on
 };
 
 // The refused call's own error handling and the frames above it need room; one nested level
@@ -28,7 +30,6 @@ std::size_t hand_over_margin(std::size_t stack_size) noexcept {
   return std::clamp<std::size_t>(stack_size / 4, 64 * 1024, 1024 * 1024);
 }
 
-// Found once per thread.
 StackBounds find_bounds() noexcept {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return {};
@@ -36,14 +37,26 @@ StackBounds find_bounds() noexcept {
   std::size_t size = 0;
   const int rc = pthread_attr_getstack(&attr, &base, &size);
   pthread_attr_destroy(&attr);
-  if (rc != 0) return {};
+  if (rc != 0 || base == nullptr) return {};
+  const auto low = reinterpret_cast<std::uintptr_t>(base);
   const std::size_t refuse = refusal_reserve(size);
-  return {reinterpret_cast<std::uintptr_t>(base), refuse, refuse + hand_over_margin(size)};
+  return {low + refuse, low + refuse + hand_over_margin(size)};
+}
+
+// Plain values in the initial-exec model, found once per thread: asked for on every callback,
+// so no guard and no call into the loader.
+VELK_HOT_TLS thread_local StackBounds thread_bounds;
+VELK_HOT_TLS thread_local bool bounds_found = false;
+
+[[gnu::noinline]] void find_bounds_once() noexcept {
+  thread_bounds = find_bounds();
+  bounds_found = true;
 }
 
 const StackBounds& bounds() noexcept {
-  thread_local const StackBounds b = find_bounds();
-  return b;
+  if (!bounds_found) [[unlikely]]
+    find_bounds_once();
+  return thread_bounds;
 }
 
 std::uintptr_t here() noexcept {
@@ -79,14 +92,10 @@ bool interpreter_budget_low(unsigned nested_here) noexcept {
 
 }  // namespace
 
-bool native_stack_nearly_exhausted() noexcept {
-  const StackBounds& b = bounds();
-  return b.low != 0 && here() < b.low + b.refuse_below;
-}
+bool native_stack_nearly_exhausted() noexcept { return here() < bounds().refuse_below; }
 
 bool nesting_budget_low(unsigned nested_here) noexcept {
-  const StackBounds& b = bounds();
-  if (b.low != 0 && here() < b.low + b.hand_over_below) return true;
+  if (here() < bounds().hand_over_below) return true;
   return interpreter_budget_low(nested_here);
 }
 

@@ -76,16 +76,6 @@ PyObject* runtime_create_input(PyObject* self, PyObject* const* args, Py_ssize_t
                             });
 }
 
-OwnedRef read_node(Runtime& runtime, const NodeHandle& node) {
-  {
-    HazardHolder holder;  // keeps the value's cell alive until its reference is taken
-    if (const PyValue* value = runtime.try_get_clean(node, holder)) {
-      return OwnedRef::new_ref(value->get());
-    }
-  }
-  return read_out_of_date(runtime, node);
-}
-
 PyObject* runtime_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<raise_mapped>(
       "get", {"node"}, self, {args, nargs, kwnames},

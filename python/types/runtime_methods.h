@@ -8,12 +8,6 @@ namespace velk::py {
 
 Runtime& engine(PyObject* self);
 
-// A new reference to the value of `node`, brought up to date. An up-to-date node is read with
-// the interpreter lock kept (releasing it would cost more than the read, which neither computes
-// nor waits); anything else is brought up to date with the lock released (on a helper thread
-// when the read is nested deeply, see adapters/nested_read.cpp).
-OwnedRef read_node(Runtime& runtime, const NodeHandle& node);
-
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);

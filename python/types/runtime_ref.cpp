@@ -34,8 +34,25 @@ PyObject* ref_read(const char* name, PyObject* self, CallArgs call, Read read) {
       });
 }
 
+// Every query function reads through here, most often one NodeId by position, on the ref's
+// own thread during its computation: that call skips the general parsing and finds the module
+// on the ref. Any other call takes the general path, which reports what is wrong with it.
 PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
+  drain_pending_releases();
+  RuntimeRefObject* ref = as_ref(self);
+  // The thread first: another thread must not read `runtime`, which the owner writes.
+  if (nargs == 1 && kwnames == nullptr && ref->owner == this_thread_tag() &&
+      ref->runtime != nullptr && Py_IS_TYPE(args[0], ref->module->node_id)) [[likely]] {
+    EngineScope scope;
+    return boundary(
+        *ref->module,
+        [&] {
+          const NodeHandle& node = reinterpret_cast<NodeIdObject*>(args[0])->handle;
+          return read_node(*ref->runtime, node).release();
+        },
+        raise_panic_with_cause);
+  }
   return ref_read("get", self, {args, nargs, kwnames}, read_node);
 }
 

@@ -32,7 +32,13 @@ def test_wrong_arguments_name_the_method_and_the_parameter():
          "set_label_by_id() argument 'id' must be between 0 and 4294967295"),
         (lambda: sorted_.window(-1), OverflowError,
          "window() argument 'size' must be a non-negative int that fits a machine word"),
+        # RuntimeRef.get, whose usual call takes a shorter way, raising inside a query function
+        (lambda: rt.get(rt.create_query(lambda ref: ref.get(1))), TypeError,
+         "get() argument 'node' must be NodeId, not int"),
+        (lambda: rt.get(rt.create_query(lambda ref: ref.get(x, x))), TypeError,
+         "get() takes 1 positional argument but 2 were given"),
     ]
+    assert rt.get(rt.create_query(lambda ref: ref.get(node=x))) == 1
     for call, error, message in cases:
         with pytest.raises(error) as info:
             call()
