@@ -150,11 +150,9 @@ PyObject* create_panic_exception(PyObject* module) {
   return check(PyType_FromModuleAndSpec(module, &spec, PyExc_BaseException));
 }
 
-namespace {
-
 // The failure for the exception a callback raised, set on this thread. Out of line: the call
 // that returns stays short.
-[[noreturn, gnu::cold, gnu::noinline]] void throw_callback_failure() {
+void callback_detail::throw_callback_failure() {
   OwnedRef exception = OwnedRef::steal(fetch_exception());
   if (!exception) fail("velk: python callback raised: <no exception set>");
   std::string message;
@@ -181,21 +179,12 @@ namespace {
   throw_carrying(std::move(carried), std::move(message));
 }
 
-}  // namespace
-
-OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
-  if (native_stack_nearly_exhausted()) [[unlikely]] {
-    // Reported as the callback's own RecursionError, like a chain too deep for the
-    // interpreter's limit, instead of overflowing the native stack.
-    PyErr_SetString(PyExc_RecursionError,
-                    "maximum recursion depth exceeded: computations nested too deeply for the "
-                    "native stack");
-  } else {
-    PyObject* result =
-        park_if_ended([&] { return PyObject_Vectorcall(callable, args, nargs, nullptr); });
-    if (result != nullptr) [[likely]]
-      return OwnedRef::steal(result);
-  }
+void callback_detail::refuse_nested_too_deeply() {
+  // Reported as the callback's own RecursionError, like a chain too deep for the interpreter's
+  // limit, instead of overflowing the native stack.
+  PyErr_SetString(PyExc_RecursionError,
+                  "maximum recursion depth exceeded: computations nested too deeply for the "
+                  "native stack");
   throw_callback_failure();
 }
 

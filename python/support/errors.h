@@ -8,11 +8,26 @@
 #include "support/interpreter_exit.h"
 #include "support/module_state.h"
 #include "support/refs.h"
+#include "support/stack_guard.h"
 
 namespace velk::py {
 
 // A new PanicException class (derived from BaseException) for the module's state.
 PyObject* create_panic_exception(PyObject* module);
+
+namespace callback_detail {
+[[noreturn, gnu::cold]] void refuse_nested_too_deeply();
+[[noreturn, gnu::cold]] void throw_callback_failure();
+
+// A plain Python function is called through its own entry: the generic call's check of the
+// result adds nothing for one, whose frames always return a value or set an error.
+inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs) {
+  if (Py_IS_TYPE(callable, &PyFunction_Type)) [[likely]]
+    return reinterpret_cast<PyFunctionObject*>(callable)->vectorcall(callable, args, nargs,
+                                                                     nullptr);
+  return PyObject_Vectorcall(callable, args, nargs, nullptr);
+}
+}  // namespace callback_detail
 
 // Calls `callable(*args)` with the interpreter lock held and returns the new reference. When
 // the call raises, throws velk::Failure("velk: python callback raised: {error}") carrying the
@@ -20,8 +35,15 @@ PyObject* create_panic_exception(PyObject* module);
 // the exception it holds as its cause, if any; one without a cause is printed to standard error
 // first (its traceback would be lost) and the failure continues with its message. Failures that
 // say nothing about the node (RecursionError, KeyboardInterrupt, SystemExit, MemoryError) are
-// thrown as velk::TransientFailure.
-OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs);
+// thrown as velk::TransientFailure. Inline: every compute calls through it.
+inline OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
+  if (native_stack_nearly_exhausted()) [[unlikely]]
+    callback_detail::refuse_nested_too_deeply();
+  PyObject* result = park_if_ended([&] { return callback_detail::call(callable, args, nargs); });
+  if (result == nullptr) [[unlikely]]
+    callback_detail::throw_callback_failure();
+  return OwnedRef::steal(result);
+}
 
 // The interrupt hook of the engine's waits: runs pending signal handlers (with the interpreter
 // lock, taken for the check) and throws a transient failure carrying the exception one raised,

@@ -51,6 +51,7 @@ VELK_HOT_TLS thread_local bool bounds_found = false;
 [[gnu::noinline]] void find_bounds_once() noexcept {
   thread_bounds = find_bounds();
   bounds_found = true;
+  stack_detail::refuse_below = thread_bounds.refuse_below;
 }
 
 const StackBounds& bounds() noexcept {
@@ -92,7 +93,9 @@ bool interpreter_budget_low(unsigned nested_here) noexcept {
 
 }  // namespace
 
-bool native_stack_nearly_exhausted() noexcept { return here() < bounds().refuse_below; }
+bool stack_detail::below_refusal_point(std::uintptr_t address) noexcept {
+  return address < bounds().refuse_below;
+}
 
 bool nesting_budget_low(unsigned nested_here) noexcept {
   if (here() < bounds().hand_over_below) return true;

@@ -93,7 +93,7 @@ PyValue::PyValue(const PyValue& other) : obj_(other.obj_) {
   Py_INCREF(obj_);
 }
 
-bool PyValue::equal(const PyValue& a, const PyValue& b) {
+bool PyValue::equal_general(const PyValue& a, const PyValue& b) {
   GilEnsure gil;
   if (plain_scalars(a.obj_, b.obj_)) return plain_scalars_equal(a.obj_, b.obj_);
   return equal_by_dunder(a.obj_, b.obj_);

@@ -50,7 +50,13 @@ class PyValue {
 
   PyObject* get() const noexcept { return obj_; }
 
-  static bool equal(const PyValue& a, const PyValue& b);
+  // a == b. Two exact ints of at most one machine word compare here, without the interpreter
+  // lock: an int never changes, and the reference each value holds keeps it alive.
+  static bool equal(const PyValue& a, const PyValue& b) {
+    if (const int small = small_ints_equal(a.obj_, b.obj_); small >= 0) [[likely]]
+      return small == 1;
+    return equal_general(a, b);
+  }
   // equal(a, b) for a node's own equality, its errors treated like those of ==.
   static bool equal_by(PyObject* equal, const PyValue& a, const PyValue& b);
   static int64_t hash(const PyValue& v);
@@ -60,6 +66,29 @@ class PyValue {
 
  private:
   explicit PyValue(PyObject* obj) noexcept : obj_(obj) {}
+
+  // 1 or 0 when `a` and `b` are exact ints small enough to compare by their stored words; -1
+  // otherwise. Calls nothing.
+  static int small_ints_equal(PyObject* a, PyObject* b) noexcept {
+    if (Py_TYPE(a) != &PyLong_Type || Py_TYPE(b) != &PyLong_Type) return -1;
+    if (a == b) return 1;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) ||
+        !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b)))
+      return -1;
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a)) ==
+           PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
+#else
+    // Sign and digit count in the size, digits normalised: one digit or none is compared whole.
+    const Py_ssize_t size = Py_SIZE(a);
+    if (size < -1 || size > 1) return -1;
+    if (size != Py_SIZE(b)) return 0;
+    return size == 0 || reinterpret_cast<PyLongObject*>(a)->ob_digit[0] ==
+                            reinterpret_cast<PyLongObject*>(b)->ob_digit[0];
+#endif
+  }
+  static bool equal_general(const PyValue& a, const PyValue& b);
+
   PyObject* obj_;
 };
 
