@@ -11,9 +11,8 @@ EngineScopeCount engine_scopes;
 
 #ifdef Py_GIL_DISABLED
 void EngineScopeCount::wait_out_visit() noexcept {
-  PyThreadState* state = PyEval_SaveThread();
+  LockGivenUp given_up;
   while (visiting.load(std::memory_order_acquire)) std::this_thread::yield();
-  restore_thread_or_park(state);
 }
 
 namespace {

@@ -39,7 +39,12 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs) {
 inline OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
   if (native_stack_nearly_exhausted()) [[unlikely]]
     callback_detail::refuse_nested_too_deeply();
-  PyObject* result = park_if_ended([&] { return callback_detail::call(callable, args, nargs); });
+  PyObject* result;
+  try {  // park_if_ended, spelt out: the compiler keeps a call to it out of line
+    result = callback_detail::call(callable, args, nargs);
+  } catch (abi::__forced_unwind&) {
+    park_forever();
+  }
   if (result == nullptr) [[unlikely]]
     callback_detail::throw_callback_failure();
   return OwnedRef::steal(result);

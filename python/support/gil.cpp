@@ -8,10 +8,7 @@ void release_gil_while_waiting(void (*wait)(void*), void* context) {
     return;
   }
   // Retaken also when the wait throws: the caller's error handling needs the interpreter lock.
-  struct Restore {
-    PyThreadState* state;
-    ~Restore() { restore_thread_or_park(state); }
-  } restore{PyEval_SaveThread()};
+  LockGivenUp given_up;
   wait(context);
 }
 

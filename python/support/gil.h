@@ -54,26 +54,6 @@ class FreeThreadedMutex {
 // lock, so the holder of that lock can take the interpreter lock meanwhile.
 void release_gil_while_waiting(void (*wait)(void*), void* context);
 
-// Releases the interpreter lock for its lifetime; on exit, also when the work inside fails,
-// reacquires it, frees the values this thread replaced meanwhile (unless a reader still
-// protects them) and drains the pending-release list. Code inside takes no PyObject*.
-class ReleasedRegion {
- public:
-  ReleasedRegion() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedRegion() {
-    restore_thread_or_park(state_);
-    park_if_ended([] {  // a finaliser run by either may wait for the lock
-      HazardDomain::global().reclaim_if_pending();
-      drain_pending_releases();
-    });
-  }
-  ReleasedRegion(const ReleasedRegion&) = delete;
-  ReleasedRegion& operator=(const ReleasedRegion&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // Engine work that keeps the interpreter lock, for a read brought up to date on the calling
 // thread: each compute it runs needs the lock, and giving it up around the work and taking it
 // back for every compute cost more than a small compute itself. Every wait inside gives it up
@@ -93,20 +73,62 @@ class LockedRegion {
   LockedRegion& operator=(const LockedRegion&) = delete;
 
   // Whether the calling thread holds the interpreter lock inside a LockedRegion or a GilEnsure
-  // that took it: its thread state is still the current one (attached, on a free-threaded
-  // build; a wait inside that gave the lock up leaves none current). Nothing is taken or looked
-  // up, so a compute or a value copy in the scope finds the lock for the price of a compare.
-  static bool holds_lock() noexcept {
-    PyThreadState* kept = kept_state;
-    return kept != nullptr && _PyThreadState_UncheckedGet() == kept;
-  }
+  // that took it. Every place the binding gives the lock up inside such a scope (a released
+  // region, a wait) clears the mark for that time, and code running Python gets the lock back
+  // before it returns, so the mark alone tells: a compute or a value copy in the scope finds
+  // the lock for the price of a compare, asking the interpreter nothing.
+  static bool holds_lock() noexcept { return kept_state != nullptr; }
 
  private:
   friend class GilEnsure;
+  friend class LockGivenUp;
+  friend class ReleasedRegion;
   // The thread state of the innermost LockedRegion, or GilEnsure that took the lock, on this
-  // thread.
+  // thread; null while the lock is given up inside one.
   VELK_HOT_TLS static inline thread_local PyThreadState* kept_state = nullptr;
   PyThreadState* outer_;
+};
+
+// Gives the interpreter lock up for its lifetime and takes it back on exit (parking a thread
+// the exit of the interpreter ends), with no LockedRegion or GilEnsure around counting as
+// holding it meanwhile. Requires the interpreter lock.
+class LockGivenUp {
+ public:
+  LockGivenUp() noexcept
+      : kept_(std::exchange(LockedRegion::kept_state, nullptr)), state_(PyEval_SaveThread()) {}
+  ~LockGivenUp() {
+    restore_thread_or_park(state_);
+    LockedRegion::kept_state = kept_;
+  }
+  LockGivenUp(const LockGivenUp&) = delete;
+  LockGivenUp& operator=(const LockGivenUp&) = delete;
+
+ private:
+  PyThreadState* kept_;
+  PyThreadState* state_;
+};
+
+// Releases the interpreter lock for its lifetime; on exit, also when the work inside fails,
+// reacquires it, frees the values this thread replaced meanwhile (unless a reader still
+// protects them) and drains the pending-release list. Code inside takes no PyObject*.
+class ReleasedRegion {
+ public:
+  ReleasedRegion() noexcept
+      : kept_(std::exchange(LockedRegion::kept_state, nullptr)), state_(PyEval_SaveThread()) {}
+  ~ReleasedRegion() {
+    restore_thread_or_park(state_);
+    LockedRegion::kept_state = kept_;
+    park_if_ended([] {  // a finaliser run by either may wait for the lock
+      HazardDomain::global().reclaim_if_pending();
+      drain_pending_releases();
+    });
+  }
+  ReleasedRegion(const ReleasedRegion&) = delete;
+  ReleasedRegion& operator=(const ReleasedRegion&) = delete;
+
+ private:
+  PyThreadState* kept_;  // as LockGivenUp
+  PyThreadState* state_;
 };
 
 // Holds the interpreter lock for its lifetime, re-entrantly. One that takes it keeps it the way
