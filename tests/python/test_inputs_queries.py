@@ -79,6 +79,15 @@ def test_equal_set_keeps_identity(rt):
     rt.set(n, nan)
     assert rt.get(s) is word and rt.get(top) != rt.get(top)
     assert calls.take() == {"doubled": 1, "top": 1}
+    # Ints compare by value whatever their size and sign: an equal one built anew is no change.
+    for value in (1000, -1000, 2**40, -(2**62), 2**100):
+        rt.set(s, value)
+        rt.set(s, int(str(value)))
+        assert rt.get(s) is value
+    for old, new in ((5, -5), (5, 5 + 2**30), (0, 2**40), (2**30, 2**31), (-7, -7 - 2**60)):
+        rt.set(s, old)
+        rt.set(s, new)
+        assert rt.get(s) is new
 
 
 class RaisingEq:
