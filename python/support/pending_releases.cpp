@@ -35,10 +35,10 @@ bool drop_runs_no_code(PyObject* obj) noexcept {
   (void)obj;
   return false;
 #else
-  if (Py_REFCNT(obj) > 1) return true;
   const PyTypeObject* type = Py_TYPE(obj);
-  return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
-         type == &PyBytes_Type;
+  if (type == &PyLong_Type || Py_REFCNT(obj) > 1) [[likely]]  // a computed int, most often
+    return true;
+  return type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBytes_Type;
 #endif
 }
 
