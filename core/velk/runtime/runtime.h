@@ -221,20 +221,26 @@ class Runtime {
 
   // Read path (read_path.cpp).
   void ensure_clean(uint32_t root);
-  void settle(uint32_t slot);
+  // Inline in read_path.cpp, its one user: a walk's every step goes through it.
+  inline void settle(uint32_t slot, NodeRecord& record);
   // settle's loop: waits for other threads' claims, claims and looks again until it settles.
   void settle_waiting(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
   // readers it fails (see DeferredFailures) instead of ending the walk.
-  void settle_dependency(uint32_t slot);
+  inline void settle_dependency(uint32_t slot);
   // Waits while another thread's claim of the node still reads `seen`.
   void wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
                       wait_graph::Waiting& waiting);
-  bool claim_and_settle(uint32_t slot, NodeState seen);
+  bool claim_and_settle(NodeRecord& record, uint32_t slot, NodeState seen);
   class ClaimGuard;
+  enum class Recomputed : uint8_t { Again, Unchanged, Changed };
+  Recomputed recompute(NodeRecord& record, uint32_t slot, const NodeCompute& compute,
+                       bool was_dirty, uint64_t start_revision, uint64_t start_watermark,
+                       ClaimGuard& claim);
   // `cause` is the dependency whose change made a Dirty node run (kNoCause: none known).
-  bool recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
-                 uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
+  bool recompute_traced(TraceScope& trace, NodeRecord& record, uint32_t slot,
+                        const NodeCompute& compute, bool was_dirty, uint32_t cause,
+                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
   // Ends the claim and the frame of a compute that failed.
   void abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
                bool transient);
