@@ -64,15 +64,20 @@ class DependencyGraph {
  private:
   // Compared in place: a copy of the list would be an allocation per compute.
   static bool same_slots(const NodeRecord& record, std::span<const DepRead> reads) {
+    // One index walks the reads (past their end at a mismatch), so the visit's state stays in
+    // a register where the list is inline.
+    constexpr size_t kMismatch = SIZE_MAX;
     size_t i = 0;
-    bool same = true;
     // lock-free: the node is claimed here; only its claimant replaces the list.
-    record.for_each_dep([&](uint32_t slot) {
-      same = i < reads.size() && reads[i].slot == slot;
+    record.for_each_dep([&i, reads](uint32_t slot) {
+      if (i == reads.size() || reads[i].slot != slot) {
+        i = kMismatch;
+        return false;
+      }
       ++i;
-      return same;
+      return true;
     });
-    return same && i == reads.size();
+    return i == reads.size();
   }
   CommitOutcome commit_changed(uint32_t slot, std::span<const DepRead> reads, bool merge,
                                uint64_t start_revision, StructuralLock& lock);

@@ -53,11 +53,8 @@ void NodeRecord::drop_overflow() noexcept {
 
 void NodeRecord::publish(uint64_t r) noexcept {
   VELK_DCHECK(is_claimed());
-  uint64_t cur = changed_at_.load(std::memory_order_acquire);
-  while ((cur == kRevisionReplacing || cur < r) &&
-         !changed_at_.compare_exchange_weak(cur, r, std::memory_order_acq_rel,
-                                            std::memory_order_acquire)) {
-  }
+  const uint64_t cur = changed_at_.load(std::memory_order_relaxed);
+  if (cur == kRevisionReplacing || cur < r) changed_at_.store(r, std::memory_order_release);
   raise_verified_at(r);
 }
 

@@ -4,9 +4,9 @@
 // Memory ordering: claims are taken and ended by compare-and-swap of the state byte
 // (sequentially consistent, for the parking lot; acquire-release is what the rest relies on);
 // plain release stores set it only where no claim can race (a slot's start, a deletion, a forked
-// child). A thread that sees a state also sees what its setter wrote before. Stamps only rise, by
-// compare-and-swap loops that keep the larger value, except that an input's changed_at reads as
-// the maximum from begin_replace to publish. The inline dependency entries are relaxed atomics
+// child). A thread that sees a state also sees what its setter wrote before. Stamps only rise,
+// written (release) only by the node's claimant, except that an input's changed_at reads as the
+// maximum from begin_replace to publish. The inline dependency entries are relaxed atomics
 // published by dep_count's release store: a visitor racing a writer may see a mix of the old and
 // new list, which the read path tolerates because it re-checks states afterwards. Only the
 // overflow array could be freed under a visitor, and hazard protection prevents that.
@@ -158,11 +158,10 @@ class alignas(64) NodeRecord {
   }
 
  private:
+  // Only the claim's holder writes a stamp (or a repair no other thread races), so a raise is a
+  // load and a store, not a compare-and-swap.
   static void raise(std::atomic<uint64_t>& stamp, uint64_t to) noexcept {
-    uint64_t cur = stamp.load(std::memory_order_relaxed);
-    while (cur < to && !stamp.compare_exchange_weak(cur, to, std::memory_order_acq_rel,
-                                                    std::memory_order_relaxed)) {
-    }
+    if (stamp.load(std::memory_order_relaxed) < to) stamp.store(to, std::memory_order_release);
   }
   // Visits the overflow array under hazard protection; false when dep_count fell back to
   // inline meanwhile (a concurrent set_deps), in which case the caller re-reads.

@@ -33,7 +33,7 @@ class ArenaRegistry {
   std::shared_ptr<GenericArena<T>> get(uint16_t tag) const {
     if (tag >= arenas_.size()) return nullptr;
     const std::shared_ptr<ErasedArena>& arena = arenas_[tag];
-    if (arena->as_any() != typeid(GenericArena<T>)) return nullptr;
+    if (!arena->holds<T>()) return nullptr;
     return std::static_pointer_cast<GenericArena<T>>(arena);
   }
 

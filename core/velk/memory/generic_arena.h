@@ -28,19 +28,27 @@ namespace velk {
 
 class ErasedArena {
  public:
+  explicit ErasedArena(const std::type_info& type) noexcept : type_(type) {}
   virtual ~ErasedArena() = default;
   // The concrete arena type, so a holder can confirm the value type before converting back.
-  virtual const std::type_info& as_any() const noexcept = 0;
+  // Kept in the arena, not asked for by a virtual call: every read of a value checks it.
+  const std::type_info& as_any() const noexcept { return type_; }
+  // Whether this is a GenericArena<T>; the same type object, the usual case, is one compare.
+  template <class T>
+  bool holds() const noexcept;
   virtual void free(uint32_t index) = 0;
   // Offers every stored value to a visitor of this arena's value type. Only while no thread
   // writes or frees cells: cells are read without protection.
   virtual void visit_values(HeldVisitor& visitor) const = 0;
+
+ private:
+  const std::type_info& type_;
 };
 
 template <class T>
 class GenericArena final : public ErasedArena {
  public:
-  GenericArena() {
+  GenericArena() : ErasedArena(typeid(GenericArena<T>)) {
     for (auto& chunk : chunks_) chunk.store(nullptr, std::memory_order_relaxed);
   }
   ~GenericArena() override {
@@ -48,8 +56,6 @@ class GenericArena final : public ErasedArena {
   }
   GenericArena(const GenericArena&) = delete;
   GenericArena& operator=(const GenericArena&) = delete;
-
-  const std::type_info& as_any() const noexcept override { return typeid(GenericArena<T>); }
 
   uint32_t alloc(T value) {
     auto cell = std::make_unique<Cell<T>>(std::move(value));
@@ -169,5 +175,11 @@ class GenericArena final : public ErasedArena {
   std::atomic<uint32_t> slot_count_{0};                     // raised under mutex_
   std::vector<uint32_t> free_list_;                         // guarded by mutex_
 };
+
+template <class T>
+bool ErasedArena::holds() const noexcept {
+  const std::type_info& type = typeid(GenericArena<T>);
+  return &type_ == &type || type_ == type;
+}
 
 }  // namespace velk

@@ -163,6 +163,35 @@ void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
 
 }  // namespace
 
+void Runtime::settle(uint32_t slot, NodeRecord& record) {
+  // The usual case first, before any wait is set up: a node claimed at the first try.
+  // lock-free: as below.
+  const NodeState state = record.load_state();
+  if (state == NodeState::Clean) return;
+  if ((state == NodeState::New || state == NodeState::Dirty) &&
+      claim_and_settle(record, slot, state)) [[likely]] {
+    return;
+  }
+  settle_waiting(slot);
+}
+
+void Runtime::settle_dependency(uint32_t slot) {
+  NodeRecord& record = nodes_.get(slot);
+  // lock-free: state and generation are re-checked after the settle, so a reused slot's
+  // failure is never deferred as this node's.
+  const uint32_t generation = record.load_generation();
+  try {
+    settle(slot, record);
+  } catch (const TransientFailure&) {
+    throw;  // says nothing about the node: the read as a whole is cut short
+  } catch (const Failure&) {
+    // Only a node that ended Failed is left to its readers; cycles, deletions and the like
+    // concern the read itself.
+    if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
+    WalkScratch::current().failures.push_back({this, slot, generation, std::current_exception()});
+  }
+}
+
 void Runtime::ensure_clean(uint32_t root) {
   // lock-free: a node dirtied right after this look reads as if read just before the set.
   if (nodes_.get(root).load_state() == NodeState::Clean) return;
@@ -187,39 +216,11 @@ void Runtime::ensure_clean(uint32_t root) {
     if (!entry.expanded) {
       expand(nodes_, entry.slot, root, budget, work);
     } else if (entry.slot == root) {
-      settle(root);
+      settle(root, nodes_.get(root));
     } else {
       settle_dependency(entry.slot);
     }
   }
-}
-
-void Runtime::settle_dependency(uint32_t slot) {
-  const NodeRecord& record = nodes_.get(slot);
-  // lock-free: state and generation are re-checked after the settle, so a reused slot's
-  // failure is never deferred as this node's.
-  const uint32_t generation = record.load_generation();
-  try {
-    settle(slot);
-  } catch (const TransientFailure&) {
-    throw;  // says nothing about the node: the read as a whole is cut short
-  } catch (const Failure&) {
-    // Only a node that ended Failed is left to its readers; cycles, deletions and the like
-    // concern the read itself.
-    if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
-    WalkScratch::current().failures.push_back({this, slot, generation, std::current_exception()});
-  }
-}
-
-void Runtime::settle(uint32_t slot) {
-  // The usual case first, before any wait is set up: a node claimed at the first try.
-  // lock-free: as below.
-  const NodeState state = nodes_.get(slot).load_state();
-  if (state == NodeState::Clean) return;
-  if ((state == NodeState::New || state == NodeState::Dirty) && claim_and_settle(slot, state)) {
-    return;
-  }
-  settle_waiting(slot);
 }
 
 void Runtime::settle_waiting(uint32_t slot) {
@@ -250,7 +251,7 @@ void Runtime::settle_waiting(uint32_t slot) {
         continue;
       case NodeState::New:
       case NodeState::Dirty:
-        if (claim_and_settle(slot, state)) return;
+        if (claim_and_settle(nodes_.get(slot), slot, state)) return;
         continue;
     }
   }
@@ -285,8 +286,7 @@ void Runtime::wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
       &wait);
 }
 
-bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
-  NodeRecord& record = nodes_.get(slot);
+bool Runtime::claim_and_settle(NodeRecord& record, uint32_t slot, NodeState seen) {
   // Claimed first: a claimed node cannot be deleted, so the function looked up below is its
   // own, and a verification that finds nothing changed needs no lookup at all.
   const bool was_dirty = record.cas_state(NodeState::Dirty, NodeState::Computing);
@@ -317,7 +317,12 @@ bool Runtime::claim_and_settle(uint32_t slot, NodeState seen) {
     record.finish_claim(NodeState::Clean, NodeState::Dirty);
     return true;
   }
-  return recompute(slot, compute, was_dirty, cause, start_revision, start_watermark, claim);
+  if (TraceScope* trace = traced()) [[unlikely]] {
+    return recompute_traced(*trace, record, slot, compute, was_dirty, cause, start_revision,
+                            start_watermark, claim);
+  }
+  return recompute(record, slot, compute, was_dirty, start_revision, start_watermark, claim) !=
+         Recomputed::Again;
 }
 
 // Ends a compute that failed. Reads made before the failure join the old list, so a change to
@@ -332,17 +337,14 @@ void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision,
 }
 
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
-// and ends the claim. Returns false when the node must be claimed again (a dependency went away).
-bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
-                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim) {
-  NodeRecord& record = nodes_.get(slot);
+// and ends the claim. Again when the node must be claimed again (a dependency went away).
+Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
+                                       const NodeCompute& compute, bool was_dirty,
+                                       uint64_t start_revision, uint64_t start_watermark,
+                                       ClaimGuard& claim) {
   SharedDepStack& stack = SharedDepStack::current();
   FrameGuard frame(stack, this, slot, frame_start(start_revision, start_watermark));
   bool changed;
-  // Looked up once: a traced read nested in the compute ends before it returns. Timed only for
-  // a traced read, as the clock costs more than a small compute.
-  TraceScope* const trace = traced();
-  const uint64_t started = trace != nullptr ? monotonic_ns() : 0;
   try {
     changed = compute.fn->compute(*this, slot, was_dirty, compute.equal.get());
   } catch (const TransientFailure&) {
@@ -355,7 +357,6 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
   const DepFrame& done = frame.take();
   // A compute that read a batch of sets in part ran again, from a later start (set_many.cpp).
   start_revision = done.start.revision;
-  start_watermark = done.start.watermark;
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
   // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
   // revision: a compute that starts while an input's new value is written but not yet
@@ -365,22 +366,36 @@ bool Runtime::recompute(uint32_t slot, const NodeCompute& compute, bool was_dirt
     record.raise_changed_at(std::max(start_revision, record.load_changed_at() + 1));
   }
   claim.disarm();
-  if (outcome == CommitOutcome::DependencyGone) {
+  if (outcome == CommitOutcome::DependencyGone) [[unlikely]] {
     record.finish_claim(NodeState::New, NodeState::New);
-    return false;
+    return Recomputed::Again;
   }
-  record.raise_verified_at(start_watermark);
+  record.raise_verified_at(done.start.watermark);
   const bool stale = outcome == CommitOutcome::CommittedStale || done.tainted;
-  const NodeState target = stale ? NodeState::Dirty : NodeState::Clean;
-  if (record.cas_state(NodeState::Computing, target)) {
-    if (stale) stack.taint_top(this);
+  if (record.cas_state(NodeState::Computing, stale ? NodeState::Dirty : NodeState::Clean))
+      [[likely]] {
+    if (stale) [[unlikely]]
+      stack.taint_top(this);
   } else if (record.cas_state(NodeState::ComputingDirtied, NodeState::Dirty)) {
     stack.taint_top(this);
   }
-  if (trace != nullptr) {
-    trace->add({slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff,
-                cause, monotonic_ns() - started});
-  }
+  return changed ? Recomputed::Changed : Recomputed::Unchanged;
+}
+
+// recompute for a traced read: timed (the clock costs more than a small compute) and reported.
+// Looked up once: a traced read nested in the compute ends before it returns.
+bool Runtime::recompute_traced(TraceScope& trace, NodeRecord& record, uint32_t slot,
+                               const NodeCompute& compute, bool was_dirty, uint32_t cause,
+                               uint64_t start_revision, uint64_t start_watermark,
+                               ClaimGuard& claim) {
+  const uint64_t started = monotonic_ns();
+  const Recomputed done =
+      recompute(record, slot, compute, was_dirty, start_revision, start_watermark, claim);
+  if (done == Recomputed::Again) return false;
+  trace.add(
+      {slot,
+       done == Recomputed::Changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff,
+       cause, monotonic_ns() - started});
   return true;
 }
 

@@ -213,28 +213,38 @@ class Runtime {
   template <class T>
   const T& read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder);
   // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
+  // Inline where it is used: a clean read is little more than this.
   template <class T>
-  const T* read_cell(const NodeRecord& record, HazardHolder& holder) const;
+  [[gnu::always_inline]] inline const T* read_cell(const NodeRecord& record,
+                                                   HazardHolder& holder) const;
   // See SlotTable::compute_function: not shared, since copying a shared pointer per compute costs
   // two atomic operations that the claim makes needless.
   ComputeFunction* compute_function(uint32_t slot) const;
 
   // Read path (read_path.cpp).
   void ensure_clean(uint32_t root);
-  void settle(uint32_t slot);
+  // Inline in read_path.cpp, its one user: a walk's every step goes through it.
+  inline void settle(uint32_t slot, NodeRecord& record);
   // settle's loop: waits for other threads' claims, claims and looks again until it settles.
   void settle_waiting(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
   // readers it fails (see DeferredFailures) instead of ending the walk.
-  void settle_dependency(uint32_t slot);
+  inline void settle_dependency(uint32_t slot);
   // Waits while another thread's claim of the node still reads `seen`.
   void wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
                       wait_graph::Waiting& waiting);
-  bool claim_and_settle(uint32_t slot, NodeState seen);
+  bool claim_and_settle(NodeRecord& record, uint32_t slot, NodeState seen);
   class ClaimGuard;
+  enum class Recomputed : uint8_t { Again, Unchanged, Changed };
+  // Inline in read_path.cpp, into claim_and_settle: every recompute takes it.
+  [[gnu::always_inline]] inline Recomputed recompute(NodeRecord& record, uint32_t slot,
+                                                     const NodeCompute& compute, bool was_dirty,
+                                                     uint64_t start_revision,
+                                                     uint64_t start_watermark, ClaimGuard& claim);
   // `cause` is the dependency whose change made a Dirty node run (kNoCause: none known).
-  bool recompute(uint32_t slot, const NodeCompute& compute, bool was_dirty, uint32_t cause,
-                 uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
+  bool recompute_traced(TraceScope& trace, NodeRecord& record, uint32_t slot,
+                        const NodeCompute& compute, bool was_dirty, uint32_t cause,
+                        uint64_t start_revision, uint64_t start_watermark, ClaimGuard& claim);
   // Ends the claim and the frame of a compute that failed.
   void abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
                bool transient);
@@ -327,7 +337,17 @@ class Runtime {
   // Called by a compute function with its value ready, before storing it: true when a batch
   // landed in part of what the running compute read, which must then run again (its frame is
   // emptied and restarted).
-  bool read_torn_batch();
+  bool read_torn_batch() {
+    DepFrame& frame = SharedDepStack::current().top();
+    // lock-free: a compute that read anything a batch wrote sees that batch counted begun here.
+    if (frame.start.batch_mark != kBatchInFlight &&
+        batches_begun_.load(std::memory_order_acquire) == frame.start.batch_mark) [[likely]] {
+      return false;  // no batch overlapped it: the common case costs this one load
+    }
+    return read_torn_batch_slow(frame);
+  }
+  // A batch began since the compute started: whether it landed in part of what was read.
+  bool read_torn_batch_slow(DepFrame& frame);
   std::vector<BatchWrite*> batch_changes(SetBatch& batch);
   void apply_batch(std::span<BatchWrite* const> writes);
   void invalidate_all(std::span<BatchWrite* const> writes);

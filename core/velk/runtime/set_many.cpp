@@ -30,13 +30,7 @@ class Runtime::BatchWindow {
   Runtime& runtime_;
 };
 
-bool Runtime::read_torn_batch() {
-  DepFrame& frame = SharedDepStack::current().top();
-  // lock-free: a compute that read anything a batch wrote sees that batch counted begun here.
-  if (frame.start.batch_mark != kBatchInFlight &&
-      batches_begun_.load(std::memory_order_acquire) == frame.start.batch_mark) {
-    return false;  // no batch overlapped it: the common case costs this one load
-  }
+bool Runtime::read_torn_batch_slow(DepFrame& frame) {
   bool replacing = false;
   bool moved = false;
   for (const DepRead& read : frame.deps) {

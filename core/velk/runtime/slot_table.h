@@ -137,7 +137,7 @@ inline GenericArena<T>* SlotTable::arena_of(const NodeRecord& record, const char
   if (tag < kPublishedArenas) [[likely]] {
     // lock-free: published once (release) and kept as long as the runtime.
     ErasedArena* arena = published_arenas_[tag].load(std::memory_order_acquire);
-    if (arena != nullptr && arena->as_any() == typeid(GenericArena<T>)) [[likely]]
+    if (arena != nullptr && arena->holds<T>()) [[likely]]
       return static_cast<GenericArena<T>*>(arena);
   }
   return arena_of_slow<T>(tag, missing, lock);
@@ -150,7 +150,7 @@ GenericArena<T>* SlotTable::arena_of_slow(uint16_t tag, const char* missing,
     // lock-free: as in arena_of.
     ErasedArena* arena = published_arenas_[tag].load(std::memory_order_acquire);
     if (arena != nullptr) {
-      if (arena->as_any() != typeid(GenericArena<T>)) fail(missing);
+      if (!arena->holds<T>()) fail(missing);
       return static_cast<GenericArena<T>*>(arena);  // published since the first look
     }
   }
