@@ -31,28 +31,31 @@ DEPTH = 300
 # counts for the step that called it.
 STEPS = [
     ("GIL / thread state", r"PyEval_SaveThread|PyEval_RestoreThread|PyGILState_|take_gil|drop_gil"
-     r"|ReleasedRegion|LockedRegion|GilEnsure|restore_thread_or_park|ensure_gil_or_park|"
+     r"|ReleasedRegion|LockedRegion|LockGivenUp|GilEnsure|restore_thread_or_park|"
+     r"ensure_gil_or_park|"
      r"PyThread_tss|pthread_getspecific"),
     ("tracing", r"TraceScope|Runtime::report"),
     ("nested ref.get", r"runtime_ref_get|read_node|read_out_of_date|try_get_clean|"
      r"Runtime::check|record_read|read_cell|HazardHolder|EngineScope|Argument<|arena_of|"
-     r"check_ref_thread|method<"),
+     r"check_ref_thread|method<|read_hazard|ClearedHazard|ref_read"),
     ("the function's own Python", r"_PyEval_EvalFrame|initialize_locals|_PyEvalFramePushAndInit|"
      r"_PyThreadState_PushFrame|_PyThreadState_PopFrame|_PyFrame_|long_add|binary_op|"
      r"PyNumber_Add|_PyLong_|frame_dealloc|clear_thread_frame"),
     ("dependency frame", r"SharedDepStack|FrameGuard|DepFrame|DeferredFailures"),
-    ("dependency commit", r"commit_deps|DependencyGraph::commit|NodeRecord::deps|same_slots"),
-    ("cutoff compare", r"write_if_changed|PyValue::equal|compare_true|PyObject_RichCompare|"
-     r"long_richcompare|PyObject_IsTrue"),
-    ("value store, publication", r"QueryFunction|GenericArena<.*>::write|ValueSlot|"
-     r"HazardDomain::retire|HazardDomain::reclaim|raise_verified_at|raise_changed_at|"
+    ("dependency commit", r"commit_deps|DependencyGraph::commit|commit_changed|NodeRecord::deps|"
+     r"same_slots"),
+    ("cutoff compare", r"write_if_changed|PyValue::equal|equal_general|equals_claimed|"
+     r"compare_true|PyObject_RichCompare|long_richcompare|PyObject_IsTrue"),
+    ("value store, publication", r"QueryFunction|GenericArena<.*>::write|ValueSlot|cell_pool|"
+     r"CellPool|owned_slot|HazardDomain::retire|HazardDomain::reclaim|raise_verified_at|"
+     r"raise_changed_at|"
      r"finish_claim|release_reference|reclaim_if_pending|drain_pending_releases"),
     ("callback call", r"PythonQuery|RefScope|SpareRef|invoke_callback|native_stack_nearly|"
      r"runtime_ref_dealloc|_PyObject_Vectorcall|PyObject_Vectorcall|_PyFunction_Vectorcall|"
      r"_PyObject_New|PyObject_Malloc|PyObject_Free"),
     ("claim / walk", r"claim_and_settle|Runtime::settle|Runtime::expand|ensure_clean|"
      r"deps_unchanged|cas_state|wait_graph|compute_function|Runtime::recompute|ParkingLot|"
-     r"wait_for_claim"),
+     r"read_torn_batch|wait_for_claim"),
     ("writer set, top read", r"runtime_set|runtime_get|Runtime::set|publish_change|"
      r"invalidate_dependents|mark_downstream|WalkRing|InputClaim"),
 ]
