@@ -82,9 +82,10 @@ void expand(const SegmentedNodes& nodes, uint32_t slot, uint32_t root, uint64_t&
       work.push_back({slot, true});
       // A Failed dependency is not settled here: it fails only the computes that read it
       // again, and a function that handled its failure before may handle it again.
-      record.for_each_dep([&](uint32_t dep) {
-        const NodeState state = nodes.get(dep).load_state();
-        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
+      // Pointers held by value: only the rare overflowing visit takes the visitor's address.
+      record.for_each_dep([nodes = &nodes, work = &work](uint32_t dep) {
+        const NodeState state = nodes->get(dep).load_state();
+        if (state != NodeState::Clean && state != NodeState::Failed) work->push_back({dep, false});
       });
   }
 }
@@ -93,15 +94,21 @@ void expand(const SegmentedNodes& nodes, uint32_t slot, uint32_t root, uint64_t&
 uint32_t changed_dependency(const SegmentedNodes& nodes, const NodeRecord& record) {
   // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
   // a later one marks the claimed node ComputingDirtied.
-  const uint64_t verified = record.load_verified_at();
-  uint32_t changed = kNoCause;
-  record.for_each_dep([&](uint32_t dep) {
-    const NodeRecord& d = nodes.get(dep);
-    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
-    changed = dep;
-    return false;
-  });
-  return changed;
+  // The visitor owns what it reads and finds, so only the rare overflowing visit sees its
+  // address and the inline visit keeps it all in registers.
+  struct FirstChanged {
+    const SegmentedNodes* nodes;
+    uint64_t verified;
+    uint32_t changed = kNoCause;
+    bool operator()(uint32_t dep) {
+      const NodeRecord& d = nodes->get(dep);
+      if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
+      changed = dep;
+      return false;
+    }
+  } visit{&nodes, record.load_verified_at()};
+  record.for_each_dep(visit);
+  return visit.changed;
 }
 
 }  // namespace
