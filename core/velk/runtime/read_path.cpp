@@ -77,19 +77,18 @@ void expand(const SegmentedNodes& nodes, NodeRecord& record, uint32_t slot, uint
     case NodeState::Clean: return;
     case NodeState::Computing:
     case NodeState::ComputingDirtied:
-      work.push_back(
-          {&record, slot, true});  // another claim is in progress: wait for it, not its deps
+      // Another claim is in progress: wait for it, not its deps.
+      work.push_back({&record, slot, true});
       return;
     default:
       work.push_back({&record, slot, true});
       // A Failed dependency is not settled here: it fails only the computes that read it
       // again, and a function that handled its failure before may handle it again.
-      // Pointers held by value: only the rare overflowing visit takes the visitor's address.
-      record.for_each_dep([nodes = &nodes, work = &work](uint32_t dep) {
-        NodeRecord& d = nodes->get(dep);
+      record.for_each_dep([&](uint32_t dep) {
+        NodeRecord& d = nodes.get(dep);
         const NodeState state = d.load_state();
         if (state != NodeState::Clean && state != NodeState::Failed)
-          work->push_back({&d, dep, false});
+          work.push_back({&d, dep, false});
       });
   }
 }
