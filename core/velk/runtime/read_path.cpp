@@ -61,30 +61,34 @@ class DeferredFailures {
 };
 
 // One step of a walk's plan: a node to expand, or one expanded whose dependencies are settled.
+// Keeps the node's record, found once: records never move, and settle re-checks the state.
 struct WorkEntry {
+  NodeRecord* record;
   uint32_t slot;
   bool expanded;
 };
 
 // Plans a node: settled after its out-of-date dependencies, which are expanded first.
-void expand(const SegmentedNodes& nodes, uint32_t slot, uint32_t root, uint64_t& budget,
-            std::vector<WorkEntry>& work) {
+void expand(const SegmentedNodes& nodes, NodeRecord& record, uint32_t slot, uint32_t root,
+            uint64_t& budget, std::vector<WorkEntry>& work) {
   if (--budget == 0) fail_budget(root);
-  const NodeRecord& record = nodes.get(slot);
   // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
   switch (record.load_state()) {
     case NodeState::Clean: return;
     case NodeState::Computing:
     case NodeState::ComputingDirtied:
-      work.push_back({slot, true});  // another claim is in progress: wait for it, not its deps
+      // Another claim is in progress: wait for it, not its deps.
+      work.push_back({&record, slot, true});
       return;
     default:
-      work.push_back({slot, true});
+      work.push_back({&record, slot, true});
       // A Failed dependency is not settled here: it fails only the computes that read it
       // again, and a function that handled its failure before may handle it again.
       record.for_each_dep([&](uint32_t dep) {
-        const NodeState state = nodes.get(dep).load_state();
-        if (state != NodeState::Clean && state != NodeState::Failed) work.push_back({dep, false});
+        NodeRecord& d = nodes.get(dep);
+        const NodeState state = d.load_state();
+        if (state != NodeState::Clean && state != NodeState::Failed)
+          work.push_back({&d, dep, false});
       });
   }
 }
@@ -93,15 +97,21 @@ void expand(const SegmentedNodes& nodes, uint32_t slot, uint32_t root, uint64_t&
 uint32_t changed_dependency(const SegmentedNodes& nodes, const NodeRecord& record) {
   // lock-free: a set racing the verification shows as the replacing stamp or a state not Clean;
   // a later one marks the claimed node ComputingDirtied.
-  const uint64_t verified = record.load_verified_at();
-  uint32_t changed = kNoCause;
-  record.for_each_dep([&](uint32_t dep) {
-    const NodeRecord& d = nodes.get(dep);
-    if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
-    changed = dep;
-    return false;
-  });
-  return changed;
+  // The visitor owns what it reads and finds, so only the rare overflowing visit sees its
+  // address and the inline visit keeps it all in registers.
+  struct FirstChanged {
+    const SegmentedNodes* nodes;
+    uint64_t verified;
+    uint32_t changed = kNoCause;
+    bool operator()(uint32_t dep) {
+      const NodeRecord& d = nodes->get(dep);
+      if (d.load_state() == NodeState::Clean && d.load_changed_at() <= verified) return true;
+      changed = dep;
+      return false;
+    }
+  } visit{&nodes, record.load_verified_at()};
+  record.for_each_dep(visit);
+  return visit.changed;
 }
 
 }  // namespace
@@ -175,8 +185,7 @@ void Runtime::settle(uint32_t slot, NodeRecord& record) {
   settle_waiting(slot);
 }
 
-void Runtime::settle_dependency(uint32_t slot) {
-  NodeRecord& record = nodes_.get(slot);
+void Runtime::settle_dependency(uint32_t slot, NodeRecord& record) {
   // lock-free: state and generation are re-checked after the settle, so a reused slot's
   // failure is never deferred as this node's.
   const uint32_t generation = record.load_generation();
@@ -194,7 +203,8 @@ void Runtime::settle_dependency(uint32_t slot) {
 
 void Runtime::ensure_clean(uint32_t root) {
   // lock-free: a node dirtied right after this look reads as if read just before the set.
-  if (nodes_.get(root).load_state() == NodeState::Clean) return;
+  NodeRecord& root_record = nodes_.get(root);
+  if (root_record.load_state() == NodeState::Clean) return;
   WalkScratch& scratch = WalkScratch::current();
   DeferredFailures::Scope deferred(scratch.failures);
   std::vector<WorkEntry>& work = scratch.work;
@@ -208,17 +218,17 @@ void Runtime::ensure_clean(uint32_t root) {
       if (base == 0 && work.capacity() > kKept) std::vector<WorkEntry>().swap(work);
     }
   } own{work, work.size()};
-  work.push_back({root, false});
+  work.push_back({&root_record, root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
   while (work.size() > own.base) {
     const WorkEntry entry = work.back();
     work.pop_back();
     if (!entry.expanded) {
-      expand(nodes_, entry.slot, root, budget, work);
+      expand(nodes_, *entry.record, entry.slot, root, budget, work);
     } else if (entry.slot == root) {
-      settle(root, nodes_.get(root));
+      settle(root, *entry.record);
     } else {
-      settle_dependency(entry.slot);
+      settle_dependency(entry.slot, *entry.record);
     }
   }
 }

@@ -229,7 +229,7 @@ class Runtime {
   void settle_waiting(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
   // readers it fails (see DeferredFailures) instead of ending the walk.
-  inline void settle_dependency(uint32_t slot);
+  inline void settle_dependency(uint32_t slot, NodeRecord& record);
   // Waits while another thread's claim of the node still reads `seen`.
   void wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
                       wait_graph::Waiting& waiting);
