@@ -82,7 +82,6 @@ class LockedRegion {
  private:
   friend class GilEnsure;
   friend class LockGivenUp;
-  friend class ReleasedRegion;
   // The thread state of the innermost LockedRegion, or GilEnsure that took the lock, on this
   // thread; null while the lock is given up inside one.
   VELK_HOT_TLS static inline thread_local PyThreadState* kept_state = nullptr;
@@ -113,22 +112,22 @@ class LockGivenUp {
 // protects them) and drains the pending-release list. Code inside takes no PyObject*.
 class ReleasedRegion {
  public:
-  ReleasedRegion() noexcept
-      : kept_(std::exchange(LockedRegion::kept_state, nullptr)), state_(PyEval_SaveThread()) {}
-  ~ReleasedRegion() {
-    restore_thread_or_park(state_);
-    LockedRegion::kept_state = kept_;
-    park_if_ended([] {  // a finaliser run by either may wait for the lock
-      HazardDomain::global().reclaim_if_pending();
-      drain_pending_releases();
-    });
-  }
+  ReleasedRegion() noexcept = default;
   ReleasedRegion(const ReleasedRegion&) = delete;
   ReleasedRegion& operator=(const ReleasedRegion&) = delete;
 
  private:
-  PyThreadState* kept_;  // as LockGivenUp
-  PyThreadState* state_;
+  // Runs once the lock is back: members are destroyed in reverse order, given_up_ first.
+  struct ReclaimOnExit {
+    ~ReclaimOnExit() {
+      park_if_ended([] {  // a finaliser run by either may wait for the lock
+        HazardDomain::global().reclaim_if_pending();
+        drain_pending_releases();
+      });
+    }
+  };
+  ReclaimOnExit reclaim_;
+  LockGivenUp given_up_;
 };
 
 // Holds the interpreter lock for its lifetime, re-entrantly. One that takes it keeps it the way
