@@ -1,6 +1,7 @@
 // Module initialisation, in phases: the definition below, then an exec step that makes the
 // seven classes, in order, and nothing else visible. The classes and the exception type live
 // in the module's state (support/module_state.h).
+#include "adapters/nested_read.h"
 #include "support/errors.h"
 #include "support/gil.h"
 #include "support/interpreter_exit.h"
@@ -32,6 +33,12 @@ void register_exit_hook() {
   OwnedRef::checked(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
 }
 
+// Ends an engine wait for a pending signal, or on a helper whose reader was interrupted.
+void check_interrupts() {
+  check_signals_while_waiting();
+  stop_if_reader_interrupted();
+}
+
 void install_process_hooks() {
   if (hooks_installed) return;
   Py_AtExit(mark_interpreter_finalizing);
@@ -39,7 +46,7 @@ void install_process_hooks() {
   set_embedding_fork_hooks({lock_pending_releases_for_fork, unlock_pending_releases_after_fork,
                             unlock_pending_releases_after_fork});
   set_blocking_hook(release_gil_while_waiting);
-  set_interrupt_hook(check_signals_while_waiting);
+  set_interrupt_hook(check_interrupts);
   hooks_installed = true;
 }
 

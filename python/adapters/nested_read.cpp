@@ -13,8 +13,15 @@
 // the reader's own compute; the helper's dependency stack continues the reader's, so cycles and
 // deletions see the reader's computes as the helper's own; failures come back to the reader as
 // if computed there, parked exception included.
+//
+// Signals reach only the first reader of such a chain (a helper has them blocked, and only the
+// main thread runs handlers). While that reader waits it checks for them; interrupted, it
+// raises a flag the helpers continuing its read check at each level, which ends their computes
+// as interrupted ones (transient: the nodes stay to be computed), and raises its own
+// interruption once they have unwound.
 #include "adapters/nested_read.h"
 
+#include <atomic>
 #include <exception>
 
 #include "support/errors.h"
@@ -22,6 +29,7 @@
 #include "support/helper_threads.h"
 #include "support/stack_guard.h"
 #include "velk/base/hot_tls.h"
+#include "velk/base/waiting.h"
 #include "velk/collections/collection_lock.h"
 #include "velk/runtime/engine_steps.h"
 
@@ -51,18 +59,26 @@ class NestedRead {
   unsigned outer_;
 };
 
+// On a helper: the flag of the first reader of the chain of hand-overs it continues.
+thread_local const std::atomic<bool>* reader_interrupted = nullptr;
+
 // One read handed to a helper thread, and what comes back from it.
 struct HandOver {
   Runtime& runtime;
   uint32_t slot;
   const SharedDepStack& reader;
+  // The first reader's flag: this reader's own when it is not a helper itself.
+  const std::atomic<bool>* interrupted;
+  std::atomic<bool>* own_flag;  // null on a helper, which signals do not reach
   std::exception_ptr failure;
+  std::exception_ptr interruption;  // what interrupted the first reader's wait
   bool tainted = false;
   CarriedErrors errors;
 
   // On the helper. Its thread state lives for the whole hand-over, so the query functions run
   // here share one fresh recursion budget.
   void operator()() noexcept {
+    reader_interrupted = interrupted;
     GilEnsure interpreter;
     {
       LockedRegion engine_work;
@@ -75,12 +91,30 @@ struct HandOver {
       }
     }
     errors.take_from_this_thread();
+    reader_interrupted = nullptr;
+  }
+
+  // On the reader, every few dozen milliseconds while the helper works.
+  void while_waiting() noexcept {
+    if (own_flag == nullptr || interruption) return;
+    try {
+      check_interrupt();
+    } catch (abi::__forced_unwind&) {
+      park_forever();
+    } catch (...) {
+      interruption = std::current_exception();
+      own_flag->store(true, std::memory_order_relaxed);
+    }
   }
 };
 
 // False when no helper could be had: the caller then brings the node up to date itself.
 bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
-  HandOver hand_over{runtime, slot, EngineSteps::reader_stack(), nullptr, false, {}};
+  std::atomic<bool> flag{false};
+  std::atomic<bool>* own_flag = reader_interrupted == nullptr ? &flag : nullptr;
+  HandOver hand_over{runtime,  slot,    EngineSteps::reader_stack(),
+                     own_flag != nullptr ? own_flag : reader_interrupted,
+                     own_flag, nullptr, nullptr, false, {}};
   bool ran;
   {
     ReleasedRegion waiting;
@@ -88,6 +122,8 @@ bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
   }
   if (!ran) return false;
   if (hand_over.tainted) EngineSteps::taint_reader(runtime);
+  // Interrupted, what the helpers were cut short with says nothing: the interruption reports.
+  if (hand_over.interruption) std::rethrow_exception(hand_over.interruption);
   hand_over.errors.restore_on_this_thread();
   if (hand_over.failure) std::rethrow_exception(hand_over.failure);
   return true;
@@ -95,6 +131,7 @@ bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
 
 // Brings `node` up to date, on a helper thread when the nesting runs low, and reads it.
 OwnedRef bring_clean_and_read(Runtime& runtime, const NodeHandle& node, NodeRecord& record) {
+  stop_if_reader_interrupted();
   {
     NestedRead nested;
     if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
@@ -109,6 +146,15 @@ OwnedRef bring_clean_and_read(Runtime& runtime, const NodeHandle& node, NodeReco
 }
 
 }  // namespace
+
+void stop_if_reader_interrupted() {
+  const std::atomic<bool>* flag = reader_interrupted;
+  if (flag == nullptr || !flag->load(std::memory_order_relaxed)) [[likely]]
+    return;
+  GilEnsure interpreter;
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  throw_if_interruption("a read for an interrupted reader");
+}
 
 OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
   return bring_clean_and_read(runtime, node, EngineSteps::record_read(runtime, node));

@@ -15,6 +15,12 @@ OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node);
 // The same without recording the read: the running compute does not depend on the node.
 OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node);
 
+// On a helper thread continuing a read whose first reader was interrupted (Ctrl-C while it
+// waited): throws the transient failure that carries a KeyboardInterrupt, which ends the
+// helper's computes. Does nothing elsewhere. Asked at each nested read and by the engine's
+// waits (the interrupt hook).
+void stop_if_reader_interrupted();
+
 // read_node on a thread whose kept hazard record is not made yet, or gone.
 OwnedRef read_node_without_kept_hazard(Runtime& runtime, const NodeHandle& node);
 

@@ -22,8 +22,9 @@ constexpr auto kIdleLifetime = std::chrono::seconds(5);
 constexpr std::size_t kMaxThreads = 1024;
 
 struct Job {
-  Job(void (*w)(void*), void* c) : work(w), context(c) {}
+  Job(void (*w)(void*), void (*ww)(void*), void* c) : work(w), while_waiting(ww), context(c) {}
   void (*work)(void*);
+  void (*while_waiting)(void*);
   void* context;
   bool done = false;  // guarded by the pool's mutex
   std::condition_variable finished;
@@ -57,7 +58,16 @@ bool HelperPool::run(Job& job) {
     jobs_.pop_back();
     return false;
   }
-  job.finished.wait(lock, [&] { return job.done; });
+  const auto done = [&] { return job.done; };
+  if (job.while_waiting == nullptr) {
+    job.finished.wait(lock, done);
+    return true;
+  }
+  while (!job.finished.wait_for(lock, kWhileWaitingInterval, done)) {
+    lock.unlock();
+    job.while_waiting(job.context);
+    lock.lock();
+  }
   return true;
 }
 
@@ -124,8 +134,9 @@ HelperPool& pool() {
 
 }  // namespace
 
-bool run_on_helper_thread(void (*work)(void*), void* context) noexcept {
-  Job job(work, context);
+bool run_on_helper_thread(void (*work)(void*), void (*while_waiting)(void*),
+                          void* context) noexcept {
+  Job job(work, while_waiting, context);
   try {
     return pool().run(job);
   } catch (...) {  // a failed lock or allocation, before the job was queued

@@ -3,22 +3,30 @@
 // work does with the interpreter.
 #pragma once
 
+#include <chrono>
+
 namespace velk::py {
 
 // Runs `work(context)` on a helper thread and returns once it has finished. Returns false,
 // without running it, when no helper thread can be had (the caller then runs the work itself).
 // `work` must not throw. Blocks the calling thread meanwhile, so it must not hold the
-// interpreter lock or anything else the work may need.
+// interpreter lock or anything else the work may need; `while_waiting(context)`, unless null,
+// runs on the calling thread every kWhileWaitingInterval of the wait (it may ask the work to
+// end early: the call still returns only once the work has finished). Neither may throw.
 //
 // Every call gets a thread of its own at once (an idle one, else a new one), so work that waits
 // for other handed-over work never waits for a free thread. Threads idle for a few seconds
 // exit; none holds interpreter state while idle, so none delays interpreter shutdown, and a
 // forked child starts with no helpers.
-bool run_on_helper_thread(void (*work)(void*), void* context) noexcept;
+inline constexpr std::chrono::milliseconds kWhileWaitingInterval{50};
+bool run_on_helper_thread(void (*work)(void*), void (*while_waiting)(void*),
+                          void* context) noexcept;
 
-template <class F>
-bool run_on_helper_thread(F& work) noexcept {
-  return run_on_helper_thread([](void* f) { (*static_cast<F*>(f))(); }, &work);
+// `job()` on a helper, and `job.while_waiting()` on the calling thread meanwhile.
+template <class Job>
+bool run_on_helper_thread(Job& job) noexcept {
+  return run_on_helper_thread([](void* j) { (*static_cast<Job*>(j))(); },
+                              [](void* j) { static_cast<Job*>(j)->while_waiting(); }, &job);
 }
 
 }  // namespace velk::py
