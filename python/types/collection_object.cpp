@@ -45,7 +45,8 @@ PyObject* collection_delete_method(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 // The changes of `kind` for every value `values` yields, taken whole before anything changes:
-// an iterator that raises leaves the collection as it was.
+// an iterator that raises, or a Ctrl-C meanwhile (an iterator written in C runs no Python code
+// that would notice it), leaves the collection as it was.
 std::vector<Delta<PyValue>> changes_of(PyObject* values, DeltaKind kind) {
   OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(values));
   std::vector<Delta<PyValue>> changes;
@@ -54,6 +55,8 @@ std::vector<Delta<PyValue>> changes_of(PyObject* values, DeltaKind kind) {
   changes.reserve(size_t(hint));
   while (PyObject* value = PyIter_Next(iterator.get())) {
     changes.push_back(Delta<PyValue>{kind, PyValue::steal(value)});
+    if (changes.size() % kInterruptCheckElements == 0 && PyErr_CheckSignals() != 0)
+      throw PyErrOccurred{};
   }
   if (PyErr_Occurred()) throw PyErrOccurred{};
   return changes;

@@ -122,10 +122,13 @@ SetBatch batch_of(const ModuleState& module, PyObject* pairs) {
   }
   const OwnedRef iterator = OwnedRef::checked(PyObject_GetIter(pairs));
   SetBatch batch;
+  size_t read = 0;
   while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
     const OwnedRef pair = unpack_pair(module, item.get());
     batch.add(reinterpret_cast<NodeIdObject*>(PyTuple_GET_ITEM(pair.get(), 0))->handle,
               PyValue::new_ref(PyTuple_GET_ITEM(pair.get(), 1)));
+    // A Ctrl-C while a C iterator runs (no Python code to notice it) stops the batch here.
+    if (++read % kInterruptCheckElements == 0 && PyErr_CheckSignals() != 0) throw PyErrOccurred{};
   }
   if (PyErr_Occurred()) throw PyErrOccurred{};
   return batch;

@@ -114,6 +114,35 @@ def test_a_batch_that_fails_part_way_changes_nothing(rt):
             mutate([1])
 
 
+def test_ctrl_c_while_a_batch_is_read_or_looked_up_applies_nothing():
+    # The SIGINT comes from an iterator written in C, so no Python code runs to notice it: the
+    # batch itself must. It once noticed nothing, and the KeyboardInterrupt came after the whole
+    # batch was applied.
+    result = run_python("""
+        import ctypes, itertools, os, signal
+        import velk_concurrent as velk
+        kill = ctypes.CDLL(None).kill
+        def interrupt():
+            return itertools.starmap(kill, [(os.getpid(), signal.SIGINT)])
+        rt = velk.Runtime()
+        c = rt.create_collection()
+        c.insert_many(range(5000))
+        x = rt.create_input(-1)
+        for call in (lambda: c.insert_many(itertools.chain(range(10), interrupt(), range(10**5))),
+                     lambda: c.insert_many(itertools.chain(range(10**5), interrupt())),
+                     lambda: c.delete_many(itertools.chain(range(5000), interrupt())),
+                     lambda: rt.set_many(zip(itertools.repeat(x),
+                                             itertools.chain(range(10), interrupt(), range(10**5))))):
+            try:
+                call()
+                print("not interrupted")
+            except KeyboardInterrupt:
+                pass
+        print(c.snapshot_len(), rt.get(c.version_node), rt.get(x))
+    """)
+    assert result.stdout == "5000 5000 -1\n", result.stderr
+
+
 def test_version_mirror_is_cached_and_replaced_once_deleted(rt):
     c = rt.create_collection()
     first = c.version_node

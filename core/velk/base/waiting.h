@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "velk/base/spin.h"
@@ -18,6 +19,7 @@
 namespace velk {
 
 inline constexpr std::chrono::milliseconds kInterruptCheckInterval{100};
+inline constexpr std::size_t kInterruptCheckElements = 4096;
 
 // Runs `wait(context)`, a blocking wait, in whatever way the embedding needs (the binding
 // gives up the interpreter lock for it). Installed once, at start-up; without one, waits block
@@ -26,8 +28,9 @@ using BlockingHook = void (*)(void (*wait)(void*), void* context);
 void set_blocking_hook(BlockingHook hook) noexcept;
 void run_blocking(void (*wait)(void*), void* context);
 
-// Called every kInterruptCheckInterval while a thread sleeps in a wait; may throw to end the
-// wait (the exception propagates to the waiter's caller). Installed once by the embedding.
+// Called every kInterruptCheckInterval while a thread sleeps in a wait, and every
+// kInterruptCheckElements elements of a long batch; may throw to end the wait or the batch (the
+// exception propagates to the caller). Installed once by the embedding.
 using InterruptHook = void (*)();
 void set_interrupt_hook(InterruptHook hook) noexcept;
 void check_interrupt();

@@ -23,6 +23,7 @@
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
 #include "velk/base/value_traits.h"
+#include "velk/base/waiting.h"
 #include "velk/collections/collection_lock.h"
 #include "velk/collections/element_counts.h"
 
@@ -215,6 +216,7 @@ class CollectionState final : public Retirable {
 
   // Applies changes in order, all or none: every element is looked up first, then the counts
   // and the log change without running user code. A delete of an element not held is ignored.
+  // The lookups of a large batch ask now and then whether to give up (a Ctrl-C).
   // Returns whether anything was logged.
   bool apply(std::vector<Delta<E>>& changes) {
     VELK_DCHECK(counted_);
@@ -227,6 +229,7 @@ class CollectionState final : public Retirable {
     typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
     try {
       for (const Delta<E>& change : changes) {
+        if (slots.size() % kInterruptCheckElements == 0) check_interrupt();
         const bool insert = change.kind == DeltaKind::Insert;
         const Slot slot =
             insert ? counts_.for_insert(change.element) : counts_.for_delete(change.element, plan);
@@ -346,6 +349,7 @@ class CollectionState final : public Retirable {
     slots.reserve(changes.size());
     try {
       for (size_t i = 0; i < changes.size(); ++i) {
+        if (i % kInterruptCheckElements == 0) check_interrupt();
         prefetch_ahead(changes, i, [](const Delta<E>& d) -> const E& { return d.element; });
         Delta<E>& change = changes[i];
         const Slot slot = unread ? counts_.for_insert(std::move(change.element))
