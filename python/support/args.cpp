@@ -55,6 +55,17 @@ void wrong_argument_type(const ArgumentSite& site, const char* expected, PyObjec
   throw PyErrOccurred{};
 }
 
+Callable Argument<Callable>::convert(const ArgumentSite& site, PyObject* obj) {
+  if (!PyCallable_Check(obj)) wrong_argument_type(site, "callable", obj);
+  return {obj};
+}
+
+Iterable Argument<Iterable>::convert(const ArgumentSite& site, PyObject* obj) {
+  if (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj))
+    wrong_argument_type(site, "iterable", obj);
+  return {obj};
+}
+
 std::string Argument<std::string>::convert(const ArgumentSite& site, PyObject* obj) {
   if (!PyUnicode_Check(obj)) wrong_argument_type(site, "str", obj);
   Py_ssize_t size = 0;

@@ -38,6 +38,24 @@ struct Argument<PyObject*> {
   static PyObject* convert(const ArgumentSite&, PyObject* obj) noexcept { return obj; }
 };
 
+// A callable object, borrowed from the call: refused here rather than when first called.
+struct Callable {
+  PyObject* object;
+};
+template <>
+struct Argument<Callable> {
+  static Callable convert(const ArgumentSite& site, PyObject* obj);
+};
+
+// An object iter() takes (one with __iter__, or a sequence), borrowed from the call.
+struct Iterable {
+  PyObject* object;
+};
+template <>
+struct Argument<Iterable> {
+  static Iterable convert(const ArgumentSite& site, PyObject* obj);
+};
+
 // A str, as UTF-8.
 template <>
 struct Argument<std::string> {

@@ -71,11 +71,11 @@ uint64_t apply_batch(CollectionObject* c, std::vector<Delta<PyValue>>& changes) 
 
 PyObject* collection_insert_many(PyObject* self, PyObject* values) {
   return method<raise_mapped>("insert_many", {"values"}, self, {&values, 1, nullptr},
-                              [&](PyObject* iterable) {
+                              [&](Iterable iterable) {
                                 CollectionObject* c = as_collection(self);
                                 // refused before the iterable runs any code
                                 if (c->handle.derived) fail(kDerivedMutationMessage);
-                                auto changes = changes_of(iterable, DeltaKind::Insert);
+                                auto changes = changes_of(iterable.object, DeltaKind::Insert);
                                 apply_batch(c, changes);
                                 Py_RETURN_NONE;
                               });
@@ -83,11 +83,11 @@ PyObject* collection_insert_many(PyObject* self, PyObject* values) {
 
 PyObject* collection_delete_many(PyObject* self, PyObject* values) {
   return method<raise_mapped>("delete_many", {"values"}, self, {&values, 1, nullptr},
-                              [&](PyObject* iterable) {
+                              [&](Iterable iterable) {
                                 CollectionObject* c = as_collection(self);
                                 // refused before the iterable runs any code
                                 if (c->handle.derived) fail(kDerivedMutationMessage);
-                                auto changes = changes_of(iterable, DeltaKind::Delete);
+                                auto changes = changes_of(iterable.object, DeltaKind::Delete);
                                 return PyLong_FromUnsignedLongLong(apply_batch(c, changes));
                               });
 }
@@ -118,9 +118,9 @@ PyObject* collection_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   return method<raise_held>(
       "map", {"func"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* func) {
+      [&](const ModuleState& module, Callable func) {
         return derived(module, self, [&](Runtime& rt, const CollectionHandle<PyValue>& source) {
-          return build_map(rt, source, func);
+          return build_map(rt, source, func.object);
         });
       });
 }
@@ -129,9 +129,9 @@ PyObject* collection_filter(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   return method<raise_held>(
       "filter", {"predicate"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* predicate) {
+      [&](const ModuleState& module, Callable predicate) {
         return derived(module, self, [&](Runtime& rt, const CollectionHandle<PyValue>& source) {
-          return build_filter(rt, source, predicate);
+          return build_filter(rt, source, predicate.object);
         });
       });
 }
@@ -147,9 +147,9 @@ PyObject* collection_reduce(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   return method<raise_held>(
       "reduce", {"fold_fn"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* fold_fn) {
+      [&](const ModuleState& module, Callable fold_fn) {
         CollectionObject* c = as_collection(self);
-        return make_node_id(module, build_reduce(*c->runtime, c->handle, fold_fn)).release();
+        return make_node_id(module, build_reduce(*c->runtime, c->handle, fold_fn.object)).release();
       });
 }
 
@@ -157,10 +157,10 @@ PyObject* collection_join(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   return method<raise_held>(
       "join", {"right", "left_key", "right_key"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, CollectionObject* right, PyObject* left_key,
-          PyObject* right_key) {
+      [&](const ModuleState& module, CollectionObject* right, Callable left_key,
+          Callable right_key) {
         return derived(module, self, [&](Runtime& rt, const CollectionHandle<PyValue>& left) {
-          return build_join(rt, left, right->handle, left_key, right_key);
+          return build_join(rt, left, right->handle, left_key.object, right_key.object);
         });
       });
 }
@@ -169,9 +169,9 @@ PyObject* collection_group_by(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return method<raise_held>(
       "group_by", {"key_fn"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* key_fn) {
+      [&](const ModuleState& module, Callable key_fn) {
         CollectionObject* c = as_collection(self);
-        GroupedHandle grouped = build_group_by(*c->runtime, c->handle, key_fn);
+        GroupedHandle grouped = build_group_by(*c->runtime, c->handle, key_fn.object);
         return make_grouped_collection(module, share_of(c), std::move(grouped)).release();
       });
 }
@@ -180,9 +180,9 @@ PyObject* collection_sort_by_key(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   return method<raise_held>(
       "sort_by_key", {"key_fn"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* key_fn) {
+      [&](const ModuleState& module, Callable key_fn) {
         CollectionObject* c = as_collection(self);
-        SortedHandle sorted = build_sort_by_key(*c->runtime, c->handle, key_fn);
+        SortedHandle sorted = build_sort_by_key(*c->runtime, c->handle, key_fn.object);
         return make_sorted_collection(module, share_of(c), std::move(sorted)).release();
       });
 }
@@ -191,9 +191,10 @@ PyObject* collection_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return method<raise_held>(
       "aggregate", {"identity", "lift", "combine"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* identity, PyObject* lift, PyObject* combine) {
+      [&](const ModuleState& module, PyObject* identity, Callable lift, Callable combine) {
         CollectionObject* c = as_collection(self);
-        NodeHandle node = build_aggregate(*c->runtime, c->handle, identity, lift, combine);
+        NodeHandle node =
+            build_aggregate(*c->runtime, c->handle, identity, lift.object, combine.object);
         return make_node_id(module, node).release();
       });
 }

@@ -159,8 +159,8 @@ PyObject* runtime_create_query(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return method<raise_held>(
       "create_query", {"py_func"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, PyObject* function) {
-        PythonQuery query(PyValue::new_ref(function),
+      [&](const ModuleState& module, Callable function) {
+        PythonQuery query(PyValue::new_ref(function.object),
                           PyValue::new_ref(reinterpret_cast<PyObject*>(module.runtime_ref)));
         return make_node_id(module, engine(self).create_query<PyValue>(std::move(query))).release();
       });

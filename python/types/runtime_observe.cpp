@@ -46,8 +46,8 @@ PyObject* runtime_observe(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   return method<raise_held>(
       "observe", {"node", "callback"}, self, {args, nargs, kwnames},
-      [&](const ModuleState& module, const NodeHandle& node, PyObject* callback) {
-        auto closure = std::make_shared<PythonObserver>(node, PyValue::new_ref(callback));
+      [&](const ModuleState& module, const NodeHandle& node, Callable callback) {
+        auto closure = std::make_shared<PythonObserver>(node, PyValue::new_ref(callback.object));
         Runtime& runtime = engine(self);
         const uint64_t id = runtime.observe(node, std::move(closure));
         return make_observer_id(module, id, runtime.id()).release();

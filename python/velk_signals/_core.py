@@ -25,6 +25,14 @@ T = TypeVar("T")
 MAX_PASSES = 100  # stabilize passes one write may cause before effects count as a loop
 
 
+def check_function(where: str, name: str, value: object, *, or_none: bool = False) -> None:
+    """Refuses a non-callable before anything is made, as the engine's methods do."""
+    if not callable(value) and not (or_none and value is None):
+        expected = "callable or None" if or_none else "callable"
+        raise TypeError(f"{where}() argument '{name}' must be {expected}, "
+                        f"not {type(value).__name__}")
+
+
 class _Scope:
     """A batch or an untracked call the current context is inside of; replaced whole, only
     `batch` grows (it belongs to this context alone)."""
@@ -166,6 +174,7 @@ class Signal(_Readable[T]):
 
     def __init__(self, value: T, *, equal: Callable[[T, T], bool] | None = None,
                  runtime: velk.Runtime | None = None) -> None:
+        check_function("Signal", "equal", equal, or_none=True)
         rt = default_runtime() if runtime is None else runtime
         node = rt.create_input(value)
         self._rt, self._hub, self._node = rt, hub_of(rt), node
@@ -235,6 +244,8 @@ class Computed(_Readable[T], functools.partial[T]):
 
     def __new__(cls, fn: Callable[[], T], *, equal: Callable[[T, T], bool] | None = None,
                 runtime: velk.Runtime | None = None) -> Computed[T]:
+        check_function("Computed", "fn", fn)
+        check_function("Computed", "equal", equal, or_none=True)
         rt = default_runtime() if runtime is None else runtime
         node = rt.create_query(_computation(fn))
         if equal is not None:

@@ -16,7 +16,7 @@ from typing import Any, Union
 
 import velk_concurrent as velk
 
-from ._core import _frame, _in_effect, _scope, default_runtime, hub_of, \
+from ._core import _frame, _in_effect, _scope, check_function, default_runtime, hub_of, \
     raise_effect_errors, settle
 
 Cleanup = Callable[[], object]
@@ -38,6 +38,7 @@ class Effect:
 
     def __init__(self, fn: EffectFn, *, runtime: velk.Runtime | None = None) -> None:
         self._live = False
+        check_function("Effect", "fn", fn)
         rt = default_runtime() if runtime is None else runtime
         self._rt, self._hub, self._fn = rt, hub_of(rt), fn
         self._cleanup: Cleanup | None = None

@@ -43,6 +43,28 @@ def test_wrong_arguments_name_the_method_and_the_parameter():
         with pytest.raises(error) as info:
             call()
         assert str(info.value) == message
+    # Functions and iterables are refused before anything is made or runs.
+    c = rt.create_collection()
+    nodes = rt.node_count()
+    refused = [
+        (lambda: rt.create_query(42), "create_query() argument 'py_func' must be callable, not int"),
+        (lambda: rt.observe(x, 3), "observe() argument 'callback' must be callable, not int"),
+        (lambda: c.map(None), "map() argument 'func' must be callable, not NoneType"),
+        (lambda: c.filter(5), "filter() argument 'predicate' must be callable, not int"),
+        (lambda: c.reduce(5), "reduce() argument 'fold_fn' must be callable, not int"),
+        (lambda: c.aggregate(0, abs, 5), "aggregate() argument 'combine' must be callable, not int"),
+        (lambda: c.join(c, abs, 5), "join() argument 'right_key' must be callable, not int"),
+        (lambda: c.group_by(5), "group_by() argument 'key_fn' must be callable, not int"),
+        (lambda: c.sort_by_key("k"), "sort_by_key() argument 'key_fn' must be callable, not str"),
+        (lambda: c.insert_many(5), "insert_many() argument 'values' must be iterable, not int"),
+        (lambda: c.delete_many(None),
+         "delete_many() argument 'values' must be iterable, not NoneType"),
+    ]
+    for call, message in refused:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    assert rt.node_count() == nodes and c.snapshot_len() == 0
 
 
 def test_objects_whose_allocation_fails_are_never_half_built():

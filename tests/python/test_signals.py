@@ -34,6 +34,17 @@ def test_computeds_recompute_only_on_change_and_equal_cuts_off(rt):
     assert isinstance(vs.computed(lambda: 1), Computed)
     assert vs.computed(runtime=rt)(lambda: a() + 1)() == 5
     assert a.runtime is rt and vs.default_runtime() is vs.default_runtime()
+    nodes = rt.node_count()
+    for make, message in ((lambda: Computed(5, runtime=rt), "Computed() argument 'fn' must be "
+                           "callable, not int"),
+                          (lambda: vs.effect(runtime=rt)(None), "Effect() argument 'fn' must be "
+                           "callable, not NoneType"),
+                          (lambda: Signal(1, equal=2, runtime=rt), "Signal() argument 'equal' "
+                           "must be callable or None, not int")):
+        with pytest.raises(TypeError) as info:
+            make()
+        assert str(info.value) == message
+    assert rt.node_count() == nodes  # refused before any node is made
 
 
 def test_effects_run_per_change_clean_up_and_go_with_dispose_or_collection(rt):
