@@ -6,20 +6,11 @@
 #include <unordered_set>
 
 #include "velk/base/spin.h"
-#include "velk/collections/collection_lock.h"
 #include "velk/runtime/runtime.h"
 
 namespace velk {
 
 namespace {
-
-// A deletion retires what it deletes (a collection's contents) under their own locks, after
-// the point of no return: from a callback running under a collection lock (an element's
-// __hash__ in the middle of a batch) that could fail half done, or wait for a lock this very
-// thread holds. Refused before anything is deleted.
-void refuse_under_collection_lock(const char* message) {
-  if (holds_collection_lock()) fail(message);
-}
 
 [[noreturn]] void fail_deleted_twice(uint32_t slot) {
   fail("velk-core: node " + std::to_string(slot) + " deleted twice concurrently");
@@ -41,9 +32,6 @@ struct SlotGeneration {
 void Runtime::delete_node_erased(ErasedVelk handle, std::string_view type_name) {
   const uint32_t target = handle.slot;
   NodeRecord& record = check_handle(target, handle.generation, handle.runtime_id, type_name);
-  refuse_under_collection_lock(
-      "velk-core: delete_node called from a callback running under a collection's lock "
-      "(hashing, comparing or ordering one of its elements); not permitted");
   if (SharedDepStack::current().contains(this, target)) {
     fail("velk-core: delete_node called from inside node " + std::to_string(target) +
          "'s own compute");
@@ -134,9 +122,6 @@ uint64_t Runtime::delete_with_dependents(ErasedVelk handle) {
   if (SharedDepStack::current().in_compute()) {
     fail("velk-core: delete_with_dependents called during compute; not permitted");
   }
-  refuse_under_collection_lock(
-      "velk-core: delete_with_dependents called from a callback running under a collection's "
-      "lock (hashing, comparing or ordering one of its elements); not permitted");
   if (handle.runtime_id != id_) {
     fail(
         "velk-core: delete_with_dependents with a handle from a foreign runtime (handle was "
