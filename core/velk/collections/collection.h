@@ -229,7 +229,7 @@ class CollectionState final : public Retirable {
     typename ElementCounts<E>::Plan plan;  // so a delete sees the batch's earlier changes
     try {
       for (const Delta<E>& change : changes) {
-        if (slots.size() % kInterruptCheckElements == 0) check_interrupt();
+        if (!slots.empty() && slots.size() % kInterruptCheckElements == 0) check_interrupt();
         const bool insert = change.kind == DeltaKind::Insert;
         const Slot slot =
             insert ? counts_.for_insert(change.element) : counts_.for_delete(change.element, plan);
@@ -349,7 +349,7 @@ class CollectionState final : public Retirable {
     slots.reserve(changes.size());
     try {
       for (size_t i = 0; i < changes.size(); ++i) {
-        if (i % kInterruptCheckElements == 0) check_interrupt();
+        if (i != 0 && i % kInterruptCheckElements == 0) check_interrupt();
         prefetch_ahead(changes, i, [](const Delta<E>& d) -> const E& { return d.element; });
         Delta<E>& change = changes[i];
         const Slot slot = unread ? counts_.for_insert(std::move(change.element))
