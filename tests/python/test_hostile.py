@@ -314,13 +314,13 @@ print("done")
 def test_ctrl_c_while_helper_threads_continue_a_read_stops_them_and_leaves_nodes_to_compute():
     # The first query run off the main thread (on a helper) sends SIGINT; the main thread waits
     # for that helper. Before the interrupt reached the helpers, they computed the whole chain
-    # below (about 1.5 s) and only then did the main thread raise.
+    # below (1,700 levels, 1 ms each) and only then did the main thread raise.
     run_ok("""
 import os, signal, threading, time
 import velk_concurrent as vc
 rt = vc.Runtime()
 a = rt.create_input(0)
-calls, after_signal = [0], []
+calls, after_signal, before = [0], [], []
 
 def link(p):
     def compute(ref):
@@ -329,6 +329,7 @@ def link(p):
             after_signal[0] += 1
         elif threading.current_thread() is not threading.main_thread():
             after_signal.append(0)
+            before.append(calls[0])
             os.kill(os.getpid(), signal.SIGINT)
         time.sleep(0.001)
         return ref.get(p) + 1
@@ -342,7 +343,7 @@ try:
     raise AssertionError("not interrupted")
 except KeyboardInterrupt:
     pass
-assert after_signal[0] < 500, after_signal  # of about 1,500 left below
+assert after_signal[0] < (2500 - before[0]) // 3, (before, after_signal)  # of those left below
 calls[0] = 0
 assert rt.get(chain[-1]) == 2500 and calls[0] == 2500  # every node left to compute, and once
 print("done")
