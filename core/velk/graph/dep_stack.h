@@ -28,16 +28,20 @@ struct DepRead {
   friend bool operator==(const DepRead&, const DepRead&) = default;
 };
 
-// When a compute started (or started again): the runtime's revision and watermark then, and its
-// mark of the batches of sets in flight (runtime.h, set_many.cpp).
+// When a compute started (or started again): the runtime's revision and watermark then, and the
+// newest revision its reads may reflect once its torn-read check accepts them (Runtime::read_torn).
 struct FrameStart {
   uint64_t revision = 0;
   uint64_t watermark = 0;
-  uint64_t batch_mark = 0;
+  uint64_t seen = 0;
 };
 
 struct DepFrame {
   std::vector<DepRead> deps;    // every read while this frame was on top, in order
+  // Reads made without depending (peeks): no dependencies, but checked for torn reads with the
+  // rest. The last read was a peek when `deps` has not grown since the last one.
+  std::vector<DepRead> peeks;
+  size_t deps_at_last_peek = 0;
   const void* owner = nullptr;  // the runtime whose node's compute opened the frame
   uint32_t node = 0;            // slot whose compute opened the frame
   bool tainted = false;  // a node brought up to date here ended Dirty, or a nested compute failed
@@ -67,6 +71,7 @@ class SharedDepStack {
       frames_.emplace_back();
     DepFrame& frame = frames_[depth_];
     frame.deps.clear();
+    frame.peeks.clear();
     frame.owner = owner;
     frame.node = node;
     frame.tainted = false;
@@ -85,8 +90,9 @@ class SharedDepStack {
   void trim_popped(size_t depth) noexcept {
     constexpr size_t kSpares = 64, kLongest = 64;
     VELK_DCHECK(depth >= depth_ && depth < frames_.size());
-    std::vector<DepRead>& deps = frames_[depth].deps;
-    if (depth >= kSpares || deps.capacity() > kLongest) std::vector<DepRead>().swap(deps);
+    for (std::vector<DepRead>* reads : {&frames_[depth].deps, &frames_[depth].peeks}) {
+      if (depth >= kSpares || reads->capacity() > kLongest) std::vector<DepRead>().swap(*reads);
+    }
   }
   // Pops the top frame, which must exist, and drops it; for a guard's destructor.
   void drop_frame() noexcept {
@@ -107,6 +113,14 @@ class SharedDepStack {
       return false;
     top.deps.push_back(DepRead{slot, generation});
     return true;
+  }
+  // Records a read of `owner`'s node made without depending on it; nothing when the top frame is
+  // another runtime's, whose check cannot look at this one's nodes.
+  void record_peek(const void* owner, uint32_t slot, uint32_t generation) {
+    if (depth_ == 0 || frames_[depth_ - 1].owner != owner) return;
+    DepFrame& top = frames_[depth_ - 1];
+    top.peeks.push_back(DepRead{slot, generation});
+    top.deps_at_last_peek = top.deps.size();
   }
   void taint_top(const void* owner) noexcept {
     if (depth_ > 0) {

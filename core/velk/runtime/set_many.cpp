@@ -3,8 +3,9 @@
 //
 // The writer claims every input in slot order (two batches cannot deadlock), marks each as
 // being replaced, writes the values, walks their dependents, and only then takes the revision,
-// stamps the inputs with it and ends the claims. The reader's side is a check at the end of
-// every compute that a batch overlapped (read_torn_batch); CONCURRENCY.md gives the argument.
+// stamps the inputs with it and ends the claims; a single set is a batch of one. The reader's
+// side is a check at the end of every compute during which a revision was taken (read_torn);
+// CONCURRENCY.md gives the argument.
 #include <algorithm>
 #include <exception>
 #include <typeinfo>
@@ -13,41 +14,35 @@
 
 namespace velk {
 
-// Counts a batch begun from construction, and ended at destruction, when its walk is done and
-// its claims are over, also when it fails.
-class Runtime::BatchWindow {
- public:
-  explicit BatchWindow(Runtime& runtime) : runtime_(runtime) {
-    // Before any value is marked as being replaced: a compute that sees a mark or a value of
-    // this batch then sees the count too.
-    runtime_.batches_begun_.fetch_add(1, std::memory_order_acq_rel);
-  }
-  ~BatchWindow() { runtime_.batches_ended_.fetch_add(1, std::memory_order_release); }
-  BatchWindow(const BatchWindow&) = delete;
-  BatchWindow& operator=(const BatchWindow&) = delete;
-
- private:
-  Runtime& runtime_;
-};
-
-bool Runtime::read_torn_batch_slow(DepFrame& frame) {
-  bool replacing = false;
+bool Runtime::read_torn_slow(DepFrame& frame) {
+  // Taken first: whatever the reads below saw was stamped at or before it.
+  const uint64_t now = revision();
+  // The last read is never the old side of a torn pair: once a read sees a set's new value, that
+  // set's walk is done, and every later read finds what it changed marked. So a compute that
+  // read one node never runs again, nor one that sets overtake only after its last read.
+  const bool last_peeked = !frame.peeks.empty() && frame.deps_at_last_peek == frame.deps.size();
+  const std::span<const DepRead> deps(frame.deps.data(), frame.deps.size() - !last_peeked);
+  const std::span<const DepRead> peeks(frame.peeks.data(), frame.peeks.size() - last_peeked);
   bool moved = false;
-  for (const DepRead& read : frame.deps) {
-    // lock-free: stamps and states are only compared; a change after this look comes after
-    // the value, and reaches the node by its walk or by the commit's check of first reads.
-    const NodeRecord& dep = nodes_.get(read.slot);
-    const uint64_t changed = dep.load_changed_at();
-    const NodeState state = dep.load_state();
-    replacing = replacing || changed == kRevisionReplacing;
-    moved = moved || changed > frame.start.revision ||
-            (state != NodeState::Clean && state != NodeState::Failed);
+  for (const std::span<const DepRead> reads : {deps, peeks}) {
+    for (const DepRead& read : reads) {
+      // lock-free: stamps and states are only compared; a change after this look comes after
+      // the value, and reaches the node by its walk or by the commit's check of first reads.
+      const NodeRecord& dep = nodes_.get(read.slot);
+      const NodeState state = dep.load_state();
+      // The replacing mark reads above every revision.
+      moved = moved || dep.load_changed_at() > frame.start.revision ||
+              (state != NodeState::Clean && state != NodeState::Failed);
+    }
   }
-  // A dependency that moved while no revision was taken moved for a batch not yet stamped, whose
-  // values the compute saw none of (else it would read the replacing mark); a query's stamp
-  // may run ahead of the revision, and must not make it run again for ever.
-  if (!replacing && !(moved && revision() > frame.start.revision)) return false;
+  if (!moved) {
+    // Its value may reflect sets up to `now`: a change is stamped no lower, so a compute that
+    // read this node before them finds it moved.
+    frame.start.seen = now;
+    return false;
+  }
   frame.deps.clear();
+  frame.peeks.clear();
   frame.tainted = false;
   frame.start = frame_start(revision(), watermark());
   return true;
@@ -85,7 +80,6 @@ std::vector<BatchWrite*> Runtime::batch_changes(SetBatch& batch) {
 }
 
 void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
-  BatchWindow window(*this);
   std::vector<InputClaim> claims;
   claims.reserve(writes.size());
   for (BatchWrite* write : writes) claims.emplace_back(*this, write->node(), write->type_name());
