@@ -1,6 +1,6 @@
-// The set path after the value is written, ending in the invalidation walk that marks
-// everything downstream of a changed input as needing verification (its structural part is
-// the dependency graph's).
+// The set path after the value is written: the invalidation walk that marks everything
+// downstream of a changed input as needing verification (its structural part is the dependency
+// graph's), then the new revision.
 #include <exception>
 
 #include "velk/runtime/runtime.h"
