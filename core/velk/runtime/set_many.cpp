@@ -21,8 +21,12 @@ bool Runtime::read_torn_slow(DepFrame& frame) {
   // set's walk is done, and every later read finds what it changed marked. So a compute that
   // read one node never runs again, nor one that sets overtake only after its last read.
   const bool last_peeked = !frame.peeks.empty() && frame.deps_at_last_peek == frame.deps.size();
-  const std::span<const DepRead> deps(frame.deps.data(), frame.deps.size() - !last_peeked);
-  const std::span<const DepRead> peeks(frame.peeks.data(), frame.peeks.size() - last_peeked);
+  std::span<const DepRead> deps(frame.deps), peeks(frame.peeks);
+  if (last_peeked) {
+    peeks = peeks.first(peeks.size() - 1);
+  } else if (!deps.empty()) {
+    deps = deps.first(deps.size() - 1);
+  }
   bool moved = false;
   for (const std::span<const DepRead> reads : {deps, peeks}) {
     for (const DepRead& read : reads) {
