@@ -15,7 +15,8 @@
 namespace velk {
 
 bool Runtime::read_torn_slow(DepFrame& frame) {
-  // Taken first: whatever the reads below saw was stamped at or before it.
+  // After every read of the compute: a set whose new value one of them saw took its revision
+  // at or before this.
   const uint64_t now = revision();
   // The last read is never the old side of a torn pair: once a read sees a set's new value, that
   // set's walk is done, and every later read finds what it changed marked. So a compute that
