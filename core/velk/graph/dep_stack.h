@@ -28,6 +28,13 @@ struct DepRead {
   friend bool operator==(const DepRead&, const DepRead&) = default;
 };
 
+// A read made without depending on the node (a peek), made after the first `after` reads of the
+// frame's dependency list.
+struct PeekRead {
+  uint32_t slot;
+  uint32_t after;
+};
+
 // When a compute started (or started again): the runtime's revision and watermark then, and the
 // newest revision its reads may reflect once its torn-read check accepts them (Runtime::read_torn).
 struct FrameStart {
@@ -38,10 +45,8 @@ struct FrameStart {
 
 struct DepFrame {
   std::vector<DepRead> deps;    // every read while this frame was on top, in order
-  // Reads made without depending (peeks): no dependencies, but checked for torn reads with the
-  // rest. The last read was a peek when `deps` has not grown since the last one.
-  std::vector<DepRead> peeks;
-  size_t deps_at_last_peek = 0;
+  // Peeks, in order: no dependencies, but checked for torn reads with the rest.
+  std::vector<PeekRead> peeks;
   const void* owner = nullptr;  // the runtime whose node's compute opened the frame
   uint32_t node = 0;            // slot whose compute opened the frame
   bool tainted = false;  // a node brought up to date here ended Dirty, or a nested compute failed
@@ -90,9 +95,10 @@ class SharedDepStack {
   void trim_popped(size_t depth) noexcept {
     constexpr size_t kSpares = 64, kLongest = 64;
     VELK_DCHECK(depth >= depth_ && depth < frames_.size());
-    for (std::vector<DepRead>* reads : {&frames_[depth].deps, &frames_[depth].peeks}) {
-      if (depth >= kSpares || reads->capacity() > kLongest) std::vector<DepRead>().swap(*reads);
-    }
+    DepFrame& frame = frames_[depth];
+    const bool keep = depth < kSpares;
+    if (!keep || frame.deps.capacity() > kLongest) std::vector<DepRead>().swap(frame.deps);
+    if (!keep || frame.peeks.capacity() > kLongest) std::vector<PeekRead>().swap(frame.peeks);
   }
   // Pops the top frame, which must exist, and drops it; for a guard's destructor.
   void drop_frame() noexcept {
@@ -116,11 +122,10 @@ class SharedDepStack {
   }
   // Records a read of `owner`'s node made without depending on it; nothing when the top frame is
   // another runtime's, whose check cannot look at this one's nodes.
-  void record_peek(const void* owner, uint32_t slot, uint32_t generation) {
+  void record_peek(const void* owner, uint32_t slot) {
     if (depth_ == 0 || frames_[depth_ - 1].owner != owner) return;
     DepFrame& top = frames_[depth_ - 1];
-    top.peeks.push_back(DepRead{slot, generation});
-    top.deps_at_last_peek = top.deps.size();
+    top.peeks.push_back(PeekRead{slot, uint32_t(top.deps.size())});
   }
   void taint_top(const void* owner) noexcept {
     if (depth_ > 0) {

@@ -337,7 +337,8 @@ class Runtime {
       return false;  // the common case costs this one load
     return read_torn_slow(frame);
   }
-  // A revision was taken since the compute started: whether what it read moved meanwhile.
+  // A revision was taken since the compute started: whether a read that moved meanwhile came
+  // before one that changed since the start.
   bool read_torn_slow(DepFrame& frame);
   std::vector<BatchWrite*> batch_changes(SetBatch& batch);
   void apply_batch(std::span<BatchWrite* const> writes);
@@ -434,8 +435,7 @@ NodeRecord& Runtime::record_read(Velk<T> handle) {
 template <class T>
 NodeRecord& Runtime::record_peek(Velk<T> handle) {
   NodeRecord& record = check(handle);
-  // lock-free: as in record_read.
-  SharedDepStack::current().record_peek(this, handle.slot, record.load_generation());
+  SharedDepStack::current().record_peek(this, handle.slot);
   return record;
 }
 

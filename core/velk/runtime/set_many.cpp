@@ -18,31 +18,33 @@ bool Runtime::read_torn_slow(DepFrame& frame) {
   // After every read of the compute: a set whose new value one of them saw took its revision
   // at or before this.
   const uint64_t now = revision();
-  // The last read is never the old side of a torn pair: once a read sees a set's new value, that
-  // set's walk is done, and every later read finds what it changed marked. So a compute that
-  // read one node never runs again, nor one that sets overtake only after its last read.
-  const bool last_peeked = !frame.peeks.empty() && frame.deps_at_last_peek == frame.deps.size();
-  std::span<const DepRead> deps(frame.deps), peeks(frame.peeks);
-  if (last_peeked) {
-    peeks = peeks.first(peeks.size() - 1);
-  } else if (!deps.empty()) {
-    deps = deps.first(deps.size() - 1);
-  }
-  bool moved = false;
-  for (const std::span<const DepRead> reads : {deps, peeks}) {
-    for (const DepRead& read : reads) {
-      // lock-free: stamps and states are only compared; a change after this look comes after
-      // the value, and reaches the node by its walk or by the commit's check of first reads.
-      const NodeRecord& dep = nodes_.get(read.slot);
-      const NodeState state = dep.load_state();
-      // The replacing mark reads above every revision.
-      moved = moved || dep.load_changed_at() > frame.start.revision ||
-              (state != NodeState::Clean && state != NodeState::Failed);
+  const uint64_t start = frame.start.revision;
+  // A read that saw a set's value from before it has moved since (it reads the replacing mark
+  // or a later stamp, or is no longer Clean); one that saw its new value changed after the
+  // start. The old one always comes first: once a read sees a set's new value, its walk is
+  // done, and later reads find what it changed marked. So it is torn only where a read that
+  // moved comes before one that changed; the reads are looked at from the last one back.
+  bool changed_later = false;
+  bool torn = false;
+  auto look = [&](uint32_t slot) {
+    // lock-free: stamps and states are only compared; a change after this look comes after
+    // the value, and reaches the node by its walk or by the commit's check of first reads.
+    const NodeRecord& read = nodes_.get(slot);
+    const bool changed = read.load_changed_at() > start;  // the replacing mark reads above all
+    torn = (changed || read.load_state() != NodeState::Clean) && changed_later;
+    changed_later = changed_later || changed;
+  };
+  size_t deps = frame.deps.size(), peeks = frame.peeks.size();
+  while (!torn && deps + peeks > 0) {
+    if (peeks > 0 && frame.peeks[peeks - 1].after >= deps) {
+      look(frame.peeks[--peeks].slot);
+    } else {
+      look(frame.deps[--deps].slot);
     }
   }
-  if (!moved) {
+  if (!torn) {
     // Its value may reflect sets up to `now`: a change is stamped no lower, so a compute that
-    // read this node before them finds it moved.
+    // read this node before them finds it changed.
     frame.start.seen = now;
     return false;
   }

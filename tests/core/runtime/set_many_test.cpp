@@ -55,9 +55,12 @@ TEST(SetMany, OneRevisionForTheBatchLastValueWinsAndEqualValuesChangeNothing) {
 }
 
 TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
-  // Of a batch: q reads a, then b. Of one plain set: q reads a * 2, then a * 3.
+  // q reads a, then b, across a batch of both; a * 2, then a * 3, across a set of a; a, then b,
+  // across a set of a alone, which mixes nothing: that compute runs once, and the next read
+  // runs it again.
+  enum class Race { Batch, OneInputTwice, OtherInput };
   DeadlockGuard guard;
-  for (const bool batch : {true, false}) {
+  for (const Race race : {Race::Batch, Race::OneInputTwice, Race::OtherInput}) {
     for (const bool first_compute : {true, false}) {
       Runtime rt;
       const U a = rt.create_input<uint64_t>(1);
@@ -65,8 +68,9 @@ TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
       auto times = [&](uint64_t k) {
         return rt.create_query<uint64_t>([a, k](Runtime& r, uint32_t) { return r.get(a) * k; });
       };
-      const U first = batch ? a : times(2);
-      const U second = batch ? b : times(3);
+      const bool diamond = race == Race::OneInputTwice;
+      const U first = diamond ? times(2) : a;
+      const U second = diamond ? times(3) : b;
       std::atomic<int> runs{0};
       std::atomic<bool> pause{first_compute};
       Signal read_a, landed;
@@ -80,7 +84,7 @@ TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
         return read_first * 10 + r.get(second);
       });
       if (!first_compute) {
-        EXPECT_EQ(rt.get(q), batch ? 11u : 23u);  // q is now a dependent
+        EXPECT_EQ(rt.get(q), diamond ? 23u : 11u);  // q is now a dependent
         pause = true;
         rt.set(a, uint64_t(3));
         rt.set(b, uint64_t(3));
@@ -89,17 +93,19 @@ TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
       uint64_t seen = 0;
       std::thread reader([&] { seen = rt.get(q); });
       read_a.wait();
-      if (batch) {
+      if (race == Race::Batch) {
         set_many(rt, std::pair{a, uint64_t(2)}, std::pair{b, uint64_t(2)});
       } else {
         rt.set(a, uint64_t(2));
       }
       landed.open();
       reader.join();
-      const uint64_t both_new = batch ? 22u : 46u;
-      EXPECT_EQ(seen, both_new) << "batch: " << batch << ", first compute: " << first_compute;
-      EXPECT_EQ(runs.load(), 2);
-      EXPECT_EQ(rt.get(q), both_new);
+      const uint64_t now = race == Race::Batch ? 22u : diamond ? 46u : first_compute ? 21u : 23u;
+      const uint64_t before = first_compute ? 11u : 33u;
+      const auto where = testing::Message() << "race " << int(race) << ", first " << first_compute;
+      EXPECT_EQ(seen, race == Race::OtherInput ? before : now) << where;
+      EXPECT_EQ(runs.load(), race == Race::OtherInput ? 1 : 2) << where;
+      EXPECT_EQ(rt.get(q), now) << where;
     }
   }
   // A compute that read nothing has nothing to check, whatever landed meanwhile.
