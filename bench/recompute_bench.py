@@ -55,7 +55,7 @@ STEPS = [
      r"_PyObject_New|PyObject_Malloc|PyObject_Free"),
     ("claim / walk", r"claim_and_settle|Runtime::settle|Runtime::expand|ensure_clean|"
      r"deps_unchanged|cas_state|wait_graph|compute_function|Runtime::recompute|ParkingLot|"
-     r"read_torn_batch|wait_for_claim"),
+     r"read_torn|wait_for_claim"),
     ("writer set, top read", r"runtime_set|runtime_get|Runtime::set|publish_change|"
      r"invalidate_dependents|mark_downstream|WalkRing|InputClaim"),
 ]

@@ -161,7 +161,7 @@ OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
 }
 
 OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node) {
-  return bring_clean_and_read(runtime, node, runtime.check(node));
+  return bring_clean_and_read(runtime, node, EngineSteps::record_peek(runtime, node));
 }
 
 OwnedRef read_node_without_kept_hazard(Runtime& runtime, const NodeHandle& node) {

@@ -12,7 +12,8 @@ namespace velk::py {
 // compute running on the calling thread. Requires the interpreter lock, which it releases while
 // the engine works.
 OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node);
-// The same without recording the read: the running compute does not depend on the node.
+// The same without making the running compute depend on the node; its torn-read check still
+// looks at it.
 OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node);
 
 // On a helper thread continuing a read whose first reader was interrupted (Ctrl-C while it

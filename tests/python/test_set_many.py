@@ -1,10 +1,12 @@
 """Runtime.set_many: several inputs as one change.
 
-test_a_read_racing_a_batch_never_sees_it_in_part pins one interleaving:
+test_a_read_racing_a_write_never_sees_it_in_part pins one interleaving:
     reader thread                          main thread
     q's function reads a (old) ----------> set_many([(a, 2), (b, 2)]) lands
     waits <------------------------------- signals
     reads b (new): a mix; the engine runs q again before anyone sees it: both new
+The same with reads that do not depend (ref.peek), and with a plain set of the one input that
+both reads come from (a * 2, then a * 3).
 """
 import re
 import threading
@@ -51,18 +53,26 @@ def test_a_bad_pair_refuses_the_whole_batch(rt):
     assert rt.get(a) == 0
 
 
+@pytest.mark.parametrize("race", ["batch", "batch, peeked", "one input, plain set"])
 @pytest.mark.parametrize("read", ["get", "get_traced", "stabilize"])
-def test_a_read_racing_a_batch_never_sees_it_in_part(rt, read):
+def test_a_read_racing_a_write_never_sees_it_in_part(rt, read, race):
     a, b = rt.create_input(1), rt.create_input(1)
+    if race == "one input, plain set":
+        first, second = (rt.create_query(lambda ref, k=k: ref.get(a) * k) for k in (2, 3))
+        write, both_new = lambda: rt.set(a, 2), (4, 6)
+    else:
+        first, second = a, b
+        write, both_new = lambda: rt.set_many([(a, 2), (b, 2)]), (2, 2)
     read_a, landed = threading.Event(), threading.Event()
     calls = Calls()
 
     def body(ref):
-        first = ref.get(a)
+        read_node = ref.peek if race == "batch, peeked" else ref.get
+        value = read_node(first)
         if not read_a.is_set():
             read_a.set()
             assert landed.wait(TIMEOUT)
-        return (first, ref.get(b))
+        return (value, read_node(second))
 
     q = rt.create_query(calls.wrap("q", body))
     seen = []
@@ -73,7 +83,10 @@ def test_a_read_racing_a_batch_never_sees_it_in_part(rt, read):
     reader = threading.Thread(target=reads[read])
     reader.start()
     assert read_a.wait(TIMEOUT)
-    rt.set_many([(a, 2), (b, 2)])
+    write()
     landed.set()
     reader.join(TIMEOUT)
-    assert seen == [(2, 2)] and calls.take() == {"q": 2}
+    assert seen == [both_new] and calls.take() == {"q": 2}
+    if race == "batch, peeked":  # checked, never depended on
+        rt.set(b, 3)
+        assert rt.get(q) == both_new and calls.take() == {}

@@ -28,16 +28,25 @@ struct DepRead {
   friend bool operator==(const DepRead&, const DepRead&) = default;
 };
 
-// When a compute started (or started again): the runtime's revision and watermark then, and its
-// mark of the batches of sets in flight (runtime.h, set_many.cpp).
+// A read made without depending on the node (a peek), made after the first `after` reads of the
+// frame's dependency list.
+struct PeekRead {
+  uint32_t slot;
+  uint32_t after;
+};
+
+// When a compute started (or started again): the runtime's revision and watermark then, and the
+// newest revision its reads may reflect once its torn-read check accepts them (Runtime::read_torn).
 struct FrameStart {
   uint64_t revision = 0;
   uint64_t watermark = 0;
-  uint64_t batch_mark = 0;
+  uint64_t seen = 0;
 };
 
 struct DepFrame {
   std::vector<DepRead> deps;    // every read while this frame was on top, in order
+  // Peeks, in order: no dependencies, but checked for torn reads with the rest.
+  std::vector<PeekRead> peeks;
   const void* owner = nullptr;  // the runtime whose node's compute opened the frame
   uint32_t node = 0;            // slot whose compute opened the frame
   bool tainted = false;  // a node brought up to date here ended Dirty, or a nested compute failed
@@ -67,6 +76,7 @@ class SharedDepStack {
       frames_.emplace_back();
     DepFrame& frame = frames_[depth_];
     frame.deps.clear();
+    frame.peeks.clear();
     frame.owner = owner;
     frame.node = node;
     frame.tainted = false;
@@ -85,8 +95,10 @@ class SharedDepStack {
   void trim_popped(size_t depth) noexcept {
     constexpr size_t kSpares = 64, kLongest = 64;
     VELK_DCHECK(depth >= depth_ && depth < frames_.size());
-    std::vector<DepRead>& deps = frames_[depth].deps;
-    if (depth >= kSpares || deps.capacity() > kLongest) std::vector<DepRead>().swap(deps);
+    DepFrame& frame = frames_[depth];
+    const bool keep = depth < kSpares;
+    if (!keep || frame.deps.capacity() > kLongest) std::vector<DepRead>().swap(frame.deps);
+    if (!keep || frame.peeks.capacity() > kLongest) std::vector<PeekRead>().swap(frame.peeks);
   }
   // Pops the top frame, which must exist, and drops it; for a guard's destructor.
   void drop_frame() noexcept {
@@ -107,6 +119,13 @@ class SharedDepStack {
       return false;
     top.deps.push_back(DepRead{slot, generation});
     return true;
+  }
+  // Records a read of `owner`'s node made without depending on it; nothing when the top frame is
+  // another runtime's, whose check cannot look at this one's nodes.
+  void record_peek(const void* owner, uint32_t slot) {
+    if (depth_ == 0 || frames_[depth_ - 1].owner != owner) return;
+    DepFrame& top = frames_[depth_ - 1];
+    top.peeks.push_back(PeekRead{slot, uint32_t(top.deps.size())});
   }
   void taint_top(const void* owner) noexcept {
     if (depth_ > 0) {

@@ -45,6 +45,10 @@ class EngineSteps {
   static NodeRecord& record_read(Runtime& runtime, Velk<T> handle) {
     return runtime.record_read(handle);
   }
+  template <class T>
+  static NodeRecord& record_peek(Runtime& runtime, Velk<T> handle) {
+    return runtime.record_peek(handle);
+  }
   static void ensure_clean(Runtime& runtime, uint32_t root) { runtime.ensure_clean(root); }
   template <class T>
   static const T& read_brought_clean(Runtime& runtime, Velk<T> handle, NodeRecord& record,

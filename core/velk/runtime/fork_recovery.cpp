@@ -84,8 +84,6 @@ void set_embedding_fork_hooks(ForkHooks hooks) noexcept { embedding = hooks; }
 // Clean query is verified again, and the watermark stops waiting for their revisions.
 void Runtime::release_claims_after_fork(const StructuralLock::Exclusive& held) {
   observers_.reset_deliveries_after_fork(held);
-  // A batch of sets cut short is over: its claimed inputs take fresh revisions below.
-  batches_ended_.store(batches_begun_.load(std::memory_order_acquire), std::memory_order_release);
   bool walks_owed = watermark() < revision();
   for (uint32_t slot = 0; slot < nodes_.slot_count(); ++slot) {
     NodeRecord& record = nodes_.get(slot);

@@ -1,6 +1,8 @@
-// The set path after the value is written, ending in the invalidation walk that marks
-// everything downstream of a changed input as needing verification (its structural part is
-// the dependency graph's).
+// The set path after the value is written: the invalidation walk that marks everything
+// downstream of a changed input as needing verification (its structural part is the dependency
+// graph's), then the new revision.
+#include <exception>
+
 #include "velk/runtime/runtime.h"
 
 namespace velk {
@@ -39,16 +41,19 @@ void Runtime::InputClaim::release() noexcept {
 }
 
 void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim) {
+  // Walked before the revision is taken, as a batch is: a compute that sees the new value (or
+  // starts at its revision or later) finds everything downstream already marked.
+  std::exception_ptr failure;
+  try {
+    invalidate_dependents(slot);
+  } catch (...) {
+    failure = std::current_exception();  // the input is stamped and released all the same
+  }
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
   record.publish(r);
   claim.release();
-  // The revision is posted even when the walk fails, so the watermark never waits for it.
-  struct PostRevision {
-    WalkRing& ring;
-    uint64_t r;
-    ~PostRevision() { ring.complete(r); }
-  } post{walk_ring_, r};
-  invalidate_dependents(slot);
+  walk_ring_.complete(r);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void Runtime::invalidate_dependents(uint32_t source) {

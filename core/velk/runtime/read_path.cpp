@@ -365,15 +365,13 @@ Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
     throw;
   }
   const DepFrame& done = frame.take();
-  // A compute that read a batch of sets in part ran again, from a later start (set_many.cpp).
-  start_revision = done.start.revision;
-  const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
-  // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
-  // revision: a compute that starts while an input's new value is written but not yet
-  // published reads that value under the old revision, and a change stamped like the one
-  // before it would look delivered to an observer that saw the one before.
+  // A compute whose reads a set overtook ran again, from a later start (Runtime::read_torn).
+  const CommitOutcome outcome = commit_deps(slot, done.deps, false, done.start.revision);
+  // Unchanged: cutoff. A change is stamped no lower than the newest revision its reads may
+  // reflect, and past any earlier change, even one made in the same revision: a change stamped
+  // like the one before it would look delivered to an observer that saw the one before.
   if (!was_dirty || changed) {
-    record.raise_changed_at(std::max(start_revision, record.load_changed_at() + 1));
+    record.raise_changed_at(std::max(done.start.seen, record.load_changed_at() + 1));
   }
   claim.disarm();
   if (outcome == CommitOutcome::DependencyGone) [[unlikely]] {

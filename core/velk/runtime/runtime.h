@@ -210,6 +210,10 @@ class Runtime {
   // read_brought_clean then reads the value like get_protected.
   template <class T>
   NodeRecord& record_read(Velk<T> handle);
+  // record_read for a read made without depending on the node: checked for torn reads with the
+  // running compute's other reads, never committed as its dependency.
+  template <class T>
+  NodeRecord& record_peek(Velk<T> handle);
   template <class T>
   const T& read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder);
   // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
@@ -303,7 +307,7 @@ class Runtime {
    private:
     NodeRecord* record_;
   };
-  // Stamps the new revision, ends the claim and invalidates everything downstream.
+  // Invalidates everything downstream, then stamps the new revision and ends the claim.
   void publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim);
   void invalidate_dependents(uint32_t source);
   void refuse_set_on_query(uint32_t slot) const;
@@ -318,36 +322,24 @@ class Runtime {
   template <class T>
   InputCell<T> input_cell(Velk<T> handle);
 
-  // Batches of sets (set_many.cpp). Every batch counts itself begun before it replaces a value
-  // and ended once its walk is done and its claims are over: a compute that started with none
-  // in flight and during which none began read no batch in part, and stores its value unchecked.
-  static constexpr uint64_t kBatchInFlight = UINT64_MAX;
-  class BatchWindow;
-  // The count of batches begun, or kBatchInFlight while one is in flight.
-  uint64_t batch_mark() const noexcept {
-    // lock-free: ended before begun: when they match, every batch counted begun had ended, and
-    // what it wrote is visible through the acquire of its end.
-    const uint64_t ended = batches_ended_.load(std::memory_order_acquire);
-    const uint64_t begun = batches_begun_.load(std::memory_order_acquire);
-    return begun == ended ? begun : kBatchInFlight;
-  }
   FrameStart frame_start(uint64_t start_revision, uint64_t start_watermark) const noexcept {
-    return {start_revision, start_watermark, batch_mark()};
+    return {start_revision, start_watermark, start_revision};
   }
-  // Called by a compute function with its value ready, before storing it: true when a batch
-  // landed in part of what the running compute read, which must then run again (its frame is
-  // emptied and restarted).
-  bool read_torn_batch() {
+  // Called by a compute function with its value ready, before storing it: true when what the
+  // running compute read may mix two values of one input (a set or a batch of sets landed
+  // between its reads); it must then run again (its frame is emptied and restarted). A set's
+  // new value is seen only once its revision is taken, so a compute during which no revision
+  // was taken read one state (set_many.cpp, CONCURRENCY.md).
+  bool read_torn() {
     DepFrame& frame = SharedDepStack::current().top();
-    // lock-free: a compute that read anything a batch wrote sees that batch counted begun here.
-    if (frame.start.batch_mark != kBatchInFlight &&
-        batches_begun_.load(std::memory_order_acquire) == frame.start.batch_mark) [[likely]] {
-      return false;  // no batch overlapped it: the common case costs this one load
-    }
-    return read_torn_batch_slow(frame);
+    // lock-free: a compute that read any set's new value sees that set's revision here.
+    if (revision() == frame.start.revision) [[likely]]
+      return false;  // the common case costs this one load
+    return read_torn_slow(frame);
   }
-  // A batch began since the compute started: whether it landed in part of what was read.
-  bool read_torn_batch_slow(DepFrame& frame);
+  // A revision was taken since the compute started: whether a read that moved meanwhile came
+  // before one that changed since the start.
+  bool read_torn_slow(DepFrame& frame);
   std::vector<BatchWrite*> batch_changes(SetBatch& batch);
   void apply_batch(std::span<BatchWrite* const> writes);
   void invalidate_all(std::span<BatchWrite* const> writes);
@@ -359,8 +351,6 @@ class Runtime {
   const RuntimeId id_;
   SegmentedNodes nodes_;
   std::atomic<uint64_t> revision_{1};
-  std::atomic<uint64_t> batches_begun_{0};
-  std::atomic<uint64_t> batches_ended_{0};
   WalkRing walk_ring_;
   mutable StructuralLock structural_lock_;
   // The structural components, each guarded by structural_lock_.
@@ -377,8 +367,8 @@ template <class T, class F>
 bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty,
                                   const ErasedEqual* equal) {
   T value = produce_(runtime, slot);
-  // A value read across a batch of sets is never stored, nor seen by anyone: it runs again.
-  while (runtime.read_torn_batch()) value = produce_(runtime, slot);
+  // A value read across a set is never stored, nor seen by anyone: it runs again.
+  while (runtime.read_torn()) value = produce_(runtime, slot);
   // lock-free: the node is claimed here, so no deletion can give its cell away.
   ValueSlot<T>& cell = arena_->owned_slot(runtime.record(slot).load_value_index());
   if (was_dirty && equals_claimed(cell, value, equal)) return false;
@@ -439,6 +429,13 @@ NodeRecord& Runtime::record_read(Velk<T> handle) {
   NodeRecord& record = check(handle);
   // lock-free: a deletion after the check shows as a changed generation at the commit.
   record_read(handle.slot, record.load_generation());
+  return record;
+}
+
+template <class T>
+NodeRecord& Runtime::record_peek(Velk<T> handle) {
+  NodeRecord& record = check(handle);
+  SharedDepStack::current().record_peek(this, handle.slot);
   return record;
 }
 

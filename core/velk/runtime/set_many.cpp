@@ -3,8 +3,9 @@
 //
 // The writer claims every input in slot order (two batches cannot deadlock), marks each as
 // being replaced, writes the values, walks their dependents, and only then takes the revision,
-// stamps the inputs with it and ends the claims. The reader's side is a check at the end of
-// every compute that a batch overlapped (read_torn_batch); CONCURRENCY.md gives the argument.
+// stamps the inputs with it and ends the claims; a single set is a batch of one. The reader's
+// side is a check at the end of every compute during which a revision was taken (read_torn);
+// CONCURRENCY.md gives the argument.
 #include <algorithm>
 #include <exception>
 #include <typeinfo>
@@ -13,41 +14,42 @@
 
 namespace velk {
 
-// Counts a batch begun from construction, and ended at destruction, when its walk is done and
-// its claims are over, also when it fails.
-class Runtime::BatchWindow {
- public:
-  explicit BatchWindow(Runtime& runtime) : runtime_(runtime) {
-    // Before any value is marked as being replaced: a compute that sees a mark or a value of
-    // this batch then sees the count too.
-    runtime_.batches_begun_.fetch_add(1, std::memory_order_acq_rel);
-  }
-  ~BatchWindow() { runtime_.batches_ended_.fetch_add(1, std::memory_order_release); }
-  BatchWindow(const BatchWindow&) = delete;
-  BatchWindow& operator=(const BatchWindow&) = delete;
-
- private:
-  Runtime& runtime_;
-};
-
-bool Runtime::read_torn_batch_slow(DepFrame& frame) {
-  bool replacing = false;
-  bool moved = false;
-  for (const DepRead& read : frame.deps) {
+bool Runtime::read_torn_slow(DepFrame& frame) {
+  // After every read of the compute: a set whose new value one of them saw took its revision
+  // at or before this.
+  const uint64_t now = revision();
+  const uint64_t start = frame.start.revision;
+  // A read that saw a set's value from before it has moved since (it reads the replacing mark
+  // or a later stamp, or is no longer Clean); one that saw its new value changed after the
+  // start. The old one always comes first: once a read sees a set's new value, its walk is
+  // done, and later reads find what it changed marked. So it is torn only where a read that
+  // moved comes before one that changed; the reads are looked at from the last one back.
+  bool changed_later = false;
+  bool torn = false;
+  auto look = [&](uint32_t slot) {
     // lock-free: stamps and states are only compared; a change after this look comes after
     // the value, and reaches the node by its walk or by the commit's check of first reads.
-    const NodeRecord& dep = nodes_.get(read.slot);
-    const uint64_t changed = dep.load_changed_at();
-    const NodeState state = dep.load_state();
-    replacing = replacing || changed == kRevisionReplacing;
-    moved = moved || changed > frame.start.revision ||
-            (state != NodeState::Clean && state != NodeState::Failed);
+    const NodeRecord& read = nodes_.get(slot);
+    const bool changed = read.load_changed_at() > start;  // the replacing mark reads above all
+    torn = (changed || read.load_state() != NodeState::Clean) && changed_later;
+    changed_later = changed_later || changed;
+  };
+  size_t deps = frame.deps.size(), peeks = frame.peeks.size();
+  while (!torn && deps + peeks > 0) {
+    if (peeks > 0 && frame.peeks[peeks - 1].after >= deps) {
+      look(frame.peeks[--peeks].slot);
+    } else {
+      look(frame.deps[--deps].slot);
+    }
   }
-  // A dependency that moved while no revision was taken moved for a batch not yet stamped, whose
-  // values the compute saw none of (else it would read the replacing mark); a query's stamp
-  // may run ahead of the revision, and must not make it run again for ever.
-  if (!replacing && !(moved && revision() > frame.start.revision)) return false;
+  if (!torn) {
+    // Its value may reflect sets up to `now`: a change is stamped no lower, so a compute that
+    // read this node before them finds it changed.
+    frame.start.seen = now;
+    return false;
+  }
   frame.deps.clear();
+  frame.peeks.clear();
   frame.tainted = false;
   frame.start = frame_start(revision(), watermark());
   return true;
@@ -85,7 +87,6 @@ std::vector<BatchWrite*> Runtime::batch_changes(SetBatch& batch) {
 }
 
 void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
-  BatchWindow window(*this);
   std::vector<InputClaim> claims;
   claims.reserve(writes.size());
   for (BatchWrite* write : writes) claims.emplace_back(*this, write->node(), write->type_name());

@@ -1,12 +1,13 @@
 // Runtime::set_many: several inputs as one change. The staged race pins the interleaving a
 // batch must not tear:
 //
-// SetManyRace.ComputeThatReadPartOfABatchRunsAgain (first compute, then a recompute)
+// SetManyRace.ComputeThatReadPartOfAWriteRunsAgain (first compute, then a recompute)
 //   reader                                   main
 //   get(q): claims q, reads a (old) -------> set_many {a, b}: claims, writes, walks, stamps r
 //   waits <--------------------------------- signals
 //   reads b (new): the value would mix them; the check at the end of the compute finds a
 //   changed after the compute began, so it runs again: a and b both new, never stored mixed
+// The same holds for a plain set of the one input two reads come from (a * 2, then a * 3).
 #include <latch>
 
 #include "test_support.h"
@@ -53,41 +54,68 @@ TEST(SetMany, OneRevisionForTheBatchLastValueWinsAndEqualValuesChangeNothing) {
   EXPECT_EQ(runs, 2);
 }
 
-TEST(SetManyRace, ComputeThatReadPartOfABatchRunsAgain) {
+TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
+  // q reads a, then b, across a batch of both; a * 2, then a * 3, across a set of a; a, then b,
+  // across a set of a alone, which mixes nothing: that compute runs once, and the next read
+  // runs it again.
+  enum class Race { Batch, OneInputTwice, OtherInput };
   DeadlockGuard guard;
-  for (const bool first_compute : {true, false}) {
-    Runtime rt;
-    const U a = rt.create_input<uint64_t>(1);
-    const U b = rt.create_input<uint64_t>(1);
-    std::atomic<int> runs{0};
-    std::atomic<bool> pause{first_compute};
-    Signal read_a, landed;
-    const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) {
-      ++runs;
-      const uint64_t va = r.get(a);
-      if (pause.exchange(false)) {
-        read_a.open();
-        landed.wait();
+  for (const Race race : {Race::Batch, Race::OneInputTwice, Race::OtherInput}) {
+    for (const bool first_compute : {true, false}) {
+      Runtime rt;
+      const U a = rt.create_input<uint64_t>(1);
+      const U b = rt.create_input<uint64_t>(1);
+      auto times = [&](uint64_t k) {
+        return rt.create_query<uint64_t>([a, k](Runtime& r, uint32_t) { return r.get(a) * k; });
+      };
+      const bool diamond = race == Race::OneInputTwice;
+      const U first = diamond ? times(2) : a;
+      const U second = diamond ? times(3) : b;
+      std::atomic<int> runs{0};
+      std::atomic<bool> pause{first_compute};
+      Signal read_a, landed;
+      const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) {
+        ++runs;
+        const uint64_t read_first = r.get(first);
+        if (pause.exchange(false)) {
+          read_a.open();
+          landed.wait();
+        }
+        return read_first * 10 + r.get(second);
+      });
+      if (!first_compute) {
+        EXPECT_EQ(rt.get(q), diamond ? 23u : 11u);  // q is now a dependent
+        pause = true;
+        rt.set(a, uint64_t(3));
+        rt.set(b, uint64_t(3));
+        runs = 0;
       }
-      return va * 10 + r.get(b);
-    });
-    if (!first_compute) {
-      EXPECT_EQ(rt.get(q), 11u);  // q is now a's and b's dependent
-      pause = true;
-      rt.set(a, uint64_t(3));
-      rt.set(b, uint64_t(3));
-      runs = 0;
+      uint64_t seen = 0;
+      std::thread reader([&] { seen = rt.get(q); });
+      read_a.wait();
+      if (race == Race::Batch) {
+        set_many(rt, std::pair{a, uint64_t(2)}, std::pair{b, uint64_t(2)});
+      } else {
+        rt.set(a, uint64_t(2));
+      }
+      landed.open();
+      reader.join();
+      const uint64_t now = race == Race::Batch ? 22u : diamond ? 46u : first_compute ? 21u : 23u;
+      const uint64_t before = first_compute ? 11u : 33u;
+      const auto where = testing::Message() << "race " << int(race) << ", first " << first_compute;
+      EXPECT_EQ(seen, race == Race::OtherInput ? before : now) << where;
+      EXPECT_EQ(runs.load(), race == Race::OtherInput ? 1 : 2) << where;
+      EXPECT_EQ(rt.get(q), now) << where;
     }
-    uint64_t seen = 0;
-    std::thread reader([&] { seen = rt.get(q); });
-    read_a.wait();
-    set_many(rt, std::pair{a, uint64_t(2)}, std::pair{b, uint64_t(2)});
-    landed.open();
-    reader.join();
-    EXPECT_EQ(seen, 22u) << "first compute: " << first_compute;
-    EXPECT_EQ(runs.load(), 2);
-    EXPECT_EQ(rt.get(q), 22u);
   }
+  // A compute that read nothing has nothing to check, whatever landed meanwhile.
+  Runtime rt;
+  const U x = rt.create_input<uint64_t>(0);
+  const U q = rt.create_query<uint64_t>([x](Runtime& r, uint32_t) {
+    r.set(x, uint64_t(1));
+    return uint64_t(7);
+  });
+  EXPECT_EQ(rt.get(q), 7u);
 }
 
 TEST(SetManyRace, ReadersNeverSeeABatchInPart) {
