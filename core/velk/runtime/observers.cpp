@@ -149,9 +149,15 @@ std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
   };
   bool in_callback = false;
   const uint32_t slot = closure.node().slot;
+  const NodeRecord& record = nodes_.get(slot);
+  // lock-free: the state before the stamp, so the stamp is at least that of the failure seen.
+  // A failure already reported is passed over without raising it again.
+  if (record.load_state() == NodeState::Failed && closure.last_fired_ >= observed_stamp(record)) {
+    return nullptr;
+  }
   try {
     ensure_clean(slot);
-    const uint64_t seen = observed_stamp(nodes_.get(slot));
+    const uint64_t seen = observed_stamp(record);
     if (closure.last_fired_ >= seen) return nullptr;
     closure.delivered_ = 0;
     {
@@ -166,7 +172,6 @@ std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
     if (!is_alive(closure.node())) return nullptr;  // deleted while it was brought up to date
     // A failure that stays is stamped like a value, and reported like one: once, until the
     // node computes again (a failure that does not stay, a cycle say, is raised every time).
-    const NodeRecord& record = nodes_.get(slot);
     // lock-free: the stamp before the state, so it is never the stamp of a value computed after
     // the failure (at worst an older one, and the failure is reported again).
     const uint64_t stamp = observed_stamp(record);
