@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -14,7 +15,7 @@ namespace {
 constexpr int kSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
 char running[512] = "(no test running)";  // set before each test starts; read by the handler
-struct sigaction previous[sizeof(kSignals) / sizeof(kSignals[0])];
+struct sigaction previous[std::size(kSignals)];
 
 void say(const char* text) {
   // Async-signal-safe: write(2) only; a short write loses the rest of the notice, nothing else.
@@ -22,7 +23,7 @@ void say(const char* text) {
 }
 
 void on_fatal_signal(int sig) {
-  for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i) {
+  for (size_t i = 0; i < std::size(kSignals); ++i) {
     if (kSignals[i] != sig) continue;
     say("\n*** velk_core_tests: ");
     say(sig == SIGABRT ? "aborted" : "crashed");
@@ -48,7 +49,7 @@ class NameRunningTest : public testing::EmptyTestEventListener {
 
 [[maybe_unused]] const bool installed = [] {
   testing::UnitTest::GetInstance()->listeners().Append(new NameRunningTest);
-  for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i) {
+  for (size_t i = 0; i < std::size(kSignals); ++i) {
     struct sigaction action {};
     action.sa_handler = on_fatal_signal;
     sigemptyset(&action.sa_mask);
