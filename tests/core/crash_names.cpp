@@ -1,5 +1,6 @@
 // Names the running test when the process dies of a signal (std::terminate and every other
 // abort, a crash): GoogleTest's output leaves the test unnamed then, brief or not.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <iterator>
 #include <stdexcept>
 #include <thread>
+
+#include "test_support.h"
 
 namespace {
 
@@ -67,4 +70,15 @@ TEST(CrashNames, AnAbortNamesTheRunningTest) {
 #endif
   EXPECT_DEATH(std::thread([] { throw std::runtime_error("escaped"); }).join(),
                "aborted in test CrashNames\\.AnAbortNamesTheRunningTest");
+}
+
+// An exception escaping a thread of run_threads fails the test, with its message, and the run
+// goes on.
+TEST(CrashNames, AnExceptionEscapingAThreadOfRunThreadsFailsTheTest) {
+  EXPECT_NONFATAL_FAILURE_ON_ALL_THREADS(
+      velk_test::run_threads(3,
+                             [](int t) {
+                               if (t == 1) throw std::runtime_error("escaped");
+                             }),
+      "thread 1 raised: escaped");
 }
