@@ -15,7 +15,7 @@ class PythonObserver final : public ObserverClosure {
  protected:
   void deliver(Runtime& runtime, bool& in_callback) override {
     HazardHolder holder;
-    const PyValue& value = runtime.get_protected(node_, holder);
+    const PyValue& value = runtime.read_observed(*this, node_, holder);
     in_callback = true;
     GilEnsure gil;
     PyObject* args[] = {value.get()};

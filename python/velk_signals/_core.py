@@ -106,12 +106,18 @@ def hub_of(rt: velk.Runtime) -> Hub:
 
 def settle(rt: velk.Runtime, hub: Hub) -> None:
     """Runs stabilize() until no effect wrote during the pass, then raises the first error an
-    effect raised (the others go to sys.unraisablehook) and deletes disposed effects' nodes."""
+    effect or a watched node raised (the others go to sys.unraisablehook) and deletes disposed
+    effects' nodes."""
     token = _in_effect.set(True)  # effects run inside stabilize() on this thread
     try:
         for _ in range(MAX_PASSES):
             hub.more = False
-            rt.stabilize()
+            try:
+                rt.stabilize()
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as exc:  # noqa: B036 - a watched node failed; the writes
+                hub.fail(exc)  # effects made in the pass still get theirs
             if not hub.more:
                 break
         else:
@@ -144,6 +150,20 @@ class _Unraisable:
     def __init__(self, exc: BaseException) -> None:
         self.exc_type, self.exc_value, self.exc_traceback = type(exc), exc, exc.__traceback__
         self.err_msg, self.object = "Exception in a velk_signals effect", None
+
+
+def _peek(ref: Any, node: velk.NodeId[T]) -> T:
+    """`ref.peek(node)`, failing as `rt.get(node)` does: inside a computation the engine raises
+    a failure as PanicException, which `except Exception` would not catch; out comes the
+    exception it carries, or RuntimeError with its message for a failure of the engine's own."""
+    try:
+        return ref.peek(node)  # type: ignore[no-any-return]
+    except BaseException as exc:  # noqa: B036 - only PanicException is replaced
+        kind = type(exc)
+        if (kind.__module__, kind.__qualname__) != ("velk_concurrent", "PanicException"):
+            raise
+        failure = exc.__cause__ if exc.__cause__ is not None else RuntimeError(str(exc))
+    raise failure  # outside the handler: the shared exception takes no PanicException context
 
 
 class _Readable(Generic[T]):
@@ -194,7 +214,7 @@ class Signal(_Readable[T]):
         if scope.batch is not None and self in scope.batch:
             return scope.batch[self]  # type: ignore[no-any-return]
         if scope.ref is not None:
-            return scope.ref.peek(self._node)  # type: ignore[no-any-return]
+            return _peek(scope.ref, self._node)
         return self._get()
 
     def set(self, value: T) -> None:
@@ -258,7 +278,7 @@ class Computed(_Readable[T], functools.partial[T]):
         scope = _current()
         if scope is None or scope.ref is None:
             return self._rt.get(self._node)
-        return scope.ref.peek(self._node)  # type: ignore[no-any-return]
+        return _peek(scope.ref, self._node)
 
     def __repr__(self) -> str:
         return f"Computed(node={self._node.id})"

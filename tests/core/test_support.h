@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,11 +72,30 @@ class DeadlockGuard {
   std::thread watcher_;  // last: starts once done_ exists
 };
 
+// Runs `body()`; an exception escaping it fails the running test with its message. A thread
+// whose function lets one escape ends the whole run in std::terminate instead, naming nothing,
+// and threads failing together make that "terminate called recursively".
+template <class Body>
+void failing_the_test_on_escape(const char* thread, Body&& body) {
+  try {
+    body();
+  } catch (const std::exception& failure) {
+    ADD_FAILURE() << thread << " raised: " << failure.what();
+  } catch (...) {
+    ADD_FAILURE() << thread << " raised an exception that is not a std::exception";
+  }
+}
+
 // Runs `body(t)` on `n` threads and joins them.
 template <class Body>
 void run_threads(int n, Body body) {
   std::vector<std::thread> threads;
-  for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
+  for (int t = 0; t < n; ++t) {
+    threads.emplace_back([body, t]() mutable {
+      const std::string name = "thread " + std::to_string(t);
+      failing_the_test_on_escape(name.c_str(), [&] { body(t); });
+    });
+  }
   for (auto& thread : threads) thread.join();
 }
 

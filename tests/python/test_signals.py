@@ -104,6 +104,35 @@ def test_effect_errors_raise_from_the_set_after_the_others_ran(rt):
         Effect(lambda: 1 / 0, runtime=rt)
 
 
+def test_a_failing_watched_node_fails_only_the_write_that_reached_it(rt):
+    s, other, relay = Signal(1, runtime=rt), Signal(0, runtime=rt), Signal(0, runtime=rt)
+    ratio = Computed(lambda: 1 // s(), runtime=rt)
+    peeked, relayed = [], []
+
+    def peeks():
+        other()
+        try:
+            peeked.append(ratio.peek())
+        except Exception as exc:  # the failure as a plain read raises it, not PanicException
+            peeked.append(type(exc))
+
+    keep = [Effect(peeks, runtime=rt), Effect(lambda: relay.set(s()), runtime=rt),
+            Effect(lambda: relayed.append(relay()), runtime=rt)]
+
+    async def main():
+        stream = vs.changes(ratio)
+        with pytest.raises(ZeroDivisionError):
+            s.set(0)
+        assert relayed == [1, 0]  # the pass after the failing one still ran
+        other.set(1)  # reaches nothing failing: raises nothing
+        other.set(2)
+        s.set(2)
+        return await stream.__anext__()
+
+    assert asyncio.run(main()) == 0 and keep
+    assert peeked == [1, RuntimeError, RuntimeError]
+
+
 def test_batch_lands_whole_nests_and_runs_effects_once(rt):
     a, b = Signal(1, runtime=rt), Signal(2, runtime=rt)
     total = Computed(lambda: a() + b(), runtime=rt)

@@ -33,16 +33,14 @@ class ObserverClosure {
 
   const ErasedVelk& node() const noexcept { return node_; }
 
-  // Brings the node up to date and returns the revision of its value, which the pass delivers
-  // when it is past the observer's last firing.
-  uint64_t refresh(Runtime& runtime) const;
-
   // Offers the values the closure holds (its callback).
   virtual void visit_held(HeldVisitor&) const {}
 
  protected:
   // Reads the node's value (re-checking the handle) and hands it to the callback, setting
-  // `in_callback` first: a failure after that is the callback's own.
+  // `in_callback` first: a failure after that is the callback's own. A read through
+  // Runtime::read_observed records the value's own stamp, so a value newer than the pass saw
+  // is not delivered twice.
   virtual void deliver(Runtime& runtime, bool& in_callback) = 0;
 
  private:
@@ -50,6 +48,7 @@ class ObserverClosure {
   std::mutex delivery_;
   std::atomic<std::thread::id> holder_{};  // who holds delivery_; none when free
   uint64_t last_fired_ = 0;           // guarded by delivery_: revision delivered up to; only rises
+  uint64_t delivered_ = 0;            // guarded by delivery_: the stamp read_observed read
   std::atomic<bool> recheck_{false};  // release/acquire: a busy pass's request to look again
 };
 

@@ -2,18 +2,30 @@
 // fires, so callbacks may call any runtime operation.
 #include <algorithm>
 #include <exception>
+#include <thread>
 
-#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
 
 namespace velk {
 
-uint64_t ObserverClosure::refresh(Runtime& runtime) const {
-  EngineSteps::ensure_clean(runtime, node_.slot);
-  // changed_at reads as the maximum while an input's value is being replaced; the revision
-  // counter bounds it.
+uint64_t Runtime::observed_stamp(const NodeRecord& record) const noexcept {
   // lock-free: a change after this read is delivered at the next pass.
-  return std::min(EngineSteps::record(runtime, node_.slot).load_changed_at(), runtime.revision());
+  const uint64_t changed = record.load_changed_at();
+  return changed == kRevisionReplacing ? revision() : changed;
+}
+
+bool Runtime::read_matches_stamp(const NodeRecord& record, uint64_t stamp, unsigned tries) const {
+  // lock-free: see read_observed.
+  if (record.load_state() == NodeState::Clean && record.load_changed_at() == stamp &&
+      stamp != kRevisionReplacing) {
+    return true;
+  }
+  // A node changing without pause is delivered under the older stamp in the end: delivered
+  // again at the next pass, rather than never.
+  constexpr unsigned kTries = 64;
+  if (tries >= kTries) return true;
+  std::this_thread::yield();
+  return false;
 }
 
 uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
@@ -21,8 +33,7 @@ uint64_t Runtime::install_observer(uint32_t slot, uint32_t generation,
   const NodeRecord& record = nodes_.get(slot);
   // A node with a value fires only for later changes; a never-computed one at the first pass.
   // lock-free: generation and state are re-checked under the lock below.
-  const uint64_t last_fired =
-      record.load_state() == NodeState::New ? 0 : std::min(record.load_changed_at(), revision());
+  const uint64_t last_fired = record.load_state() == NodeState::New ? 0 : observed_stamp(record);
   StructuralLock::WriteGuard held(structural_lock_);
   // Deletion removes observers under this lock: one registered for a node deleted since the
   // handle check would never be removed.
@@ -47,7 +58,9 @@ void Runtime::stabilize() {
     pass = observers_.pass(held);
   }
   // A node that fails to compute keeps only its own observer from firing; the first such
-  // failure is raised once the pass has fired every other observer it can.
+  // failure is raised once the pass has fired every other observer it can. Its observer counts
+  // a failure that stays as delivered: later passes leave it alone until the node computes
+  // again.
   std::exception_ptr first_failure;
   for (std::shared_ptr<ObserverClosure>& copied : pass) {
     const std::shared_ptr<ObserverClosure> closure = std::move(copied);
@@ -135,19 +148,37 @@ std::exception_ptr Runtime::deliver_if_changed(ObserverClosure& closure) {
     }
   };
   bool in_callback = false;
+  const uint32_t slot = closure.node().slot;
+  const NodeRecord& record = nodes_.get(slot);
+  // lock-free: the state before the stamp, so the stamp is at least that of the failure seen.
+  // A failure already reported is passed over without raising it again.
+  if (record.load_state() == NodeState::Failed && closure.last_fired_ >= observed_stamp(record)) {
+    return nullptr;
+  }
   try {
-    const uint64_t seen = closure.refresh(*this);
+    ensure_clean(slot);
+    const uint64_t seen = observed_stamp(record);
     if (closure.last_fired_ >= seen) return nullptr;
+    closure.delivered_ = 0;
     {
       Counted counted;
       closure.deliver(*this, in_callback);
     }
-    closure.last_fired_ = seen;
+    closure.last_fired_ = std::max(seen, closure.delivered_);
   } catch (const TransientFailure&) {
     throw;  // an interrupt ends the pass at once
-  } catch (const Failure&) {
+  } catch (...) {
     if (in_callback) throw;                         // a raising callback aborts the pass
     if (!is_alive(closure.node())) return nullptr;  // deleted while it was brought up to date
+    // A failure that stays is stamped like a value, and reported like one: once, until the
+    // node computes again (a failure that does not stay, a cycle say, is raised every time).
+    // lock-free: the stamp before the state, so it is never the stamp of a value computed after
+    // the failure (at worst an older one, and the failure is reported again).
+    const uint64_t stamp = observed_stamp(record);
+    if (record.load_state() == NodeState::Failed) {
+      if (closure.last_fired_ >= stamp) return nullptr;
+      closure.last_fired_ = stamp;
+    }
     return std::current_exception();
   }
   return nullptr;

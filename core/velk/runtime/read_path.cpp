@@ -165,9 +165,12 @@ namespace {
 
 // Ends the claim of a compute that failed. A failure is a change of the node: whatever
 // computes it next is not compared with the value from before the failure (readers that handled
-// the failure must see the value that replaces it), so every way out but Failed is New.
-void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient) {
+// the failure must see the value that replaces it), so every way out but Failed is New. A
+// failure that stays is stamped as a change, so an observer reports it once.
+void finish_failed(NodeRecord& record, CommitOutcome outcome, bool transient,
+                   uint64_t start_revision) {
   const bool stays_failed = !transient && outcome == CommitOutcome::Committed;
+  if (stays_failed) record.raise_changed_at(std::max(start_revision, record.load_changed_at() + 1));
   record.finish_claim(stays_failed ? NodeState::Failed : NodeState::New, NodeState::New);
 }
 
@@ -342,7 +345,7 @@ void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision,
   const DepFrame& failed = frame.take();
   const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
   claim.disarm();
-  finish_failed(nodes_.get(slot), outcome, transient);
+  finish_failed(nodes_.get(slot), outcome, transient, start_revision);
   SharedDepStack::current().taint_top(this);
 }
 

@@ -117,8 +117,13 @@ class Runtime {
   // Brings observed nodes up to date and fires those whose value changed since their last
   // firing. A node that fails to compute is skipped and its failure raised at the end of the
   // pass (the first one); a callback that raises ends the pass at once, and the observers not
-  // reached fire at the next pass.
+  // reached fire at the next pass. A node that stays failed is raised by the pass after the
+  // compute that failed, not again until it computes again.
   void stabilize();
+  // An observer's read of its node, for ObserverClosure::deliver: the value brought up to date,
+  // and the stamp of that very value recorded as what the observer was given.
+  template <class T>
+  const T& read_observed(ObserverClosure& closure, Velk<T> handle, HazardHolder& holder);
 
   // --- deletion and ownership (deletion.cpp) ---
   template <class T>
@@ -274,6 +279,12 @@ class Runtime {
   // callback propagates.
   std::exception_ptr fire_observer(ObserverClosure& closure);
   std::exception_ptr deliver_if_changed(ObserverClosure& closure);
+  // The node's stamp as observers compare it; the revision stands in while an input's value is
+  // being replaced (its new stamp will be past it).
+  uint64_t observed_stamp(const NodeRecord& record) const noexcept;
+  // Whether the value read_observed read since loading `stamp` is the one stamped so: the node
+  // still Clean and its stamp unmoved.
+  bool read_matches_stamp(const NodeRecord& record, uint64_t stamp, unsigned tries) const;
 
   // Deletion (deletion.cpp).
   void delete_node_erased(ErasedVelk handle, std::string_view type_name);
@@ -551,6 +562,23 @@ void Runtime::set_cutoff(Velk<T> handle,
   StructuralLock::WriteGuard held(structural_lock_);
   check(handle);  // under the write lock, so the node cannot be deleted before the store
   replaced = slots_.set_equal(handle.slot, std::move(equal), held);
+}
+
+template <class T>
+const T& Runtime::read_observed(ObserverClosure& closure, Velk<T> handle, HazardHolder& holder) {
+  NodeRecord& record = check(handle);
+  for (unsigned tries = 0;; ++tries) {
+    ensure_clean(handle.slot);
+    // lock-free: stamp, value, then state and stamp again: a value replaced in between shows
+    // as a moved stamp or a state not Clean, and is read again. Delivered under an older stamp,
+    // a newer value would be delivered once more by the next pass.
+    const uint64_t stamp = record.load_changed_at();
+    const T& value = read_brought_clean(handle, record, holder);
+    if (read_matches_stamp(record, stamp, tries)) {
+      closure.delivered_ = stamp == kRevisionReplacing ? revision() : stamp;
+      return value;
+    }
+  }
 }
 
 template <class T>

@@ -230,7 +230,7 @@ TEST(Soak, RandomConcurrentUseEndsEqualToARecomputationFromScratch) {
   std::vector<std::thread> threads;
   for (auto& w : workers) {
     threads.emplace_back([&, worker = w.get()] {
-      worker->run(deadline);
+      velk_test::failing_the_test_on_escape("a worker", [&] { worker->run(deadline); });
       running.fetch_sub(1);
     });
   }
