@@ -111,7 +111,13 @@ OwnedRef bring_clean_and_read(Runtime& runtime, const NodeHandle& node, NodeReco
 }  // namespace
 
 OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
-  return bring_clean_and_read(runtime, node, EngineSteps::record_read(runtime, node));
+  NodeRecord& record = EngineSteps::record_read(runtime, node);
+  try {
+    return bring_clean_and_read(runtime, node, record);
+  } catch (...) {
+    EngineSteps::forget_cyclic_read(runtime, node.slot);
+    throw;
+  }
 }
 
 OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node) {

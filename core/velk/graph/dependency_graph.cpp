@@ -3,6 +3,7 @@
 #include "velk/graph/dependency_graph.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace velk {
 
@@ -116,13 +117,17 @@ void DependencyGraph::unlink(uint32_t slot, const StructuralLock::Exclusive& hel
 
 namespace {
 
-// Marks one node reached by the walk; true when the walk goes on to its dependents.
-bool mark_reached(NodeRecord& record) {
+// Marks one node reached by the walk; true when the walk goes on to its dependents. Every
+// state but New is left on the way on, so the walk passes each node once; a New node stays New,
+// so the walk counts those it passed (`new_passed`): edges recorded by failed computes can close
+// a cycle, which must not be walked round for ever.
+bool mark_reached(NodeRecord& record, uint32_t slot, std::unordered_set<uint32_t>& new_passed) {
   for (;;) {
     // lock-free: every move is a CAS from the state just read; a lost race reads again.
     switch (record.load_state()) {
       case NodeState::New:
-        if (record.cas_state(NodeState::New, NodeState::New)) return true;
+        if (record.cas_state(NodeState::New, NodeState::New))
+          return new_passed.insert(slot).second;
         break;
       case NodeState::Dirty:
       case NodeState::ComputingDirtied: return false;  // its dependents were marked when it was
@@ -135,7 +140,10 @@ bool mark_reached(NodeRecord& record) {
         break;
       case NodeState::Failed:
         // Computed again, not verified: its old value says nothing since the failure.
-        if (record.cas_state(NodeState::Failed, NodeState::New)) return true;
+        if (record.cas_state(NodeState::Failed, NodeState::New)) {
+          new_passed.insert(slot);
+          return true;
+        }
         break;
     }
   }
@@ -149,6 +157,7 @@ void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Sha
   // marked, the one the stack would give next (the last) is taken at once: a chain never
   // touches the stack, and the order is the stack's.
   std::vector<uint32_t> work;
+  std::unordered_set<uint32_t> new_passed;  // allocates only once a New node is met
   auto pop = [&work](uint32_t& d) {
     if (work.empty()) return false;
     d = work.back();
@@ -165,7 +174,7 @@ void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Sha
     } else if (!pop(d)) {
       return;
     }
-    while (!mark_reached(nodes_.get(d))) {
+    while (!mark_reached(nodes_.get(d), d, new_passed)) {
       if (!pop(d)) return;
     }
     marked = d;

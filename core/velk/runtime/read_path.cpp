@@ -16,7 +16,7 @@ namespace velk {
 namespace {
 
 [[noreturn]] void fail_budget(uint32_t root) {
-  fail("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
+  fail_read("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
        ") exceeded its traversal budget, which no acyclic graph can");
 }
 
@@ -244,17 +244,15 @@ void Runtime::settle_waiting(uint32_t slot) {
       case NodeState::Failed:
         DeferredFailures::rethrow_if_met(WalkScratch::current().failures, this, slot,
                                          nodes_.get(slot).load_generation());
-        fail("velk-core: node " + std::to_string(slot) +
-             " read but its last compute panicked; it stays Failed until a dependency changes "
-             "(set an upstream input to retry)");
+        fail_stays_failed(slot);
       case NodeState::Deleted:
-        fail("velk-core: node " + std::to_string(slot) +
+        fail_read("velk-core: node " + std::to_string(slot) +
              " was deleted while a read was reaching it (a compute raced delete_node on one of "
              "its recorded dependencies)");
       case NodeState::Computing:
       case NodeState::ComputingDirtied:
         if (SharedDepStack::current().contains(this, slot)) {
-          fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
+          fail_read("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
         }
         wait_for_claim(slot, state, backoff, waiting);
@@ -285,7 +283,7 @@ void Runtime::wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
         while (w.record.load_state() == w.seen) {
           // Checked before each sleep, so a short wait costs nothing extra.
           if (w.backoff.sleeping() && w.waiting.closes_cycle()) {
-            fail("velk-core: dependency cycle detected across threads: node " +
+            fail_read("velk-core: dependency cycle detected across threads: node " +
                  std::to_string(w.slot) +
                  " is computed by a thread that waits for a node whose compute is in progress "
                  "on this thread");
@@ -336,14 +334,53 @@ bool Runtime::claim_and_settle(NodeRecord& record, uint32_t slot, NodeState seen
 }
 
 // Ends a compute that failed. Reads made before the failure join the old list, so a change to
-// any of them retries it.
+// any of them retries it. Called while the failure is being handled.
 void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
                       bool transient) {
   const DepFrame& failed = frame.take();
   const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
+  if (!transient && outcome == CommitOutcome::Committed) {
+    std::shared_ptr<const FailureDetail> detail;
+    try {
+      throw;
+    } catch (const Failure& failure) {
+      detail = failure.shared_detail();
+    } catch (...) {
+    }
+    if (detail || failures_.holds_any()) keep_failure(slot, detail);
+  }
   claim.disarm();
   finish_failed(nodes_.get(slot), outcome, transient);
   SharedDepStack::current().taint_top(this);
+}
+
+void Runtime::keep_failure(uint32_t slot, const std::shared_ptr<const FailureDetail>& detail) {
+  FailureRecords::Detail replaced;  // dropped after the lock: dropping it may run embedding code
+  StructuralLock::WriteGuard held(structural_lock_);
+  // lock-free: the node is claimed (or was just computed by this thread), so not deleted.
+  replaced = detail ? failures_.keep(slot, nodes_.get(slot).load_generation(), detail, held)
+                    : failures_.take(slot, held);
+}
+
+void Runtime::fail_stays_failed(uint32_t slot) {
+  FailureRecords::Detail cause;
+  if (failures_.holds_any()) {
+    StructuralLock::ReadGuard held(structural_lock_);
+    // lock-free: a generation moved on since the state was read finds no entry of its own.
+    cause = failures_.find(slot, nodes_.get(slot).load_generation(), held);
+  }
+  throw Failure("velk-core: node " + std::to_string(slot) +
+                    " read but its last compute panicked; it stays Failed until a dependency "
+                    "changes (set an upstream input to retry)",
+                nullptr, std::move(cause));
+}
+
+void Runtime::forget_cyclic_read(uint32_t slot) noexcept {
+  // lock-free: only a claimed node can be one whose compute this thread is inside of, and the
+  // claim of another thread's is told apart by the stack.
+  if (!nodes_.get(slot).is_claimed()) return;
+  SharedDepStack& stack = SharedDepStack::current();
+  if (stack.contains(this, slot)) stack.forget_last_read(this, slot);
 }
 
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
@@ -360,6 +397,9 @@ Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
   } catch (const TransientFailure&) {
     abandon(slot, frame, start_revision, claim, true);
     throw;
+  } catch (const ReadFailure&) {
+    abandon(slot, frame, start_revision, claim, true);
+    throw;
   } catch (...) {
     abandon(slot, frame, start_revision, claim, false);
     throw;
@@ -368,6 +408,9 @@ Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
   // A compute that read a batch of sets in part ran again, from a later start (set_many.cpp).
   start_revision = done.start.revision;
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
+  // A node computed afresh may be one that failed: what it failed with is no longer its state.
+  if (!was_dirty && failures_.holds_any()) [[unlikely]]
+    keep_failure(slot, nullptr);
   // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
   // revision: a compute that starts while an input's new value is written but not yet
   // published reads that value under the old revision, and a change stamped like the one
