@@ -4,10 +4,10 @@
 
 #include <structmember.h>  // after Python.h
 
-#include "adapters/engine_gc.h"
 #include "support/gil.h"
 #include "support/stack_guard.h"
 #include "velk/base/failure.h"
+#include "velk/memory/held.h"
 
 namespace velk::py {
 
@@ -23,16 +23,16 @@ constexpr const char* kPanicDoc =
 // interpreter lock.
 class CallbackException final : public FailureDetail {
  public:
-  explicit CallbackException(OwnedRef exception)
-      : exception_(PyValue::steal(exception.release())) {}
-  PyObject* get() const noexcept { return exception_.get(); }
-  // A runtime keeps the failure of a Failed node (its traceback may reach the runtime).
+  explicit CallbackException(OwnedRef exception) : exception_(exception.release()) {}
+  ~CallbackException() override { release_reference(exception_); }
+  PyObject* get() const noexcept { return exception_; }
+  // A runtime keeps the failure of a Failed node, whose traceback may lead back to the runtime.
   void visit_held(HeldVisitor& visitor) const override {
-    if (ValueVisitor<PyValue>* values = python_values(visitor)) values->visit(exception_);
+    if (auto* objects = dynamic_cast<HeldObjectVisitor*>(&visitor)) objects->visit_object(exception_);
   }
 
  private:
-  PyValue exception_;
+  PyObject* exception_;
 };
 
 // Failures that say how a compute was cut short rather than what its node computes: the node is
@@ -126,6 +126,7 @@ struct PanicObject {
   bool notice_shown;  // a notice for the failure it reports went to standard error already
   bool transient;     // a TransientFailure: the computes it passes back through are not Failed
   bool read_failure;  // a ReadFailure: likewise
+  bool cause_chained;  // its cause is named, not carried: the failure's own message goes on
 };
 
 // The detail of a failure a PanicException without a cause left when it passed back through
@@ -185,26 +186,28 @@ void callback_detail::throw_callback_failure() {
   std::string message;
   OwnedRef carried;  // what travels to the caller: the exception, or a panic's nested cause
   if (is_panic(exception.get())) {
-    // Only the panic RuntimeRef.get raised for a nested callback's exception carries it (as
-    // its cause).
+    // The panic RuntimeRef.get raised for a nested callback's exception carries it (as its
+    // cause) on to the caller.
     carried = OwnedRef::steal(PyException_GetCause(exception.get()));
-    if (!carried) {
-      // A panic of its own: its traceback would be lost, so show it, once: the failure it
-      // becomes raises an already shown panic at each level further up. One carrying a nested
-      // callback's exception is not shown: that exception reaches the caller unchanged.
-      // Printing at every level of a deep chain floods stderr (and fails near the recursion
-      // limit).
-      auto* fields = reinterpret_cast<PanicObject*>(exception.get());
-      if (!fields->notice_shown) {
+    const auto* fields = reinterpret_cast<PanicObject*>(exception.get());
+    if (!carried || fields->cause_chained) {
+      // A panic of its own: without a cause its traceback would be lost, so show it, once: the
+      // failure it becomes raises an already shown panic at each level further up. One
+      // carrying a nested callback's exception is not shown: that exception reaches the
+      // caller. Printing at every level of a deep chain floods stderr (and fails near the
+      // recursion limit).
+      if (!carried && !fields->notice_shown) {
         PySys_WriteStderr("velk: a PanicException passed back through a Python callback:\n");
         restore_exception(OwnedRef::new_ref(exception.get()).release());
         PyErr_PrintEx(0);
       }
       message = str_of(exception.get());
       auto passed = std::make_shared<const PanicPassedBack>();
-      if (fields->transient) throw TransientFailure(std::move(message), std::move(passed));
-      if (fields->read_failure) throw ReadFailure(std::move(message), std::move(passed));
-      throw Failure(std::move(message), std::move(passed));
+      std::shared_ptr<const CallbackException> cause;
+      if (carried) cause = std::make_shared<const CallbackException>(std::move(carried));
+      if (fields->transient) throw TransientFailure(std::move(message), passed, cause);
+      if (fields->read_failure) throw ReadFailure(std::move(message), passed, cause);
+      throw Failure(std::move(message), passed, cause);
     }
     message = str_of(exception.get());
   } else {
@@ -303,12 +306,17 @@ PyObject* raise_held(const ModuleState& module, const std::exception& failure) n
 PyObject* raise_panic_with_cause(const ModuleState& module,
                                  const std::exception& failure) noexcept {
   PyObject* cause = callback_exception(failure);
-  // A failed node read again names what its compute failed with, which then reaches the
-  // caller as a failure read the first time would.
-  if (cause == nullptr) cause = cause_exception(failure);
+  // A failed node read again names what its compute failed with; the failure goes on with its
+  // own message, naming the same cause.
+  bool chained = false;
+  if (cause == nullptr) {
+    cause = cause_exception(failure);
+    chained = cause != nullptr;
+  }
   if (cause == nullptr) return raise_held(module, failure);
   OwnedRef panic = new_panic(module, failure);
   if (!panic) return nullptr;
+  reinterpret_cast<PanicObject*>(panic.get())->cause_chained = chained;
   PyException_SetCause(panic.get(), OwnedRef::new_ref(cause).release());
   PyErr_SetObject(module.panic, panic.get());
   return nullptr;

@@ -12,6 +12,16 @@
 
 namespace velk::py {
 
+// What a runtime's traversal offers the Python objects a kept failure holds to (the binding's
+// values visitor is one too, adapters/engine_gc.cpp).
+class HeldObjectVisitor {
+ public:
+  virtual void visit_object(PyObject* object) = 0;
+
+ protected:
+  ~HeldObjectVisitor() = default;
+};
+
 // A new PanicException class (derived from BaseException) for the module's state.
 PyObject* create_panic_exception(PyObject* module);
 

@@ -34,6 +34,7 @@ class Failure : public std::exception {
   // The detail of an earlier failure this one follows from (a failed node read again names
   // what its compute failed with), or null.
   const FailureDetail* cause() const noexcept { return cause_.get(); }
+  const std::shared_ptr<const FailureDetail>& shared_cause() const noexcept { return cause_; }
 
  private:
   std::string message_;

@@ -344,7 +344,8 @@ void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision,
     try {
       throw;
     } catch (const Failure& failure) {
-      detail = failure.shared_detail();
+      // A failure that names a cause (a failed node read) is kept as that cause.
+      detail = failure.cause() != nullptr ? failure.shared_cause() : failure.shared_detail();
     } catch (...) {
     }
     if (detail || failures_.holds_any()) keep_failure(slot, detail);
