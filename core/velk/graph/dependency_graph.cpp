@@ -3,6 +3,7 @@
 #include "velk/graph/dependency_graph.h"
 
 #include <algorithm>
+#include <memory>
 #include <unordered_set>
 
 namespace velk {
@@ -121,13 +122,24 @@ namespace {
 // state but New is left on the way on, so the walk passes each node once; a New node stays New,
 // so the walk counts those it passed (`new_passed`): edges recorded by failed computes can close
 // a cycle, which must not be walked round for ever.
-bool mark_reached(NodeRecord& record, uint32_t slot, std::unordered_set<uint32_t>& new_passed) {
+class NewPassed {
+ public:
+  // True the first time.
+  bool pass(uint32_t slot) {
+    if (!slots_) slots_ = std::make_unique<std::unordered_set<uint32_t>>();
+    return slots_->insert(slot).second;
+  }
+
+ private:
+  std::unique_ptr<std::unordered_set<uint32_t>> slots_;  // made when the first New node is met
+};
+
+bool mark_reached(NodeRecord& record, uint32_t slot, NewPassed& new_passed) {
   for (;;) {
     // lock-free: every move is a CAS from the state just read; a lost race reads again.
     switch (record.load_state()) {
       case NodeState::New:
-        if (record.cas_state(NodeState::New, NodeState::New))
-          return new_passed.insert(slot).second;
+        if (record.cas_state(NodeState::New, NodeState::New)) return new_passed.pass(slot);
         break;
       case NodeState::Dirty:
       case NodeState::ComputingDirtied: return false;  // its dependents were marked when it was
@@ -141,7 +153,7 @@ bool mark_reached(NodeRecord& record, uint32_t slot, std::unordered_set<uint32_t
       case NodeState::Failed:
         // Computed again, not verified: its old value says nothing since the failure.
         if (record.cas_state(NodeState::Failed, NodeState::New)) {
-          new_passed.insert(slot);
+          new_passed.pass(slot);
           return true;
         }
         break;
@@ -157,7 +169,7 @@ void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Sha
   // marked, the one the stack would give next (the last) is taken at once: a chain never
   // touches the stack, and the order is the stack's.
   std::vector<uint32_t> work;
-  std::unordered_set<uint32_t> new_passed;  // allocates only once a New node is met
+  NewPassed new_passed;
   auto pop = [&work](uint32_t& d) {
     if (work.empty()) return false;
     d = work.back();
