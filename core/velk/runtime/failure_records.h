@@ -42,6 +42,11 @@ class FailureRecords {
     return it->second.detail;
   }
 
+  bool holds(uint32_t slot, const StructuralLock::Shared& held) const {
+    held.dcheck();
+    return entries_.count(slot) != 0;
+  }
+
   // Takes the node's failure out (a compute that succeeded, a deletion).
   Detail take(uint32_t slot, const StructuralLock::Exclusive& held) {
     held.dcheck();

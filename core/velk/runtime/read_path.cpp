@@ -363,6 +363,14 @@ void Runtime::keep_failure(uint32_t slot, const std::shared_ptr<const FailureDet
                     : failures_.take(slot, held);
 }
 
+void Runtime::drop_failure(uint32_t slot) {
+  {
+    StructuralLock::ReadGuard held(structural_lock_);
+    if (!failures_.holds(slot, held)) return;  // the usual case: another node's is kept
+  }
+  keep_failure(slot, nullptr);
+}
+
 void Runtime::fail_stays_failed(uint32_t slot) {
   FailureRecords::Detail cause;
   if (failures_.holds_any()) {
@@ -411,7 +419,7 @@ Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, start_revision);
   // A node computed afresh may be one that failed: what it failed with is no longer its state.
   if (!was_dirty && failures_.holds_any()) [[unlikely]]
-    keep_failure(slot, nullptr);
+    drop_failure(slot);
   // Unchanged: cutoff. A change gets a stamp past any earlier change, even one made in the same
   // revision: a compute that starts while an input's new value is written but not yet
   // published reads that value under the old revision, and a change stamped like the one

@@ -256,6 +256,8 @@ class Runtime {
   // Keeps what the failure being handled carries for a node about to stay Failed (see
   // FailureRecords); drops what a compute that succeeded, or failed without it, left there.
   void keep_failure(uint32_t slot, const std::shared_ptr<const FailureDetail>& detail);
+  // The same for a compute that succeeded, whose node is seldom the one with a failure kept.
+  void drop_failure(uint32_t slot);
   [[noreturn]] void fail_stays_failed(uint32_t slot);
   CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
                             uint64_t start_revision) {

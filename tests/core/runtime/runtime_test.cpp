@@ -297,6 +297,28 @@ TEST_F(ReadPath, FailedNodeStaysFailedUntilUpstreamSet) {
   EXPECT_EQ(calls, 2);
 }
 
+// A later read of a Failed node names what its compute failed with as its cause, until the node
+// computes again.
+TEST_F(ReadPath, FailedNodeReadAgainNamesItsFailureAsTheCause) {
+  const auto detail = std::make_shared<const velk::FailureDetail>();
+  const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) {
+    if (r.get(a) < 3) throw velk::Failure("compute failed", detail);
+    return uint64_t(0);
+  });
+  for (uint64_t v = 2; v < 4; ++v) {
+    EXPECT_THROW(rt.get(q), velk::Failure);
+    try {
+      rt.get(q);
+      ADD_FAILURE() << "no failure";
+    } catch (const velk::Failure& failure) {
+      EXPECT_EQ(failure.cause(), detail.get());
+    }
+    rt.set(a, v);
+  }
+  EXPECT_EQ(rt.get(q), 0u);
+  EXPECT_EQ(detail.use_count(), 1);  // dropped once the node computed
+}
+
 // A transient failure (how deeply the read was nested, not what the node read) leaves the
 // node to be computed again at its next read, first compute and recompute alike, and not
 // compared with its value from before.
