@@ -28,7 +28,9 @@ class CallbackException final : public FailureDetail {
   PyObject* get() const noexcept { return exception_; }
   // A runtime keeps the failure of a Failed node, whose traceback may lead back to the runtime.
   void visit_held(HeldVisitor& visitor) const override {
-    if (auto* objects = dynamic_cast<HeldObjectVisitor*>(&visitor)) objects->visit_object(exception_);
+    if (auto* objects = dynamic_cast<HeldObjectVisitor*>(&visitor)) {
+      objects->visit_object(exception_);
+    }
   }
 
  private:

@@ -112,7 +112,9 @@ class SharedDepStack {
   void forget_last_read(const void* owner, uint32_t slot) noexcept {
     if (depth_ == 0) return;
     DepFrame& top = frames_[depth_ - 1];
-    if (top.owner == owner && !top.deps.empty() && top.deps.back().slot == slot) top.deps.pop_back();
+    if (top.owner == owner && !top.deps.empty() && top.deps.back().slot == slot) {
+      top.deps.pop_back();
+    }
   }
   void taint_top(const void* owner) noexcept {
     if (depth_ > 0) {

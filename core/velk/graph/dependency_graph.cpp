@@ -118,10 +118,9 @@ void DependencyGraph::unlink(uint32_t slot, const StructuralLock::Exclusive& hel
 
 namespace {
 
-// Marks one node reached by the walk; true when the walk goes on to its dependents. Every
-// state but New is left on the way on, so the walk passes each node once; a New node stays New,
-// so the walk counts those it passed (`new_passed`): edges recorded by failed computes can close
-// a cycle, which must not be walked round for ever.
+// The New nodes one walk passed. Every other state is left on the way on, so the walk passes
+// each such node once, but a New node stays New: edges recorded by failed computes can close a
+// cycle, which must not be walked round for ever.
 class NewPassed {
  public:
   // True the first time.
@@ -134,6 +133,7 @@ class NewPassed {
   std::unique_ptr<std::unordered_set<uint32_t>> slots_;  // made when the first New node is met
 };
 
+// Marks one node reached by the walk; true when the walk goes on to its dependents.
 bool mark_reached(NodeRecord& record, uint32_t slot, NewPassed& new_passed) {
   for (;;) {
     // lock-free: every move is a CAS from the state just read; a lost race reads again.
