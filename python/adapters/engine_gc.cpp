@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "support/errors.h"
 #include "support/gil.h"
 #include "velk/base/hot_tls.h"
 
@@ -35,12 +36,13 @@ EngineScopeCount::Shard& EngineScopeCount::own_shard() noexcept {
 namespace {
 
 // Passes each held Python object to the collector's visit function until one returns nonzero.
-class PythonVisitor final : public ValueVisitor<PyValue> {
+class PythonVisitor final : public ValueVisitor<PyValue>, public HeldObjectVisitor {
  public:
   PythonVisitor(visitproc function, void* arg) noexcept : visit_(function), arg_(arg) {}
 
-  void visit(const PyValue& value) override {
-    if (result_ == 0 && value.get() != nullptr) result_ = visit_(value.get(), arg_);
+  void visit(const PyValue& value) override { visit_object(value.get()); }
+  void visit_object(PyObject* object) override {
+    if (result_ == 0 && object != nullptr) result_ = visit_(object, arg_);
   }
   int result() const noexcept { return result_; }
 

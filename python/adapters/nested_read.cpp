@@ -157,7 +157,13 @@ void stop_if_reader_interrupted() {
 }
 
 OwnedRef read_out_of_date(Runtime& runtime, const NodeHandle& node) {
-  return bring_clean_and_read(runtime, node, EngineSteps::record_read(runtime, node));
+  NodeRecord& record = EngineSteps::record_read(runtime, node);
+  try {
+    return bring_clean_and_read(runtime, node, record);
+  } catch (...) {
+    EngineSteps::forget_cyclic_read(runtime, node.slot);
+    throw;
+  }
 }
 
 OwnedRef read_untracked(Runtime& runtime, const NodeHandle& node) {

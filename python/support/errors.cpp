@@ -7,6 +7,7 @@
 #include "support/gil.h"
 #include "support/stack_guard.h"
 #include "velk/base/failure.h"
+#include "velk/memory/held.h"
 
 namespace velk::py {
 
@@ -25,6 +26,12 @@ class CallbackException final : public FailureDetail {
   explicit CallbackException(OwnedRef exception) : exception_(exception.release()) {}
   ~CallbackException() override { release_reference(exception_); }
   PyObject* get() const noexcept { return exception_; }
+  // A runtime keeps the failure of a Failed node, whose traceback may lead back to the runtime.
+  void visit_held(HeldVisitor& visitor) const override {
+    if (auto* objects = dynamic_cast<HeldObjectVisitor*>(&visitor)) {
+      objects->visit_object(exception_);
+    }
+  }
 
  private:
   PyObject* exception_;
@@ -112,11 +119,34 @@ std::string str_of(PyObject* exception) {
   return utf8(text.get());
 }
 
-// Like a class statement's exception class, its instances take weak references.
+// Like a class statement's exception class, its instances take weak references. The engine's
+// own panics say what failure they stand for, so one passing back through a callback is thrown
+// on as the same kind.
 struct PanicObject {
   PyBaseExceptionObject base;
   PyObject* weakrefs;
+  bool notice_shown;  // a notice for the failure it reports went to standard error already
+  bool transient;     // a TransientFailure: the computes it passes back through are not Failed
+  bool read_failure;  // a ReadFailure: likewise
+  bool cause_chained;  // its cause is named, not carried: the failure's own message goes on
 };
+
+// The detail of a failure a PanicException without a cause left when it passed back through
+// a callback: its notice was shown there, once for the whole way up.
+class PanicPassedBack final : public FailureDetail {};
+
+// A new PanicException with the failure's text, marked with what the failure is.
+OwnedRef new_panic(const ModuleState& module, const std::exception& failure) noexcept {
+  OwnedRef panic = OwnedRef::steal(PyObject_CallFunction(module.panic, "s", failure.what()));
+  if (!panic) return panic;
+  auto* fields = reinterpret_cast<PanicObject*>(panic.get());
+  const auto* engine_failure = dynamic_cast<const Failure*>(&failure);
+  fields->notice_shown = engine_failure != nullptr &&
+                         dynamic_cast<const PanicPassedBack*>(engine_failure->detail()) != nullptr;
+  fields->transient = dynamic_cast<const TransientFailure*>(&failure) != nullptr;
+  fields->read_failure = dynamic_cast<const ReadFailure*>(&failure) != nullptr;
+  return panic;
+}
 
 // What a class statement's __weakref__ attribute reads: the first weak reference, or None.
 PyObject* panic_weakref(PyObject* self, void*) {
@@ -158,24 +188,34 @@ void callback_detail::throw_callback_failure() {
   std::string message;
   OwnedRef carried;  // what travels to the caller: the exception, or a panic's nested cause
   if (is_panic(exception.get())) {
-    // Only the panic RuntimeRef.get raised for a nested callback's exception carries it (as
-    // its cause).
+    // The panic RuntimeRef.get raised for a nested callback's exception carries it (as its
+    // cause) on to the caller.
     carried = OwnedRef::steal(PyException_GetCause(exception.get()));
-    if (!carried) {
-      // A panic of its own: its traceback would be lost, so show it. One carrying a nested
-      // callback's exception is not shown: that exception reaches the caller unchanged, and
-      // printing at every level of a deep chain floods stderr (and fails near the recursion
-      // limit).
-      PySys_WriteStderr("velk: a PanicException passed back through a Python callback:\n");
-      restore_exception(OwnedRef::new_ref(exception.get()).release());
-      PyErr_PrintEx(0);
+    const auto* fields = reinterpret_cast<PanicObject*>(exception.get());
+    if (!carried || fields->cause_chained) {
+      // A panic of its own: without a cause its traceback would be lost, so show it, once: the
+      // failure it becomes raises an already shown panic at each level further up. One
+      // carrying a nested callback's exception is not shown: that exception reaches the
+      // caller. Printing at every level of a deep chain floods stderr (and fails near the
+      // recursion limit).
+      if (!carried && !fields->notice_shown) {
+        PySys_WriteStderr("velk: a PanicException passed back through a Python callback:\n");
+        restore_exception(OwnedRef::new_ref(exception.get()).release());
+        PyErr_PrintEx(0);
+      }
+      message = str_of(exception.get());
+      auto passed = std::make_shared<const PanicPassedBack>();
+      std::shared_ptr<const CallbackException> cause;
+      if (carried) cause = std::make_shared<const CallbackException>(std::move(carried));
+      if (fields->transient) throw TransientFailure(std::move(message), passed, cause);
+      if (fields->read_failure) throw ReadFailure(std::move(message), passed, cause);
+      throw Failure(std::move(message), passed, cause);
     }
     message = str_of(exception.get());
   } else {
     message = "velk: python callback raised: " + describe(exception.get());
     carried = std::move(exception);
   }
-  if (!carried) fail(std::move(message));
   throw_carrying(std::move(carried), std::move(message));
 }
 
@@ -230,26 +270,55 @@ PyObject* callback_exception(const std::exception& failure) noexcept {
   return carried == nullptr ? nullptr : carried->get();
 }
 
+namespace {
+
+// The exception a failure's cause carries (borrowed), or nullptr.
+PyObject* cause_exception(const std::exception& failure) noexcept {
+  const auto* engine_failure = dynamic_cast<const Failure*>(&failure);
+  if (engine_failure == nullptr) return nullptr;
+  const auto* carried = dynamic_cast<const CallbackException*>(engine_failure->cause());
+  return carried == nullptr ? nullptr : carried->get();
+}
+
+}  // namespace
+
 PyObject* raise_mapped(const ModuleState&, const std::exception& failure) noexcept {
   if (PyObject* exception = callback_exception(failure)) {
     restore_exception(OwnedRef::new_ref(exception).release());
     return nullptr;
   }
-  PyErr_SetString(PyExc_RuntimeError, failure.what());
+  PyObject* cause = cause_exception(failure);
+  if (cause == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, failure.what());
+    return nullptr;
+  }
+  OwnedRef error = OwnedRef::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", failure.what()));
+  if (!error) return nullptr;
+  PyException_SetCause(error.get(), OwnedRef::new_ref(cause).release());
+  PyErr_SetObject(PyExc_RuntimeError, error.get());
   return nullptr;
 }
 
 PyObject* raise_held(const ModuleState& module, const std::exception& failure) noexcept {
-  PyErr_SetString(module.panic, failure.what());
+  OwnedRef panic = new_panic(module, failure);
+  if (panic) PyErr_SetObject(module.panic, panic.get());
   return nullptr;
 }
 
 PyObject* raise_panic_with_cause(const ModuleState& module,
                                  const std::exception& failure) noexcept {
   PyObject* cause = callback_exception(failure);
+  // A failed node read again names what its compute failed with; the failure goes on with its
+  // own message, naming the same cause.
+  bool chained = false;
+  if (cause == nullptr) {
+    cause = cause_exception(failure);
+    chained = cause != nullptr;
+  }
   if (cause == nullptr) return raise_held(module, failure);
-  OwnedRef panic = OwnedRef::steal(PyObject_CallFunction(module.panic, "s", failure.what()));
+  OwnedRef panic = new_panic(module, failure);
   if (!panic) return nullptr;
+  reinterpret_cast<PanicObject*>(panic.get())->cause_chained = chained;
   PyException_SetCause(panic.get(), OwnedRef::new_ref(cause).release());
   PyErr_SetObject(module.panic, panic.get());
   return nullptr;

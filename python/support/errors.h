@@ -12,6 +12,16 @@
 
 namespace velk::py {
 
+// What a runtime's traversal offers the Python objects a kept failure holds to (the binding's
+// values visitor is one too, adapters/engine_gc.cpp).
+class HeldObjectVisitor {
+ public:
+  virtual void visit_object(PyObject* object) = 0;
+
+ protected:
+  ~HeldObjectVisitor() = default;
+};
+
 // A new PanicException class (derived from BaseException) for the module's state.
 PyObject* create_panic_exception(PyObject* module);
 
@@ -33,7 +43,8 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs) {
 // the call raises, throws velk::Failure("velk: python callback raised: {error}") carrying the
 // exception (see callback_exception). A PanicException coming back through the callback carries
 // the exception it holds as its cause, if any; one without a cause is printed to standard error
-// first (its traceback would be lost) and the failure continues with its message. Failures that
+// once (its traceback would be lost), where it first passes back, and the failure continues with
+// its message, of the kind the panic stands for. Failures that
 // say nothing about the node (RecursionError, KeyboardInterrupt, SystemExit, MemoryError) are
 // thrown as velk::TransientFailure. Inline: every compute calls through it.
 inline OwnedRef invoke_callback(PyObject* callable, PyObject* const* args, size_t nargs) {
@@ -82,13 +93,15 @@ class CarriedErrors {
 };
 
 // Sets the Python error for a failure that left a mapped method: the callback's own exception
-// if the failure carries one, else RuntimeError with the failure's text. Returns nullptr.
+// if the failure carries one, else RuntimeError with the failure's text (and as its __cause__
+// the exception the failure's cause carries, if any). Returns nullptr.
 PyObject* raise_mapped(const ModuleState& module, const std::exception& failure) noexcept;
 
 // Sets PanicException with the failure's text for a held method. Returns nullptr.
 PyObject* raise_held(const ModuleState& module, const std::exception& failure) noexcept;
 
-// Like raise_held, but with the callback's exception the failure carries as the panic's cause:
+// Like raise_held, but with the callback's exception the failure (or its cause) carries as the
+// panic's cause:
 // used by RuntimeRef.get, whose nested failure travels back through the query function to the
 // outer mapped method.
 PyObject* raise_panic_with_cause(const ModuleState& module, const std::exception& failure) noexcept;

@@ -43,6 +43,10 @@ class EngineFailure(ModelFailure):
         return type(actual) is RuntimeError and re.fullmatch(self.pattern, str(actual))
 
 
+class ReadFailure(EngineFailure):
+    """A read that met a deleted node: the computes it passes back through are left new."""
+
+
 def stale_pattern(slot):
     return (rf"velk-core: stale Velk<velk_concurrent::PyValue> handle: the node at slot {slot} "
             r"was deleted \(handle generation \d+, slot generation \d+\)")
@@ -179,7 +183,7 @@ class Model:
     def live(self, key):
         node = self.nodes[key]
         if node.state == DELETED:
-            raise EngineFailure(stale_pattern(node.slot))
+            raise ReadFailure(stale_pattern(node.slot))
         return node
 
     # --- reads -----------------------------------------------------------------------------
@@ -245,7 +249,7 @@ class Model:
         except Exception as exc:
             frame = self.frames.pop()
             stale = self.commit(node, frame.deps, merge=True, start=start)
-            node.state = NEW if stale else FAILED
+            node.state = NEW if stale or isinstance(exc, ReadFailure) else FAILED
             self.taint_top()
             if isinstance(exc, ModelFailure):
                 raise

@@ -37,6 +37,28 @@ def test_identity_tolerance_and_always_changed_on_inputs_and_queries(rt):
     assert calls.take() == {"on_a": 1, "on_scaled": 1}
 
 
+def test_what_equal_reads_is_no_dependency_of_the_node_it_compares_for(rt):
+    calls = Calls()
+    x, side = rt.create_input(1), rt.create_input(0)
+    scaled = rt.create_query(calls.wrap("scaled", lambda r: r.get(x) * 2))
+    reader = rt.create_query(lambda r: r.get(scaled) + 1)
+
+    def equal(old, new):
+        rt.get(side)
+        try:
+            rt.get(reader)  # out of date, and it reads the node being compared: a cycle
+        except BaseException:
+            pass
+        return old == new
+
+    rt.set_cutoff(scaled, equal)
+    for v in (1, 2, 3):
+        rt.set(x, v)
+        assert rt.get(reader) == 2 * v + 1
+    rt.set(side, 1)
+    assert rt.get(reader) == 7 and calls.take() == {"scaled": 3}
+
+
 def test_raising_equal_counts_as_a_change_and_interruptions_reach_the_caller(rt):
     calls = Calls()
     raised = []

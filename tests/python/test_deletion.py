@@ -33,6 +33,26 @@ def test_never_read_query_fails_stale_after_its_input_goes(rt):
         rt.get(q)
 
 
+def test_a_deep_read_meeting_a_deletion_shows_it_once_and_leaves_nothing_failed(rt, capsys):
+    x = rt.create_input(0)
+    chain = [x]
+    for _ in range(3000):  # deeper than the recursion limit: helper threads continue it
+        chain.append(rt.create_query(lambda r, p=chain[-1]: r.get(p) + 1))
+    doomed = chain[1000]
+
+    def deletes_on_the_way(r):
+        if rt.is_alive(doomed):
+            rt.delete_node(doomed)  # the read has not reached it yet
+        return r.get(chain[-1])
+
+    top = rt.create_query(deletes_on_the_way)
+    reads = [top, top, chain[2000], chain[1001]]
+    for node in reads:  # computed again, never "stays Failed"
+        with pytest.raises(RuntimeError, match=stale_message(doomed.id, 0)):
+            rt.get(node)
+    assert 1 <= capsys.readouterr().err.count("passed back through a Python callback") <= 4
+
+
 def test_delete_with_dependents_counts_and_stales_everything(rt):
     x = rt.create_input(1)
     q1 = rt.create_query(lambda r: r.get(x) + 1)

@@ -60,12 +60,14 @@ def test_recomputed_value_and_query_function_are_released():
     assert second() is None and function() is None
 
 
-def test_raised_exceptions_are_released_when_the_call_returns(rt):
+def test_raised_exceptions_are_released_once_their_node_no_longer_fails(rt):
     raised = []
 
     def boom(ref):
-        raised.append(Boom())
+        raised.append(Boom(ref.get(x)))
         raise raised[-1]
+
+    x = rt.create_input(0)
 
     escapes, handled = rt.create_query(boom), rt.create_query(boom)
 
@@ -80,7 +82,24 @@ def test_raised_exceptions_are_released_when_the_call_returns(rt):
     exceptions = [weakref.ref(exc) for exc in raised]
     raised.clear()
     gc.collect()
+    # Kept while their nodes are failed: a later read names the exception as its cause.
+    assert None not in [exc() for exc in exceptions]
+    rt.set(x, 1)
+    pytest.raises(Boom, rt.get, escapes)
+    rt.delete_with_dependents(handled)
+    gc.collect()
     assert [exc() for exc in exceptions] == [None, None]
+    # One whose traceback leads back to the runtime is collected with it.
+    kept = vc.Runtime()
+
+    def fails(ref):
+        raise Boom(kept)
+
+    pytest.raises(Boom, kept.get, kept.create_query(fails))
+    runtime = weakref.ref(kept)
+    del kept
+    gc.collect()
+    assert runtime() is None
 
 
 def test_dropped_runtime_values_are_released_by_any_module_call():

@@ -116,7 +116,7 @@ class SharedDepStack {
     if (depth_ == 0) return true;
     DepFrame& top = frames_[depth_ - 1];
     if (top.owner != owner) [[unlikely]]
-      return false;
+      return top.owner == untracked_owner();
     top.deps.push_back(DepRead{slot, generation});
     return true;
   }
@@ -126,6 +126,14 @@ class SharedDepStack {
     if (depth_ == 0 || frames_[depth_ - 1].owner != owner) return;
     DepFrame& top = frames_[depth_ - 1];
     top.peeks.push_back(PeekRead{slot, uint32_t(top.deps.size())});
+  }
+  // Takes back the top frame's last read if it is `owner`'s `slot`.
+  void forget_last_read(const void* owner, uint32_t slot) noexcept {
+    if (depth_ == 0) return;
+    DepFrame& top = frames_[depth_ - 1];
+    if (top.owner == owner && !top.deps.empty() && top.deps.back().slot == slot) {
+      top.deps.pop_back();
+    }
   }
   void taint_top(const void* owner) noexcept {
     if (depth_ > 0) {
@@ -147,6 +155,12 @@ class SharedDepStack {
   // Frames come and go under this lock, so another thread holding it may ask `contains` what
   // this thread is computing (the wait graph does, to tell a cycle of waits from a slow compute).
   SpinLock& frames_lock() const noexcept { return frames_lock_; }
+
+  // The owner of a frame whose reads are recorded nowhere (UntrackedReads).
+  static const void* untracked_owner() noexcept {
+    static const char owner = 0;
+    return &owner;
+  }
 
   // Makes this stack, which must be empty, continue `reader`'s (see above) until
   // end_continuation, which returns whether a taint reached the bottom meanwhile; the caller
@@ -196,6 +210,25 @@ class ContinuationGuard {
  private:
   SharedDepStack& stack_;
   bool ended_ = false;
+};
+
+// Reads made while it lives inside a compute are no dependency of that compute (a node's own
+// equality runs there, comparing two values of the node). Outside a compute nothing is recorded
+// anyway, and it pushes nothing, so creating nodes there stays allowed.
+class UntrackedReads {
+ public:
+  UntrackedReads() : stack_(SharedDepStack::current()), pushed_(stack_.in_compute()) {
+    if (pushed_) stack_.push_frame(SharedDepStack::untracked_owner(), 0);
+  }
+  ~UntrackedReads() {
+    if (pushed_) stack_.drop_frame();
+  }
+  UntrackedReads(const UntrackedReads&) = delete;
+  UntrackedReads& operator=(const UntrackedReads&) = delete;
+
+ private:
+  SharedDepStack& stack_;
+  bool pushed_;
 };
 
 // Pops the frame it pushed when it goes out of scope, unless taken earlier; keeps the stack

@@ -3,6 +3,8 @@
 #include "velk/graph/dependency_graph.h"
 
 #include <algorithm>
+#include <memory>
+#include <unordered_set>
 
 namespace velk {
 
@@ -116,13 +118,28 @@ void DependencyGraph::unlink(uint32_t slot, const StructuralLock::Exclusive& hel
 
 namespace {
 
+// The New nodes one walk passed. Every other state is left on the way on, so the walk passes
+// each such node once, but a New node stays New: edges recorded by failed computes can close a
+// cycle, which must not be walked round for ever.
+class NewPassed {
+ public:
+  // True the first time.
+  bool pass(uint32_t slot) {
+    if (!slots_) slots_ = std::make_unique<std::unordered_set<uint32_t>>();
+    return slots_->insert(slot).second;
+  }
+
+ private:
+  std::unique_ptr<std::unordered_set<uint32_t>> slots_;  // made when the first New node is met
+};
+
 // Marks one node reached by the walk; true when the walk goes on to its dependents.
-bool mark_reached(NodeRecord& record) {
+bool mark_reached(NodeRecord& record, uint32_t slot, NewPassed& new_passed) {
   for (;;) {
     // lock-free: every move is a CAS from the state just read; a lost race reads again.
     switch (record.load_state()) {
       case NodeState::New:
-        if (record.cas_state(NodeState::New, NodeState::New)) return true;
+        if (record.cas_state(NodeState::New, NodeState::New)) return new_passed.pass(slot);
         break;
       case NodeState::Dirty:
       case NodeState::ComputingDirtied: return false;  // its dependents were marked when it was
@@ -135,7 +152,10 @@ bool mark_reached(NodeRecord& record) {
         break;
       case NodeState::Failed:
         // Computed again, not verified: its old value says nothing since the failure.
-        if (record.cas_state(NodeState::Failed, NodeState::New)) return true;
+        if (record.cas_state(NodeState::Failed, NodeState::New)) {
+          new_passed.pass(slot);
+          return true;
+        }
         break;
     }
   }
@@ -149,6 +169,7 @@ void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Sha
   // marked, the one the stack would give next (the last) is taken at once: a chain never
   // touches the stack, and the order is the stack's.
   std::vector<uint32_t> work;
+  NewPassed new_passed;
   auto pop = [&work](uint32_t& d) {
     if (work.empty()) return false;
     d = work.back();
@@ -165,7 +186,7 @@ void DependencyGraph::mark_downstream(uint32_t source, const StructuralLock::Sha
     } else if (!pop(d)) {
       return;
     }
-    while (!mark_reached(nodes_.get(d))) {
+    while (!mark_reached(nodes_.get(d), d, new_passed)) {
       if (!pop(d)) return;
     }
     marked = d;

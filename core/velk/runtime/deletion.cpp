@@ -230,6 +230,7 @@ Runtime::Unlinked Runtime::unlink(uint32_t slot, const StructuralLock::Exclusive
   unlinked.slot = slots_.release(slot, held);
   unlinked.observers = observers_.remove_of(slot, held);
   unlinked.label = introspection_.take_label(slot, held);
+  unlinked.failure = failures_.take(slot, held);
   return unlinked;
 }
 

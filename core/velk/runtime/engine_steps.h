@@ -50,6 +50,10 @@ class EngineSteps {
     return runtime.record_peek(handle);
   }
   static void ensure_clean(Runtime& runtime, uint32_t root) { runtime.ensure_clean(root); }
+  // After a recorded read failed (see Runtime::forget_cyclic_read).
+  static void forget_cyclic_read(Runtime& runtime, uint32_t slot) noexcept {
+    runtime.forget_cyclic_read(slot);
+  }
   template <class T>
   static const T& read_brought_clean(Runtime& runtime, Velk<T> handle, NodeRecord& record,
                                      HazardHolder& holder) {

@@ -8,6 +8,7 @@
 
 #include "velk/base/check.h"
 #include "velk/base/value_traits.h"
+#include "velk/graph/dep_stack.h"
 #include "velk/memory/generic_arena.h"
 #include "velk/memory/hazard.h"
 #include "velk/memory/held.h"
@@ -36,6 +37,9 @@ bool equals_old(const T* old, const T& now, const ErasedEqual* equal) {
   if (old == nullptr) return false;
   if (equal == nullptr) return ValueTraits<T>::equal(*old, now);
   VELK_DCHECK(equal->value_type() == typeid(T));  // set_cutoff took a handle of the node's type
+  // What it reads is no dependency of the compute it compares for (reading a reader of the node
+  // there would record a cycle).
+  UntrackedReads untracked;
   return static_cast<const NodeEqual<T>*>(equal)->equal(*old, now);
 }
 

@@ -16,7 +16,7 @@ namespace velk {
 namespace {
 
 [[noreturn]] void fail_budget(uint32_t root) {
-  fail("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
+  fail_read("velk-core: dependency cycle detected: ensure_clean(" + std::to_string(root) +
        ") exceeded its traversal budget, which no acyclic graph can");
 }
 
@@ -247,17 +247,15 @@ void Runtime::settle_waiting(uint32_t slot) {
       case NodeState::Failed:
         DeferredFailures::rethrow_if_met(WalkScratch::current().failures, this, slot,
                                          nodes_.get(slot).load_generation());
-        fail("velk-core: node " + std::to_string(slot) +
-             " read but its last compute panicked; it stays Failed until a dependency changes "
-             "(set an upstream input to retry)");
+        fail_stays_failed(slot);
       case NodeState::Deleted:
-        fail("velk-core: node " + std::to_string(slot) +
+        fail_read("velk-core: node " + std::to_string(slot) +
              " was deleted while a read was reaching it (a compute raced delete_node on one of "
              "its recorded dependencies)");
       case NodeState::Computing:
       case NodeState::ComputingDirtied:
         if (SharedDepStack::current().contains(this, slot)) {
-          fail("velk-core: dependency cycle detected: node " + std::to_string(slot) +
+          fail_read("velk-core: dependency cycle detected: node " + std::to_string(slot) +
                " was read while its own compute was in progress");
         }
         wait_for_claim(slot, state, backoff, waiting);
@@ -288,7 +286,7 @@ void Runtime::wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
         while (w.record.load_state() == w.seen) {
           // Checked before each sleep, so a short wait costs nothing extra.
           if (w.backoff.sleeping() && w.waiting.closes_cycle()) {
-            fail("velk-core: dependency cycle detected across threads: node " +
+            fail_read("velk-core: dependency cycle detected across threads: node " +
                  std::to_string(w.slot) +
                  " is computed by a thread that waits for a node whose compute is in progress "
                  "on this thread");
@@ -339,14 +337,62 @@ bool Runtime::claim_and_settle(NodeRecord& record, uint32_t slot, NodeState seen
 }
 
 // Ends a compute that failed. Reads made before the failure join the old list, so a change to
-// any of them retries it.
+// any of them retries it. Called while the failure is being handled.
 void Runtime::abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
                       bool transient) {
   const DepFrame& failed = frame.take();
   const CommitOutcome outcome = commit_deps(slot, failed.deps, true, start_revision);
+  if (!transient && outcome == CommitOutcome::Committed) {
+    std::shared_ptr<const FailureDetail> detail;
+    try {
+      throw;
+    } catch (const Failure& failure) {
+      // A failure that names a cause (a failed node read) is kept as that cause.
+      detail = failure.cause() != nullptr ? failure.shared_cause() : failure.shared_detail();
+    } catch (...) {
+    }
+    if (detail || failures_.holds_any()) keep_failure(slot, detail);
+  }
   claim.disarm();
   finish_failed(nodes_.get(slot), outcome, transient, start_revision);
   SharedDepStack::current().taint_top(this);
+}
+
+void Runtime::keep_failure(uint32_t slot, const std::shared_ptr<const FailureDetail>& detail) {
+  FailureRecords::Detail replaced;  // dropped after the lock: dropping it may run embedding code
+  StructuralLock::WriteGuard held(structural_lock_);
+  // lock-free: the node is claimed (or was just computed by this thread), so not deleted.
+  replaced = detail ? failures_.keep(slot, nodes_.get(slot).load_generation(), detail, held)
+                    : failures_.take(slot, held);
+}
+
+void Runtime::drop_failure(uint32_t slot) {
+  {
+    StructuralLock::ReadGuard held(structural_lock_);
+    if (!failures_.holds(slot, held)) return;  // the usual case: another node's is kept
+  }
+  keep_failure(slot, nullptr);
+}
+
+void Runtime::fail_stays_failed(uint32_t slot) {
+  FailureRecords::Detail cause;
+  if (failures_.holds_any()) {
+    StructuralLock::ReadGuard held(structural_lock_);
+    // lock-free: a generation moved on since the state was read finds no entry of its own.
+    cause = failures_.find(slot, nodes_.get(slot).load_generation(), held);
+  }
+  throw Failure("velk-core: node " + std::to_string(slot) +
+                    " read but its last compute panicked; it stays Failed until a dependency "
+                    "changes (set an upstream input to retry)",
+                nullptr, std::move(cause));
+}
+
+void Runtime::forget_cyclic_read(uint32_t slot) noexcept {
+  // lock-free: only a claimed node can be one whose compute this thread is inside of, and the
+  // claim of another thread's is told apart by the stack.
+  if (!nodes_.get(slot).is_claimed()) return;
+  SharedDepStack& stack = SharedDepStack::current();
+  if (stack.contains(this, slot)) stack.forget_last_read(this, slot);
 }
 
 // Runs the compute function in a new dependency frame, commits what it read, applies cutoff
@@ -363,6 +409,9 @@ Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
   } catch (const TransientFailure&) {
     abandon(slot, frame, start_revision, claim, true);
     throw;
+  } catch (const ReadFailure&) {
+    abandon(slot, frame, start_revision, claim, true);
+    throw;
   } catch (...) {
     abandon(slot, frame, start_revision, claim, false);
     throw;
@@ -370,6 +419,9 @@ Runtime::Recomputed Runtime::recompute(NodeRecord& record, uint32_t slot,
   const DepFrame& done = frame.take();
   // A compute whose reads a set overtook ran again, from a later start (Runtime::read_torn).
   const CommitOutcome outcome = commit_deps(slot, done.deps, false, done.start.revision);
+  // A node computed afresh may be one that failed: what it failed with is no longer its state.
+  if (!was_dirty && failures_.holds_any()) [[unlikely]]
+    drop_failure(slot);
   // Unchanged: cutoff. A change is stamped no lower than the newest revision its reads may
   // reflect, and past any earlier change, even one made in the same revision: a change stamped
   // like the one before it would look delivered to an observer that saw the one before.

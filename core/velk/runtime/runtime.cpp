@@ -18,7 +18,7 @@ void Runtime::fail_handle(uint32_t slot, uint32_t generation, RuntimeId minted_b
   }
   // lock-free: the generation the failed check saw, or a later one.
   const uint32_t current = nodes_.get(slot).load_generation();
-  fail("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
+  fail_read("velk-core: stale Velk<" + std::string(type_name) + "> handle: the node at slot " +
        std::to_string(slot) + " was deleted (handle generation " + std::to_string(generation) +
        ", slot generation " + std::to_string(current) + ")");
 }

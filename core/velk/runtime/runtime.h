@@ -32,6 +32,7 @@
 #include "velk/graph/structural_lock.h"
 #include "velk/graph/walk_ring.h"
 #include "velk/runtime/compute.h"
+#include "velk/runtime/failure_records.h"
 #include "velk/runtime/introspection.h"
 #include "velk/runtime/node_equal.h"
 #include "velk/runtime/observer.h"
@@ -208,6 +209,10 @@ class Runtime {
     if (!SharedDepStack::current().record(this, slot, generation)) refuse_foreign_read(slot);
   }
   [[noreturn]] void refuse_foreign_read(uint32_t slot) const;
+  // After a recorded read of the node failed: takes the read back out of the running compute if
+  // that compute is inside the node's own (a cycle), where it would close a cycle of recorded
+  // dependencies.
+  void forget_cyclic_read(uint32_t slot) noexcept;
 
   // get_protected in its two halves, for a caller that brings the node up to date on another
   // thread in between: record_read records the read in the calling thread's running compute
@@ -257,6 +262,12 @@ class Runtime {
   // Ends the claim and the frame of a compute that failed.
   void abandon(uint32_t slot, FrameGuard& frame, uint64_t start_revision, ClaimGuard& claim,
                bool transient);
+  // Keeps what the failure being handled carries for a node about to stay Failed (see
+  // FailureRecords); drops what a compute that succeeded, or failed without it, left there.
+  void keep_failure(uint32_t slot, const std::shared_ptr<const FailureDetail>& detail);
+  // The same for a compute that succeeded, whose node is seldom the one with a failure kept.
+  void drop_failure(uint32_t slot);
+  [[noreturn]] void fail_stays_failed(uint32_t slot);
   CommitOutcome commit_deps(uint32_t slot, std::span<const DepRead> reads, bool merge,
                             uint64_t start_revision) {
     return graph_.commit(slot, reads, merge, start_revision, structural_lock_);
@@ -295,6 +306,7 @@ class Runtime {
     std::vector<std::shared_ptr<ObserverClosure>> observers;
     std::string label;
     std::weak_ptr<Retirable> state;
+    FailureRecords::Detail failure;
   };
   // The one unlinking step of every deletion (retire_node, release_all): takes the node out of
   // every table, raises its generation and puts its slot on the free list.
@@ -370,6 +382,7 @@ class Runtime {
   ObserverTable observers_;
   Ownership ownership_;
   Introspection introspection_;
+  FailureRecords failures_;
 };
 
 // ---- templates ----
@@ -431,7 +444,12 @@ Velk<T> Runtime::create_query(F produce, std::initializer_list<ErasedVelk> sourc
 template <class T>
 const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   NodeRecord& record = record_read(handle);
-  ensure_clean(handle.slot);
+  try {
+    ensure_clean(handle.slot);
+  } catch (...) {
+    forget_cyclic_read(handle.slot);
+    throw;
+  }
   return read_brought_clean(handle, record, holder);
 }
 

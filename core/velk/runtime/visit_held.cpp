@@ -10,6 +10,7 @@ void Runtime::visit_held(HeldVisitor& visitor) const {
   StructuralLock::ReadGuard held(structural_lock_);
   slots_.visit_held(visitor, held);
   observers_.visit_held(visitor, held);
+  failures_.visit_held(visitor, held);
 }
 
 void Runtime::release_all() {

@@ -249,18 +249,33 @@ TEST_F(Inputs, SetOnAQueryAndCreationDuringAComputeFail) {
   EXPECT_EQ(rt.node_count(), 4u);
 }
 
+// The read of itself is no dependency: a set upstream returns, and each read computes it again
+// and meets the cycle; a compute that handles it keeps its value.
 TEST_F(ReadPath, SelfReadIsACycleThatLeavesTheNodeToBeComputedAgain) {
+  velk_test::DeadlockGuard guard;
   U self;
   int calls = 0;
-  self = counted(calls, [&](Runtime& r) { return r.get(self) + 1; });
-  EXPECT_FAILURE(rt.get(self),
-                 "velk-core: dependency cycle detected: node 1 was read while its "
-                 "own compute was in progress");
-  EXPECT_EQ(state(self), NodeState::New);
-  EXPECT_FAILURE(rt.get(self),
-                 "velk-core: dependency cycle detected: ensure_clean(1) exceeded its "
-                 "traversal budget, which no acyclic graph can");
-  EXPECT_EQ(calls, 1);
+  self = counted(calls, [&](Runtime& r) { return r.get(a) + r.get(self); });
+  for (uint64_t v = 2; v < 4; ++v) {
+    EXPECT_FAILURE(rt.get(self),
+                   "velk-core: dependency cycle detected: node 1 was read while its "
+                   "own compute was in progress");
+    EXPECT_EQ(state(self), NodeState::New);
+    EXPECT_EQ(velk::EngineSteps::record(rt, self.slot).deps(), std::vector<uint32_t>{a.slot});
+    rt.set(a, v);
+  }
+  EXPECT_THROW(rt.get(self), velk::Failure);
+  EXPECT_EQ(calls, 3);
+  const U handles = rt.create_query<uint64_t>([&](Runtime& r, uint32_t slot) {
+    try {
+      r.get(U{slot, 0, r.id()});
+    } catch (const velk::Failure&) {
+    }
+    return r.get(a);
+  });
+  EXPECT_EQ(rt.get(handles), 3u);
+  EXPECT_EQ(rt.get(handles), 3u);
+  EXPECT_EQ(state(handles), NodeState::Clean);
 }
 
 TEST_F(ReadPath, FailedNodeStaysFailedUntilUpstreamSet) {
@@ -280,6 +295,28 @@ TEST_F(ReadPath, FailedNodeStaysFailedUntilUpstreamSet) {
   rt.set(a, uint64_t(2));
   EXPECT_EQ(rt.get(q), 2u);
   EXPECT_EQ(calls, 2);
+}
+
+// A later read of a Failed node names what its compute failed with as its cause, until the node
+// computes again.
+TEST_F(ReadPath, FailedNodeReadAgainNamesItsFailureAsTheCause) {
+  const auto detail = std::make_shared<const velk::FailureDetail>();
+  const U q = rt.create_query<uint64_t>([&](Runtime& r, uint32_t) {
+    if (r.get(a) < 3) throw velk::Failure("compute failed", detail);
+    return uint64_t(0);
+  });
+  for (uint64_t v = 2; v < 4; ++v) {
+    EXPECT_THROW(rt.get(q), velk::Failure);
+    try {
+      rt.get(q);
+      ADD_FAILURE() << "no failure";
+    } catch (const velk::Failure& failure) {
+      EXPECT_EQ(failure.cause(), detail.get());
+    }
+    rt.set(a, v);
+  }
+  EXPECT_EQ(rt.get(q), 0u);
+  EXPECT_EQ(detail.use_count(), 1);  // dropped once the node computed
 }
 
 // A transient failure (how deeply the read was nested, not what the node read) leaves the
