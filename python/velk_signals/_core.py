@@ -155,15 +155,18 @@ class _Unraisable:
 def _peek(ref: Any, node: velk.NodeId[T]) -> T:
     """`ref.peek(node)`, failing as `rt.get(node)` does: inside a computation the engine raises
     a failure as PanicException, which `except Exception` would not catch; out comes the
-    exception it carries, or RuntimeError with its message for a failure of the engine's own."""
+    exception it carries, or for a failure of the engine's own RuntimeError with its message,
+    chained to the exception a failed node's compute raised."""
     try:
         return ref.peek(node)  # type: ignore[no-any-return]
     except BaseException as exc:  # noqa: B036 - only PanicException is replaced
         kind = type(exc)
         if (kind.__module__, kind.__qualname__) != ("velk_concurrent", "PanicException"):
             raise
-        failure = exc.__cause__ if exc.__cause__ is not None else RuntimeError(str(exc))
-    raise failure  # outside the handler: the shared exception takes no PanicException context
+        message, cause = str(exc), exc.__cause__
+    if cause is not None and not message.startswith("velk-core:"):
+        raise cause  # outside the handler: the shared exception takes no PanicException context
+    raise RuntimeError(message) from cause
 
 
 class _Readable(Generic[T]):
