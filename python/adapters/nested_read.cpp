@@ -14,12 +14,17 @@
 // deletions see the reader's computes as the helper's own; failures come back to the reader as
 // if computed there, parked exception included.
 //
-// Signals reach only the first reader of such a chain (a helper has them blocked, and only the
-// main thread runs handlers). While that reader waits it checks for them; interrupted, it
-// raises a flag the helpers continuing its read check at each level, which ends their computes
-// as interrupted ones (transient: the nodes stay to be computed), and raises its own
-// interruption once they have unwound.
+// Signals reach only the first reader of such a chain, and only when it is the main thread (a
+// helper has them blocked, and only the main thread runs handlers). While that reader waits it
+// asks whether a SIGINT came, running no handler: one might read nodes, pushing frames on the
+// dependency stack the helpers are reading. When one came, it raises a flag the helpers
+// continuing its read check at each level, which ends their computes as interrupted ones
+// (transient: the nodes stay to be computed). Once they have unwound, the stack is its own
+// again: it trips SIGINT anew and runs the handlers, raising what they raise; a SIGINT handler
+// that raises nothing lets the read start over.
 #include "adapters/nested_read.h"
+
+#include <signal.h>
 
 #include <atomic>
 #include <exception>
@@ -27,18 +32,24 @@
 #include "support/errors.h"
 #include "support/gil.h"
 #include "support/helper_threads.h"
+#include "support/pending_releases.h"
 #include "support/stack_guard.h"
 #include "velk/base/hot_tls.h"
-#include "velk/base/waiting.h"
 #include "velk/collections/collection_lock.h"
 #include "velk/runtime/engine_steps.h"
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Declared only in the interpreter's internal headers since 3.13; still exported, for the
+// standard library's own extension modules.
+extern "C" int _PyOS_IsMainThread(void);
+#endif
 
 namespace velk::py {
 
 namespace {
 
 // How many reads bring a node up to date on this thread, nested in one another.
-VELK_HOT_TLS thread_local unsigned nested_reads = 0;
+VELK_HOT_TLS constinit thread_local unsigned nested_reads = 0;
 
 class NestedRead {
  public:
@@ -59,8 +70,13 @@ class NestedRead {
   unsigned outer_;
 };
 
-// On a helper: the flag of the first reader of the chain of hand-overs it continues.
-thread_local const std::atomic<bool>* reader_interrupted = nullptr;
+// On a helper: the flag of the first reader of the chain of hand-overs it continues, null when
+// signals cannot reach that reader. Asked at every read of an out-of-date node.
+VELK_HOT_TLS constinit thread_local const std::atomic<bool>* reader_interrupted = nullptr;
+
+// Whether the calling thread runs signal handlers: the main thread of the main interpreter.
+// Requires the interpreter lock.
+bool runs_signal_handlers() noexcept { return _PyOS_IsMainThread() != 0; }
 
 // One read handed to a helper thread, and what comes back from it.
 struct HandOver {
@@ -69,9 +85,8 @@ struct HandOver {
   const SharedDepStack& reader;
   // The first reader's flag: this reader's own when it is not a helper itself.
   const std::atomic<bool>* interrupted;
-  std::atomic<bool>* own_flag;  // null on a helper, which signals do not reach
+  std::atomic<bool>* own_flag;  // null where no signal reaches: on a helper, off the main thread
   std::exception_ptr failure;
-  std::exception_ptr interruption;  // what interrupted the first reader's wait
   bool tainted = false;
   CarriedErrors errors;
 
@@ -94,39 +109,56 @@ struct HandOver {
     reader_interrupted = nullptr;
   }
 
-  // On the reader, every few dozen milliseconds while the helper works.
+  // The reader watches for SIGINT while the helper works only where signals reach it.
+  bool watches() const noexcept { return own_flag != nullptr; }
+
+  // On the reader, every few dozen milliseconds while the helper works. Takes the SIGINT without
+  // running its handler, which the reader runs once the helpers are done with its stack.
   void while_waiting() noexcept {
-    if (own_flag == nullptr || interruption) return;
-    try {
-      check_interrupt();
-    } catch (abi::__forced_unwind&) {
-      park_forever();
-    } catch (...) {
-      interruption = std::current_exception();
-      own_flag->store(true, std::memory_order_relaxed);
-    }
+    if (own_flag->load(std::memory_order_relaxed) || interpreter_finalizing()) return;
+    GilEnsure interpreter;  // PyOS_InterruptOccurred asks the calling thread's state
+    if (PyOS_InterruptOccurred() != 0) own_flag->store(true, std::memory_order_relaxed);
+  }
+
+  bool took_interrupt() const noexcept {
+    return own_flag != nullptr && own_flag->load(std::memory_order_relaxed);
   }
 };
+
+// The SIGINT a reader took while it waited, handed to the handlers now that its stack is its
+// own again: throws what they raise (a KeyboardInterrupt by default), and returns when they
+// raise nothing.
+void run_handlers_of_taken_interrupt() {
+  PyErr_SetInterruptEx(SIGINT);
+  check_signals_while_waiting();
+}
 
 // False when no helper could be had: the caller then brings the node up to date itself.
 bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
   std::atomic<bool> flag{false};
-  std::atomic<bool>* own_flag = reader_interrupted == nullptr ? &flag : nullptr;
-  HandOver hand_over{runtime,  slot,    EngineSteps::reader_stack(),
-                     own_flag != nullptr ? own_flag : reader_interrupted,
-                     own_flag, nullptr, nullptr, false, {}};
-  bool ran;
-  {
-    ReleasedRegion waiting;
-    ran = run_on_helper_thread(hand_over);
+  std::atomic<bool>* own_flag =
+      reader_interrupted == nullptr && runs_signal_handlers() ? &flag : nullptr;
+  for (;;) {
+    HandOver hand_over{runtime, slot, EngineSteps::reader_stack(),
+                       own_flag != nullptr ? own_flag : reader_interrupted,
+                       own_flag, nullptr, false, {}};
+    bool ran;
+    {
+      ReleasedRegion waiting;
+      ran = run_on_helper_thread(hand_over);
+    }
+    if (!ran) return false;
+    if (hand_over.tainted) EngineSteps::taint_reader(runtime);
+    if (!hand_over.took_interrupt()) {
+      hand_over.errors.restore_on_this_thread();
+      if (hand_over.failure) std::rethrow_exception(hand_over.failure);
+      return true;
+    }
+    // What the helpers were cut short with says nothing: the handlers report, or the read
+    // starts over.
+    run_handlers_of_taken_interrupt();
+    flag.store(false, std::memory_order_relaxed);
   }
-  if (!ran) return false;
-  if (hand_over.tainted) EngineSteps::taint_reader(runtime);
-  // Interrupted, what the helpers were cut short with says nothing: the interruption reports.
-  if (hand_over.interruption) std::rethrow_exception(hand_over.interruption);
-  hand_over.errors.restore_on_this_thread();
-  if (hand_over.failure) std::rethrow_exception(hand_over.failure);
-  return true;
 }
 
 // Brings `node` up to date, on a helper thread when the nesting runs low, and reads it.

@@ -22,11 +22,13 @@ inline constexpr std::chrono::milliseconds kWhileWaitingInterval{50};
 bool run_on_helper_thread(void (*work)(void*), void (*while_waiting)(void*),
                           void* context) noexcept;
 
-// `job()` on a helper, and `job.while_waiting()` on the calling thread meanwhile.
+// `job()` on a helper, and `job.while_waiting()` on the calling thread meanwhile if
+// `job.watches()`; otherwise the calling thread sleeps until the job is done.
 template <class Job>
 bool run_on_helper_thread(Job& job) noexcept {
-  return run_on_helper_thread([](void* j) { (*static_cast<Job*>(j))(); },
-                              [](void* j) { static_cast<Job*>(j)->while_waiting(); }, &job);
+  void (*while_waiting)(void*) = nullptr;
+  if (job.watches()) while_waiting = [](void* j) { static_cast<Job*>(j)->while_waiting(); };
+  return run_on_helper_thread([](void* j) { (*static_cast<Job*>(j))(); }, while_waiting, &job);
 }
 
 }  // namespace velk::py

@@ -312,40 +312,77 @@ print("done")
 
 
 def test_ctrl_c_while_helper_threads_continue_a_read_stops_them_and_leaves_nodes_to_compute():
-    # The first query run off the main thread (on a helper) sends SIGINT; the main thread waits
-    # for that helper. Before the interrupt reached the helpers, they computed the whole chain
-    # below (1,700 levels, 1 ms each) and only then did the main thread raise.
+    # main:   computes the top levels, hands the rest to helpers, waits
+    # helper: the first level off the main thread sends SIGINT, then waits for a claim another
+    #         thread holds: only the interruption reaching the helpers ends that wait
+    # main:   takes the SIGINT; the helpers stop at their next read and unwind
+    # main:   only then runs the handler (no helper computing: it may read nodes), which lets
+    #         the holder finish; one raising nothing lets the read start over
     run_ok("""
-import os, signal, threading, time
+import os, signal, threading
 import velk_concurrent as vc
 rt = vc.Runtime()
-a = rt.create_input(0)
-calls, after_signal, before = [0], [], []
+on_helpers, handled, holders = [0], [], []
 
-def link(p):
-    def compute(ref):
-        calls[0] += 1
-        if after_signal:
-            after_signal[0] += 1
-        elif threading.current_thread() is not threading.main_thread():
-            after_signal.append(0)
-            before.append(calls[0])
-            os.kill(os.getpid(), signal.SIGINT)
-        time.sleep(0.001)
-        return ref.get(p) + 1
-    return compute
+def handler(signum, frame):
+    handled.append((on_helpers[0], rt.get(probes[len(handled)])))
+    holders[-1][1].set()
+    if len(handled) == 2:
+        raise KeyboardInterrupt
 
-chain = [a]
-for _ in range(2500):
-    chain.append(rt.create_query(link(chain[-1])))
+def claim_held_elsewhere():
+    release, holding = threading.Event(), threading.Event()
+    def hold(ref):
+        holding.set()
+        release.wait(10)
+        return 0
+    held = rt.create_query(hold)
+    holder = threading.Thread(target=rt.get, args=(held,))
+    holder.start()
+    holding.wait(30)
+    holders.append((held, release, holder))
+    return held
+
+def chain_of(depth, below):
+    held, signalled = claim_held_elsewhere(), []
+    def link(p):
+        def compute(ref):
+            on_helper = threading.current_thread() is not threading.main_thread()
+            on_helpers[0] += on_helper
+            try:
+                if signalled:
+                    below[0] += 1
+                elif on_helper:
+                    signalled.append(True)
+                    os.kill(os.getpid(), signal.SIGINT)
+                    try:
+                        ref.get(held)
+                    except BaseException:
+                        pass
+                return ref.get(p) + 1
+            finally:
+                on_helpers[0] -= on_helper
+        return compute
+    chain = [rt.create_input(0)]
+    for _ in range(depth):
+        chain.append(rt.create_query(link(chain[-1])))
+    return chain[-1]
+
+probes = [rt.create_query(lambda ref: 7) for _ in range(2)]
+signal.signal(signal.SIGINT, handler)
+top = chain_of(2500, [0])
+assert rt.get(top) == 2500 and handled == [(0, 7)], handled
+below = [0]
+top = chain_of(2500, below)
 try:
-    rt.get(chain[-1])
+    rt.get(top)
     raise AssertionError("not interrupted")
 except KeyboardInterrupt:
     pass
-assert after_signal[0] < (2500 - before[0]) // 3, (before, after_signal)  # of those left below
-calls[0] = 0
-assert rt.get(chain[-1]) == 2500 and calls[0] == 2500  # every node left to compute, and once
+assert handled[1] == (0, 7) and below[0] == 0, (handled, below)  # nothing computed after
+assert rt.get(top) == 2500 and below[0] == 2500  # every node left to compute, and once
+for _, _, holder in holders:
+    holder.join()
 print("done")
 """)
 

@@ -25,7 +25,8 @@ bool SharedDepStack::contains(const void* owner, uint32_t slot) const noexcept {
   const bool here = std::any_of(frames_.begin(), live, [owner, slot](const DepFrame& f) {
     return f.owner == owner && f.node == slot;
   });
-  // lock-free: the reader is blocked until this helper ends, so its frames hold still.
+  // lock-free: the reader is blocked, running no user code, until this helper ends, so its
+  // frames hold still.
   return here || (continues_ != nullptr && continues_->contains(owner, slot));
 }
 

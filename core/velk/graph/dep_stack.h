@@ -7,8 +7,9 @@
 // that started it (the reader) blocks until it is done. The helper's stack then continues the
 // reader's: the reader's frames count as the helper's own for `contains` (a node computing on
 // the reader is still "its own compute" to the helper), and a taint that reaches the helper's
-// empty stack belongs to the reader's top frame. The reader's frames cannot change while it is
-// blocked, so the helper reads them without its lock.
+// empty stack belongs to the reader's top frame. The reader runs no user code while it is
+// blocked (no compute, no signal handler: those wait until the helper has ended), so its frames
+// hold still and the helper reads them without its lock.
 #pragma once
 
 #include <cstddef>
