@@ -25,12 +25,18 @@ T = TypeVar("T")
 MAX_PASSES = 100  # stabilize passes one write may cause before effects count as a loop
 
 
+def type_name(value: object) -> str:
+    """`value`'s type as the engine's messages name it: `int`, `velk_concurrent.NodeId`."""
+    cls = type(value)
+    module = cls.__module__
+    return cls.__qualname__ if module == "builtins" else f"{module}.{cls.__qualname__}"
+
+
 def check_function(where: str, name: str, value: object, *, or_none: bool = False) -> None:
     """Refuses a non-callable before anything is made, as the engine's methods do."""
     if not callable(value) and not (or_none and value is None):
         expected = "callable or None" if or_none else "callable"
-        raise TypeError(f"{where}() argument '{name}' must be {expected}, "
-                        f"not {type(value).__name__}")
+        raise TypeError(f"{where}() argument '{name}' must be {expected}, not {type_name(value)}")
 
 
 class _Scope:

@@ -40,7 +40,9 @@ def test_computeds_recompute_only_on_change_and_equal_cuts_off(rt):
                           (lambda: vs.effect(runtime=rt)(None), "Effect() argument 'fn' must be "
                            "callable, not NoneType"),
                           (lambda: Signal(1, equal=2, runtime=rt), "Signal() argument 'equal' "
-                           "must be callable or None, not int")):
+                           "must be callable or None, not int"),
+                          (lambda: Computed(a._node, runtime=rt), "Computed() argument 'fn' must "
+                           "be callable, not velk_concurrent.NodeId")):
         with pytest.raises(TypeError) as info:
             make()
         assert str(info.value) == message
