@@ -13,7 +13,7 @@ import threading
 
 import pytest
 import velk_concurrent as vc
-from conftest import Calls
+from conftest import Calls, run_python
 
 TIMEOUT = 60
 
@@ -90,3 +90,20 @@ def test_a_read_racing_a_write_never_sees_it_in_part(rt, read, race):
     if race == "batch, peeked":  # checked, never depended on
         rt.set(b, 3)
         assert rt.get(q) == both_new and calls.take() == {}
+
+
+def test_a_compute_that_sets_what_it_read_keeps_its_value():
+    # Its own set moves what it read; running again would set again, for ever.
+    result = run_python("""
+        import velk_concurrent as vc
+        rt = vc.Runtime()
+        n = rt.create_input(1)
+        m = rt.create_query(lambda ref: ref.get(n) * 2)
+        runs = []
+        def body(ref):
+            runs.append(1)
+            rt.set(n, ref.get(n) + 1)
+            return ref.get(m)
+        print(rt.get(rt.create_query(body)), len(runs))
+        """)
+    assert result.stdout.split() == ["4", "1"], result.stderr[-2000:]

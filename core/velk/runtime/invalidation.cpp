@@ -50,6 +50,7 @@ void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& clai
     failure = std::current_exception();  // the input is stamped and released all the same
   }
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  SharedDepStack::current().note_set(this);
   record.publish(r);
   claim.release();
   walk_ring_.complete(r);

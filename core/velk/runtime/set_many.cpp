@@ -15,6 +15,9 @@
 namespace velk {
 
 bool Runtime::read_torn_slow(DepFrame& frame) {
+  // A compute that set an input keeps its value, as a read overtaken by its own set would make
+  // every run torn; the set's walk leaves the node Dirty, and settling's limit applies.
+  if (frame.set_input) return false;
   // After every read of the compute: a set whose new value one of them saw took its revision
   // at or before this.
   const uint64_t now = revision();
@@ -103,6 +106,7 @@ void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
     failure = std::current_exception();  // the inputs are stamped and released all the same
   }
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  SharedDepStack::current().note_set(this);
   for (size_t i = 0; i < writes.size(); ++i) {
     record(writes[i]->node().slot).publish(r);
     claims[i].release();

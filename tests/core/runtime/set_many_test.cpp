@@ -116,6 +116,15 @@ TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
     return uint64_t(7);
   });
   EXPECT_EQ(rt.get(q), 7u);
+  // One that sets what it read, then reads it again, keeps its value: each run would set again.
+  int runs = 0;
+  const U again = rt.create_query<uint64_t>([x, &runs](Runtime& r, uint32_t) {
+    ++runs;
+    r.set(x, r.get(x) + 1);
+    return r.get(x);
+  });
+  EXPECT_EQ(rt.get(again), 2u);
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(SetManyRace, ReadersNeverSeeABatchInPart) {
