@@ -5,8 +5,8 @@ test_a_read_racing_a_write_never_sees_it_in_part pins one interleaving:
     q's function reads a (old) ----------> set_many([(a, 2), (b, 2)]) lands
     waits <------------------------------- signals
     reads b (new): a mix; the engine runs q again before anyone sees it: both new
-The same with reads that do not depend (ref.peek), and with a plain set of the one input that
-both reads come from (a * 2, then a * 3).
+The same with reads that do not depend (ref.peek), with a plain set of the one input that both
+reads come from (a * 2, then a * 3), and with a mix that raises (a new key in an old table).
 """
 import re
 import threading
@@ -53,11 +53,16 @@ def test_a_bad_pair_refuses_the_whole_batch(rt):
     assert rt.get(a) == 0
 
 
-@pytest.mark.parametrize("race", ["batch", "batch, peeked", "one input, plain set"])
+@pytest.mark.parametrize("race", ["batch", "batch, peeked", "one input, plain set",
+                                  "batch, raising"])
 @pytest.mark.parametrize("read", ["get", "get_traced", "stabilize"])
 def test_a_read_racing_a_write_never_sees_it_in_part(rt, read, race):
     a, b = rt.create_input(1), rt.create_input(1)
-    if race == "one input, plain set":
+    if race == "batch, raising":  # the old table and the new key: a KeyError, never stored
+        rt.set(a, {1: "old"})
+        first, second = a, b
+        write, both_new = lambda: rt.set_many([(a, {2: "new"}), (b, 2)]), "new"
+    elif race == "one input, plain set":
         first, second = (rt.create_query(lambda ref, k=k: ref.get(a) * k) for k in (2, 3))
         write, both_new = lambda: rt.set(a, 2), (4, 6)
     else:
@@ -72,6 +77,8 @@ def test_a_read_racing_a_write_never_sees_it_in_part(rt, read, race):
         if not read_a.is_set():
             read_a.set()
             assert landed.wait(TIMEOUT)
+        if race == "batch, raising":
+            return value[read_node(second)]
         return (value, read_node(second))
 
     q = rt.create_query(calls.wrap("q", body))

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "velk/base/failure.h"
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
 #include "velk/base/value_traits.h"
@@ -390,14 +391,31 @@ class Runtime {
 template <class T, class F>
 bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty,
                                   const ErasedEqual* equal) {
-  T value = produce_(runtime, slot);
-  // A value read across a set is never stored, nor seen by anyone: it runs again.
-  while (runtime.read_torn()) value = produce_(runtime, slot);
+  T value = produce_untorn(runtime, slot);
   // lock-free: the node is claimed here, so no deletion can give its cell away.
   ValueSlot<T>& cell = arena_->owned_slot(runtime.record(slot).load_value_index());
   if (was_dirty && equals_claimed(cell, value, equal)) return false;
   cell.write(std::move(value));
   return true;
+}
+
+template <class T, class F>
+T QueryFunction<T, F>::produce_untorn(Runtime& runtime, uint32_t slot) {
+  // A value read across a set is never stored, nor seen by anyone: it runs again. So does a
+  // failure such a read may have caused (a key looked up in a table older than the key); a
+  // transient one or a read that reached no value says nothing of what was read.
+  for (;;) {
+    try {
+      T value = produce_(runtime, slot);
+      if (!runtime.read_torn()) return value;
+    } catch (const TransientFailure&) {
+      throw;
+    } catch (const ReadFailure&) {
+      throw;
+    } catch (const std::exception&) {
+      if (!runtime.read_torn()) throw;
+    }
+  }
 }
 
 template <class T>
