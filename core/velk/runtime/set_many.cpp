@@ -11,6 +11,7 @@
 #include <typeinfo>
 
 #include "velk/runtime/runtime.h"
+#include "velk/runtime/test_seams.h"
 
 namespace velk {
 
@@ -105,6 +106,7 @@ void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
   } catch (...) {
     failure = std::current_exception();  // the inputs are stamped and released all the same
   }
+  test_seams::run_before_set_revision();
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
   SharedDepStack::current().note_set(this);
   for (size_t i = 0; i < writes.size(); ++i) {
