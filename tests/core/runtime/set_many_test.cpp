@@ -8,6 +8,13 @@
 //   reads b (new): the value would mix them; the check at the end of the compute finds a
 //   changed after the compute began, so it runs again: a and b both new, never stored mixed
 // The same holds for a plain set of the one input two reads come from (a * 2, then a * 3).
+//
+// SetManyRace.AValueReadUnderASetsClaimIsReadAgainAfterItsRevision
+//   reader                                   setter
+//   brings a up to date (Clean)
+//                                            set(a, 2): claims, writes, walks; pauses at
+//   reads a's cell: 2, revision unchanged <- the seam before its revision
+//   sees the claim, waits ----------------> takes the revision, ends the claim
 #include <latch>
 
 #include "test_support.h"
@@ -160,6 +167,7 @@ TEST(SetManyRace, AValueReadUnderASetsClaimIsReadAgainAfterItsRevision) {
   });
   EXPECT_TRUE(velk::EngineSteps::claimed_while_read(rt, a.slot, record));
   EXPECT_EQ(rt.revision(), before + 1);
+  go_here.open();  // had the read not waited
   setter.join();
   velk::set_blocking_hook(nullptr);
   velk::test_seams::before_set_revision = nullptr;
