@@ -163,18 +163,24 @@ bool bring_clean_on_helper(Runtime& runtime, uint32_t slot) {
 
 // Brings `node` up to date, on a helper thread when the nesting runs low, and reads it.
 OwnedRef bring_clean_and_read(Runtime& runtime, const NodeHandle& node, NodeRecord& record) {
-  stop_if_reader_interrupted();
-  {
-    NestedRead nested;
-    if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
-      LockedRegion region;
-      EngineSteps::ensure_clean(runtime, node.slot);
+  for (;;) {
+    stop_if_reader_interrupted();
+    {
+      NestedRead nested;
+      if (!nested.may_hand_over() || !bring_clean_on_helper(runtime, node.slot)) {
+        LockedRegion region;
+        EngineSteps::ensure_clean(runtime, node.slot);
+      }
     }
+    // Taken only now: a hazard record held across the nested levels would make every level's
+    // search for a free one scan all those held below it.
+    HazardHolder holder;
+    const PyValue& value = EngineSteps::read_brought_clean(runtime, node, record, holder);
+    // A value read under a claim that came after the node was brought up to date may be ahead
+    // of its revision: read again once the claim ends.
+    if (!EngineSteps::claimed_while_read(runtime, node.slot, record)) [[likely]]
+      return OwnedRef::new_ref(value.get());
   }
-  // Taken only now: a hazard record held across the nested levels would make every level's
-  // search for a free one scan all those held below it.
-  HazardHolder holder;
-  return OwnedRef::new_ref(EngineSteps::read_brought_clean(runtime, node, record, holder).get());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import velk_concurrent as vc
 import velk_signals as vs
 from velk_signals import Computed, Effect, Signal, batch
 from velk_signals._core import hub_of
+from conftest import run_python
 
 
 def counted(calls, name, fn):
@@ -87,6 +88,18 @@ def test_effects_run_per_change_clean_up_and_go_with_dispose_or_collection(rt):
     loop = Signal(0, runtime=rt)
     with pytest.raises(RuntimeError, match="kept setting signals for 100 passes"):
         Effect(lambda: loop.set(loop() + 1), runtime=rt)
+    # Reading again what it set: the run keeps its value, and settling's limit still ends it.
+    result = run_python("""
+        import velk_concurrent as vc
+        from velk_signals import Effect, Signal
+        rt = vc.Runtime()
+        n = Signal(0, runtime=rt)
+        try:
+            Effect(lambda: (n.set(n() + 1), n()), runtime=rt)
+        except RuntimeError as e:
+            print(e)
+        """)
+    assert "kept setting signals for 100 passes" in result.stdout, result.stderr[-2000:]
 
 
 def test_effect_errors_raise_from_the_set_after_the_others_ran(rt):

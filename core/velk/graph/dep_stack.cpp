@@ -30,6 +30,14 @@ bool SharedDepStack::contains(const void* owner, uint32_t slot) const noexcept {
   return here || (continues_ != nullptr && continues_->contains(owner, slot));
 }
 
+void SharedDepStack::note_set(const void* owner) noexcept {
+  for (size_t i = 0; i < depth_; ++i) {
+    if (frames_[i].owner == owner) frames_[i].set_input = true;
+  }
+  // lock-free: the reader is blocked until this helper ends, and its wake-up comes after this.
+  if (continues_ != nullptr) const_cast<SharedDepStack*>(continues_)->note_set(owner);
+}
+
 void SharedDepStack::begin_continuation(const SharedDepStack& reader) {
   if (depth_ != 0 || continues_ != nullptr) {
     fail("SharedDepStack::begin_continuation on a stack already in use");

@@ -51,6 +51,9 @@ struct DepFrame {
   const void* owner = nullptr;  // the runtime whose node's compute opened the frame
   uint32_t node = 0;            // slot whose compute opened the frame
   bool tainted = false;  // a node brought up to date here ended Dirty, or a nested compute failed
+  // The compute (or one it brought up to date) set an input of its runtime: its reads are not
+  // checked for torn ones, since each run would set again and find them torn again.
+  bool set_input = false;
   FrameStart start;      // set by the runtime that opened the frame
 };
 
@@ -81,6 +84,7 @@ class SharedDepStack {
     frame.owner = owner;
     frame.node = node;
     frame.tainted = false;
+    frame.set_input = false;
     frame.start = start;
     ++depth_;
   }
@@ -143,6 +147,9 @@ class SharedDepStack {
       continued_taint_ = true;  // the reader's top frame; the owner check happens there
     }
   }
+  // A set of `owner`'s input made here: marks every frame of `owner` on this stack, and on a
+  // reader it continues. Rare (a compute that sets), so the walk over the frames costs nothing.
+  void note_set(const void* owner) noexcept;
   // The running compute's frame, which must exist.
   DepFrame& top() noexcept {
     VELK_DCHECK(depth_ > 0);

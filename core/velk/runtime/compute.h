@@ -41,6 +41,9 @@ class QueryFunction final : public ComputeFunction {
   }
 
  private:
+  // The value of a run whose reads were not torn, or the failure of such a run.
+  T produce_untorn(Runtime& runtime, uint32_t slot);
+
   std::shared_ptr<GenericArena<T>> arena_;
   F produce_;
 };

@@ -59,6 +59,9 @@ class EngineSteps {
                                      HazardHolder& holder) {
     return runtime.read_brought_clean(handle, record, holder);
   }
+  static bool claimed_while_read(Runtime& runtime, uint32_t slot, const NodeRecord& record) {
+    return runtime.claimed_while_read(slot, record);
+  }
 
   // --- a read continued on another thread: a reader whose stack runs low hands
   // ensure_clean to a helper thread and blocks until it is done ---

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "velk/runtime/runtime.h"
+#include "velk/runtime/test_seams.h"
 
 namespace velk {
 
@@ -49,7 +50,9 @@ void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& clai
   } catch (...) {
     failure = std::current_exception();  // the input is stamped and released all the same
   }
+  test_seams::run_before_set_revision();
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  SharedDepStack::current().note_set(this);
   record.publish(r);
   claim.release();
   walk_ring_.complete(r);

@@ -268,6 +268,15 @@ void Runtime::settle_waiting(uint32_t slot) {
   }
 }
 
+bool Runtime::wait_out_claim(uint32_t slot, NodeState seen) {
+  // This thread's own compute of it is no claimant to wait for (the read is refused earlier).
+  if (SharedDepStack::current().contains(this, slot)) return false;
+  Backoff backoff;
+  wait_graph::Waiting waiting({this, slot});
+  wait_for_claim(slot, seen, backoff, waiting);
+  return true;
+}
+
 // The whole wait goes through the blocking hook, spinning included: the thread may hold the
 // embedding's lock (the interpreter lock), which the claim's holder needs for its computes.
 void Runtime::wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "velk/base/failure.h"
 #include "velk/base/handle.h"
 #include "velk/base/retirable.h"
 #include "velk/base/value_traits.h"
@@ -226,6 +227,18 @@ class Runtime {
   NodeRecord& record_peek(Velk<T> handle);
   template <class T>
   const T& read_brought_clean(Velk<T> handle, NodeRecord& record, HazardHolder& holder);
+  // After read_brought_clean: whether a claim took the node after it was brought up to date (a
+  // set replacing the input, or a recompute, which writes the value before its stamp); the
+  // value read may be the claimant's, ahead of its revision. The claim has then ended, and the
+  // node is brought up to date and read again.
+  bool claimed_while_read(uint32_t slot, const NodeRecord& record) {
+    // lock-free: after the cell's load, so a claimant's value read there shows its claim here.
+    const NodeState state = record.load_state();
+    if (state != NodeState::Computing && state != NodeState::ComputingDirtied) [[likely]]
+      return false;
+    return wait_out_claim(slot, state);
+  }
+  bool wait_out_claim(uint32_t slot, NodeState seen);
   // The node's value cell, protected by `holder`; nullptr for a cell emptied meanwhile.
   // Inline where it is used: a clean read is little more than this.
   template <class T>
@@ -390,14 +403,31 @@ class Runtime {
 template <class T, class F>
 bool QueryFunction<T, F>::compute(Runtime& runtime, uint32_t slot, bool was_dirty,
                                   const ErasedEqual* equal) {
-  T value = produce_(runtime, slot);
-  // A value read across a set is never stored, nor seen by anyone: it runs again.
-  while (runtime.read_torn()) value = produce_(runtime, slot);
+  T value = produce_untorn(runtime, slot);
   // lock-free: the node is claimed here, so no deletion can give its cell away.
   ValueSlot<T>& cell = arena_->owned_slot(runtime.record(slot).load_value_index());
   if (was_dirty && equals_claimed(cell, value, equal)) return false;
   cell.write(std::move(value));
   return true;
+}
+
+template <class T, class F>
+T QueryFunction<T, F>::produce_untorn(Runtime& runtime, uint32_t slot) {
+  // A value read across a set is never stored, nor seen by anyone: it runs again. So does a
+  // failure such a read may have caused (a key looked up in a table older than the key); a
+  // transient one or a read that reached no value says nothing of what was read.
+  for (;;) {
+    try {
+      T value = produce_(runtime, slot);
+      if (!runtime.read_torn()) return value;
+    } catch (const TransientFailure&) {
+      throw;
+    } catch (const ReadFailure&) {
+      throw;
+    } catch (const std::exception&) {
+      if (!runtime.read_torn()) throw;
+    }
+  }
 }
 
 template <class T>
@@ -444,13 +474,17 @@ Velk<T> Runtime::create_query(F produce, std::initializer_list<ErasedVelk> sourc
 template <class T>
 const T& Runtime::get_protected(Velk<T> handle, HazardHolder& holder) {
   NodeRecord& record = record_read(handle);
-  try {
-    ensure_clean(handle.slot);
-  } catch (...) {
-    forget_cyclic_read(handle.slot);
-    throw;
+  for (;;) {
+    try {
+      ensure_clean(handle.slot);
+    } catch (...) {
+      forget_cyclic_read(handle.slot);
+      throw;
+    }
+    const T& value = read_brought_clean(handle, record, holder);
+    if (!claimed_while_read(handle.slot, record)) [[likely]]
+      return value;
   }
-  return read_brought_clean(handle, record, holder);
 }
 
 template <class T>

@@ -11,10 +11,14 @@
 #include <typeinfo>
 
 #include "velk/runtime/runtime.h"
+#include "velk/runtime/test_seams.h"
 
 namespace velk {
 
 bool Runtime::read_torn_slow(DepFrame& frame) {
+  // A compute that set an input keeps its value, as a read overtaken by its own set would make
+  // every run torn; the set's walk leaves the node Dirty, and settling's limit applies.
+  if (frame.set_input) return false;
   // After every read of the compute: a set whose new value one of them saw took its revision
   // at or before this.
   const uint64_t now = revision();
@@ -102,7 +106,9 @@ void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
   } catch (...) {
     failure = std::current_exception();  // the inputs are stamped and released all the same
   }
+  test_seams::run_before_set_revision();
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  SharedDepStack::current().note_set(this);
   for (size_t i = 0; i < writes.size(); ++i) {
     record(writes[i]->node().slot).publish(r);
     claims[i].release();

@@ -8,10 +8,20 @@
 //   reads b (new): the value would mix them; the check at the end of the compute finds a
 //   changed after the compute began, so it runs again: a and b both new, never stored mixed
 // The same holds for a plain set of the one input two reads come from (a * 2, then a * 3).
+//
+// SetManyRace.AValueReadUnderASetsClaimIsReadAgainAfterItsRevision
+//   reader                                   setter
+//   brings a up to date (Clean)
+//                                            set(a, 2): claims, writes, walks; pauses at
+//   reads a's cell: 2, revision unchanged <- the seam before its revision
+//   sees the claim, waits ----------------> takes the revision, ends the claim
 #include <latch>
 
 #include "test_support.h"
+#include "velk/base/waiting.h"
+#include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
+#include "velk/runtime/test_seams.h"
 
 using velk::Runtime;
 using velk::SetBatch;
@@ -116,6 +126,52 @@ TEST(SetManyRace, ComputeThatReadPartOfAWriteRunsAgain) {
     return uint64_t(7);
   });
   EXPECT_EQ(rt.get(q), 7u);
+  // One that sets what it read, then reads it again, keeps its value: each run would set again.
+  int runs = 0;
+  const U again = rt.create_query<uint64_t>([x, &runs](Runtime& r, uint32_t) {
+    ++runs;
+    r.set(x, r.get(x) + 1);
+    return r.get(x);
+  });
+  EXPECT_EQ(rt.get(again), 2u);
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(SetManyRace, AValueReadUnderASetsClaimIsReadAgainAfterItsRevision) {
+  // A reader brings a up to date, then a set claims it and writes it; the reader's read of the
+  // cell (as a peek, or a read that finds its node clean, makes it) sees the new value before
+  // its revision is taken, so nothing could tell it from the old one: it waits and reads again.
+  DeadlockGuard guard;
+  static Signal* written;
+  static Signal* go;
+  Signal written_here, go_here;
+  written = &written_here;
+  go = &go_here;
+  Runtime rt;
+  const U a = rt.create_input<uint64_t>(1);
+  const uint64_t before = rt.revision();
+  velk::EngineSteps::ensure_clean(rt, a.slot);
+  velk::test_seams::before_set_revision = [] {
+    written->open();
+    go->wait();
+  };
+  std::thread setter([&] { rt.set(a, uint64_t(2)); });
+  written_here.wait();
+  velk::HazardHolder holder;
+  velk::NodeRecord& record = velk::EngineSteps::record(rt, a.slot);
+  EXPECT_EQ(velk::EngineSteps::read_brought_clean(rt, a, record, holder), 2u);
+  EXPECT_EQ(rt.revision(), before);
+  velk::set_blocking_hook([](void (*wait)(void*), void* context) {  // the reader's wait
+    go->open();
+    wait(context);
+  });
+  EXPECT_TRUE(velk::EngineSteps::claimed_while_read(rt, a.slot, record));
+  EXPECT_EQ(rt.revision(), before + 1);
+  go_here.open();  // had the read not waited
+  setter.join();
+  velk::set_blocking_hook(nullptr);
+  velk::test_seams::before_set_revision = nullptr;
+  EXPECT_FALSE(velk::EngineSteps::claimed_while_read(rt, a.slot, record));
 }
 
 TEST(SetManyRace, ReadersNeverSeeABatchInPart) {
