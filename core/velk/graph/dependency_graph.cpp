@@ -44,18 +44,29 @@ CommitOutcome DependencyGraph::commit_changed(uint32_t slot, std::span<const Dep
                                               bool merge, uint64_t start_revision,
                                               StructuralLock& lock) {
   NodeRecord& record = nodes_.get(slot);
-  // lock-free: the node is claimed here; only its claimant replaces the list.
-  const std::vector<uint32_t> old = record.deps();
+  // lock-free: the node is claimed here; only its claimant replaces the list, but for the
+  // creation that records a new node's sources, which is looked for again under the lock.
+  std::vector<uint32_t> old = record.deps();
   std::vector<uint32_t> next;
-  if (merge) {
-    next = merged_list(old, reads);
-  } else {
-    next.reserve(reads.size());
-    for (const DepRead& read : reads) next.push_back(read.slot);
-  }
+  auto make_next = [&] {
+    if (merge) {
+      next = merged_list(old, reads);
+    } else {
+      next.clear();
+      next.reserve(reads.size());
+      for (const DepRead& read : reads) next.push_back(read.slot);
+    }
+  };
+  make_next();
   if (next == old) return CommitOutcome::Committed;
 
   StructuralLock::WriteGuard held(lock);
+  // A reader that reached a reused slot may claim its new node before the creation, still
+  // holding the lock, has recorded the node's sources.
+  if (std::vector<uint32_t> now = record.deps(); now != old) [[unlikely]] {
+    old = std::move(now);
+    make_next();
+  }
   for (const DepRead& read : reads) {
     const NodeRecord& dep = nodes_.get(read.slot);
     if (dep.load_generation() != read.generation || dep.load_state() == NodeState::Deleted) {

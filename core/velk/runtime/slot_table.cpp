@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "velk/runtime/test_seams.h"
+
 namespace velk {
 
 SlotTable::SlotTable(SegmentedNodes& nodes)
@@ -39,17 +41,23 @@ uint32_t SlotTable::allocate(const SegmentedNodes::Fields& fields,
                              std::shared_ptr<ComputeFunction> fn,
                              const StructuralLock::Exclusive& held) {
   held.dcheck();
-  uint32_t slot;
   if (!free_slots_.empty()) {
-    slot = free_slots_.back();
+    const uint32_t slot = free_slots_.back();
     free_slots_.pop_back();
+    // Published while the record still reads Deleted: a reader that checked a handle of the
+    // slot's last node before its deletion (an observer pass, say) may claim the new node as
+    // soon as it reads New, and must find its function, not take it for an input and leave
+    // it Clean with no value.
+    compute_fns_[slot] = std::move(fn);
+    publish(slot, held);
     nodes_.get(slot).reset_for(fields);
-  } else {
-    slot = nodes_.push(fields, held);
-    compute_fns_.emplace_back();
-    equals_.emplace_back();
+    test_seams::run_after_slot_reuse();
+    return slot;
   }
-  compute_fns_[slot] = std::move(fn);
+  // A slot never handed out before: no reader knows its number yet.
+  const uint32_t slot = nodes_.push(fields, held);
+  compute_fns_.emplace_back(std::move(fn));
+  equals_.emplace_back();
   publish(slot, held);
   return slot;
 }

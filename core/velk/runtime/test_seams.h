@@ -15,4 +15,13 @@ inline void run_before_set_revision() {
     seam();
 }
 
+// Run by a creation, under the structural write lock, once a reused slot's record reads as its
+// new node: a reader that reached the slot before its last node's deletion may claim it now.
+inline std::atomic<void (*)()> after_slot_reuse{nullptr};
+
+inline void run_after_slot_reuse() {
+  if (void (*seam)() = after_slot_reuse.load(std::memory_order_relaxed)) [[unlikely]]
+    seam();
+}
+
 }  // namespace velk::test_seams

@@ -5,6 +5,7 @@
 #include "test_support.h"
 #include "velk/runtime/engine_steps.h"
 #include "velk/runtime/runtime.h"
+#include "velk/runtime/test_seams.h"
 
 using velk::ErasedVelk;
 using velk::Runtime;
@@ -269,4 +270,38 @@ TEST(ConcurrentDeletion, ReadersRacingDeleteWithDependentsSeeValuesOrDeletion) {
     });
     ASSERT_EQ(rt.node_count(), 0u) << "round " << round;
   }
+}
+
+// A reader that reached a node's slot before the node was deleted (an observer pass that found
+// it alive) claims the node that reuses the slot as soon as it reads New: it must compute it with
+// its own function, not take it for an input and leave it Clean with no value.
+TEST(ConcurrentDeletion, AReaderOfAReusedSlotComputesTheNewNodeThere) {
+  velk_test::DeadlockGuard guard;
+  static Runtime* runtime;
+  static uint32_t reused;
+  static velk_test::Signal* made;
+  Runtime rt;
+  velk_test::Signal made_here;
+  runtime = &rt;
+  made = &made_here;
+  const U a = rt.create_input<uint64_t>(2);
+  const U old = rt.create_query<uint64_t>([a](Runtime& r, uint32_t) { return r.get(a); });
+  ASSERT_EQ(rt.get(old), 2u);
+  reused = old.slot;
+  rt.delete_node(old);
+  std::thread reader([] {
+    made->wait();
+    velk::EngineSteps::ensure_clean(*runtime, reused);
+  });
+  velk::test_seams::after_slot_reuse = [] {
+    made->open();
+    // The reader's claim; its compute then waits for this creation to end before it commits.
+    const velk::NodeRecord& record = velk::EngineSteps::record(*runtime, reused);
+    while (record.load_state() == velk::NodeState::New) std::this_thread::yield();
+  };
+  const U fresh = rt.create_query<uint64_t>([a](Runtime& r, uint32_t) { return r.get(a) * 10; });
+  velk::test_seams::after_slot_reuse = nullptr;
+  reader.join();
+  ASSERT_EQ(fresh.slot, old.slot);
+  EXPECT_EQ(rt.get(fresh), 20u);
 }
