@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "velk/base/hot_tls.h"
@@ -68,10 +69,31 @@ struct WorkEntry {
   bool expanded;
 };
 
+// Nodes a long walk has expanded. An acyclic plan expands a node again only through another
+// path to it; a plan that keeps going round a cycle recorded by failed computes would never
+// settle anything, so past a first stretch a node is expanded once: a reader settled before it
+// brings it up to date through its own read, which meets the cycle if it is still there.
+class Expanded {
+ public:
+  explicit Expanded(uint64_t budget, uint64_t slot_count)
+      : tracked_below_(budget - std::min(budget - 1, 2 * slot_count + 64)) {}
+  // False when the node was expanded before, once the walk is long enough to look.
+  bool first(uint64_t budget, uint32_t slot) {
+    if (budget > tracked_below_) [[likely]]
+      return true;
+    return seen_.insert(slot).second;
+  }
+
+ private:
+  uint64_t tracked_below_;
+  std::unordered_set<uint32_t> seen_;
+};
+
 // Plans a node: settled after its out-of-date dependencies, which are expanded first.
 void expand(const SegmentedNodes& nodes, NodeRecord& record, uint32_t slot, uint32_t root,
-            uint64_t& budget, std::vector<WorkEntry>& work) {
+            uint64_t& budget, Expanded& expanded, std::vector<WorkEntry>& work) {
   if (--budget == 0) fail_budget(root);
+  if (slot != root && !expanded.first(budget, slot)) return;
   // lock-free: this only plans the walk; settle re-reads every state and claims by CAS.
   switch (record.load_state()) {
     case NodeState::Clean: return;
@@ -196,6 +218,10 @@ void Runtime::settle_dependency(uint32_t slot, NodeRecord& record) {
     settle(slot, record);
   } catch (const TransientFailure&) {
     throw;  // says nothing about the node: the read as a whole is cut short
+  } catch (const ReadFailure&) {
+    // A dependency that met a cycle or a deletion is left New: its reader runs, and meets the
+    // failure through its own read, where it may handle it.
+    if (record.load_state() != NodeState::New || record.load_generation() != generation) throw;
   } catch (const Failure&) {
     // Only a node that ended Failed is left to its readers; cycles, deletions and the like
     // concern the read itself.
@@ -223,11 +249,12 @@ void Runtime::ensure_clean(uint32_t root) {
   } own{work, work.size()};
   work.push_back({&root_record, root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
+  Expanded expanded(budget, nodes_.slot_count());
   while (work.size() > own.base) {
     const WorkEntry entry = work.back();
     work.pop_back();
     if (!entry.expanded) {
-      expand(nodes_, *entry.record, entry.slot, root, budget, work);
+      expand(nodes_, *entry.record, entry.slot, root, budget, expanded, work);
     } else if (entry.slot == root) {
       settle(root, *entry.record);
     } else {
