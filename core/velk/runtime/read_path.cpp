@@ -210,7 +210,7 @@ void Runtime::settle(uint32_t slot, NodeRecord& record) {
   settle_waiting(slot);
 }
 
-void Runtime::settle_dependency(uint32_t slot, NodeRecord& record) {
+void Runtime::settle_dependency(uint32_t slot, NodeRecord& record, bool& read_failure_left) {
   // lock-free: state and generation are re-checked after the settle, so a reused slot's
   // failure is never deferred as this node's.
   const uint32_t generation = record.load_generation();
@@ -220,8 +220,13 @@ void Runtime::settle_dependency(uint32_t slot, NodeRecord& record) {
     throw;  // says nothing about the node: the read as a whole is cut short
   } catch (const ReadFailure&) {
     // A dependency that met a cycle or a deletion is left New: its reader runs, and meets the
-    // failure through its own read, where it may handle it.
-    if (record.load_state() != NodeState::New || record.load_generation() != generation) throw;
+    // failure through its own read, where it may handle it. Once per walk: a reader that lets
+    // it pass fails the next one, so a cycle is not run round again for every node planned.
+    if (read_failure_left || record.load_state() != NodeState::New ||
+        record.load_generation() != generation) {
+      throw;
+    }
+    read_failure_left = true;
   } catch (const Failure&) {
     // Only a node that ended Failed is left to its readers; cycles, deletions and the like
     // concern the read itself.
@@ -250,6 +255,7 @@ void Runtime::ensure_clean(uint32_t root) {
   work.push_back({&root_record, root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
   Expanded expanded(budget, nodes_.slot_count());
+  bool read_failure_left = false;
   while (work.size() > own.base) {
     const WorkEntry entry = work.back();
     work.pop_back();
@@ -258,7 +264,7 @@ void Runtime::ensure_clean(uint32_t root) {
     } else if (entry.slot == root) {
       settle(root, *entry.record);
     } else {
-      settle_dependency(entry.slot, *entry.record);
+      settle_dependency(entry.slot, *entry.record, read_failure_left);
     }
   }
 }
