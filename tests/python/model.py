@@ -231,7 +231,16 @@ class Model:
                 except ModelFailure as failure:
                     # A dependency that fails while its reader is verified counts as changed:
                     # the reader runs and meets the failure through its own read.
-                    if key == root or node.state != FAILED:
+                    if key == root:
+                        raise
+                    if isinstance(failure, ReadFailure) and node.state == NEW:
+                        # Met by a read outside any compute: the rest of the plan is left to the
+                        # root's own reads, which meet it where its function may handle it.
+                        if self.frames:
+                            raise
+                        stack = [(root, True)]
+                        continue
+                    if node.state != FAILED:
                         raise
                     self.deferred.append((key, failure))
 

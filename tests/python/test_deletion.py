@@ -50,7 +50,8 @@ def test_a_deep_read_meeting_a_deletion_shows_it_once_and_leaves_nothing_failed(
     for node in reads:  # computed again, never "stays Failed"
         with pytest.raises(RuntimeError, match=stale_message(doomed.id, 0)):
             rt.get(node)
-    assert 1 <= capsys.readouterr().err.count("passed back through a Python callback") <= 4
+    # At most twice a read: the node read runs once more, to meet the failure itself.
+    assert 1 <= capsys.readouterr().err.count("passed back through a Python callback") <= 8
 
 
 def test_delete_with_dependents_counts_and_stales_everything(rt):

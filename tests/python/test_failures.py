@@ -223,8 +223,8 @@ def test_a_cycle_left_by_failed_reads_lets_sets_return_and_is_shown_once():
         print("ok")
     """)
     assert result.stdout == "ok\n", result.stderr[-2000:]
-    # At most one notice per failed read (a cycle met by a read's walk runs no function).
-    assert 1 <= result.stderr.count("passed back through a Python callback") <= 10
+    # At most two notices per failed read: a dependency's failure is left to its reader once.
+    assert 1 <= result.stderr.count("passed back through a Python callback") <= 20
 
 
 @pytest.mark.parametrize("operation", ["create_input", "create_query"])

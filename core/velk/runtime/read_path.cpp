@@ -210,7 +210,7 @@ void Runtime::settle(uint32_t slot, NodeRecord& record) {
   settle_waiting(slot);
 }
 
-void Runtime::settle_dependency(uint32_t slot, NodeRecord& record, bool& read_failure_left) {
+bool Runtime::settle_dependency(uint32_t slot, NodeRecord& record) {
   // lock-free: state and generation are re-checked after the settle, so a reused slot's
   // failure is never deferred as this node's.
   const uint32_t generation = record.load_generation();
@@ -219,20 +219,22 @@ void Runtime::settle_dependency(uint32_t slot, NodeRecord& record, bool& read_fa
   } catch (const TransientFailure&) {
     throw;  // says nothing about the node: the read as a whole is cut short
   } catch (const ReadFailure&) {
-    // A dependency that met a cycle or a deletion is left New: its reader runs, and meets the
-    // failure through its own read, where it may handle it. Once per walk: a reader that lets
-    // it pass fails the next one, so a cycle is not run round again for every node planned.
-    if (read_failure_left || record.load_state() != NodeState::New ||
-        record.load_generation() != generation) {
+    // A dependency that met a cycle or a deletion is left New: the node read runs, and meets
+    // the failure through its own read, where it may handle it. Only for a read made outside
+    // any compute: inside one, the failure passes to the function that read, which may handle
+    // it; leaving it there too would run a deep chain's failing part once per level.
+    if (record.load_state() != NodeState::New || record.load_generation() != generation ||
+        SharedDepStack::current().in_compute()) {
       throw;
     }
-    read_failure_left = true;
+    return false;
   } catch (const Failure&) {
     // Only a node that ended Failed is left to its readers; cycles, deletions and the like
     // concern the read itself.
     if (record.load_state() != NodeState::Failed || record.load_generation() != generation) throw;
     WalkScratch::current().failures.push_back({this, slot, generation, std::current_exception()});
   }
+  return true;
 }
 
 void Runtime::ensure_clean(uint32_t root) {
@@ -255,7 +257,6 @@ void Runtime::ensure_clean(uint32_t root) {
   work.push_back({&root_record, root, false});
   uint64_t budget = 256ull * nodes_.slot_count() + 1024;
   Expanded expanded(budget, nodes_.slot_count());
-  bool read_failure_left = false;
   while (work.size() > own.base) {
     const WorkEntry entry = work.back();
     work.pop_back();
@@ -263,8 +264,12 @@ void Runtime::ensure_clean(uint32_t root) {
       expand(nodes_, *entry.record, entry.slot, root, budget, expanded, work);
     } else if (entry.slot == root) {
       settle(root, *entry.record);
-    } else {
-      settle_dependency(entry.slot, *entry.record, read_failure_left);
+    } else if (!settle_dependency(entry.slot, *entry.record)) {
+      // The rest of the plan is left to the root's own reads, which bring up to date what it
+      // still reads: settled one by one, each planned node the failure left New would meet it
+      // again (a cycle run round once per node planned on it).
+      VELK_DCHECK(work[own.base].slot == root && work[own.base].expanded);
+      work.erase(work.begin() + std::ptrdiff_t(own.base) + 1, work.end());
     }
   }
 }

@@ -255,9 +255,9 @@ class Runtime {
   // settle's loop: waits for other threads' claims, claims and looks again until it settles.
   void settle_waiting(uint32_t slot);
   // Settles a dependency of the node a walk reads; a failure of its compute is kept for the
-  // readers it fails (see DeferredFailures) instead of ending the walk, and the first read
-  // failure (a cycle, a deletion) met by the walk is left to the reader's own read.
-  inline void settle_dependency(uint32_t slot, NodeRecord& record, bool& read_failure_left);
+  // readers it fails (see DeferredFailures) instead of ending the walk. False when a read
+  // failure (a cycle, a deletion) left it New, for its readers' own reads to meet.
+  inline bool settle_dependency(uint32_t slot, NodeRecord& record);
   // Waits while another thread's claim of the node still reads `seen`.
   void wait_for_claim(uint32_t slot, NodeState seen, Backoff& backoff,
                       wait_graph::Waiting& waiting);
