@@ -41,7 +41,12 @@ void Runtime::InputClaim::release() noexcept {
   record_ = nullptr;
 }
 
-void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim) {
+void Runtime::InputClaim::publish(uint64_t revision) noexcept {
+  record_->publish(revision);
+  release();
+}
+
+void Runtime::publish_change(uint32_t slot, InputClaim& claim) {
   // Walked before the revision is taken, as a batch is: a compute that sees the new value (or
   // starts at its revision or later) finds everything downstream already marked.
   std::exception_ptr failure;
@@ -50,13 +55,16 @@ void Runtime::publish_change(uint32_t slot, NodeRecord& record, InputClaim& clai
   } catch (...) {
     failure = std::current_exception();  // the input is stamped and released all the same
   }
+  stamp_and_release({&claim, 1}, std::move(failure));
+}
+
+void Runtime::stamp_and_release(std::span<InputClaim> claims, std::exception_ptr walk_failure) {
   test_seams::run_before_set_revision();
   const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
   SharedDepStack::current().note_set(this);
-  record.publish(r);
-  claim.release();
+  for (InputClaim& claim : claims) claim.publish(r);
   walk_ring_.complete(r);
-  if (failure) std::rethrow_exception(failure);
+  if (walk_failure) std::rethrow_exception(walk_failure);
 }
 
 void Runtime::invalidate_dependents(uint32_t source) {

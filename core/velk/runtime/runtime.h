@@ -340,12 +340,18 @@ class Runtime {
     InputClaim(const InputClaim&) = delete;
     InputClaim& operator=(const InputClaim&) = delete;
     void release() noexcept;
+    // Stamps the input with the revision of its new value and ends the claim.
+    void publish(uint64_t revision) noexcept;
 
    private:
     NodeRecord* record_;
   };
   // Invalidates everything downstream, then stamps the new revision and ends the claim.
-  void publish_change(uint32_t slot, NodeRecord& record, InputClaim& claim);
+  void publish_change(uint32_t slot, InputClaim& claim);
+  // The end of every set and batch, its values written and its walk done or failed: takes the
+  // revision, stamps the inputs with it, ends their claims and posts it; then raises what the
+  // walk raised.
+  void stamp_and_release(std::span<InputClaim> claims, std::exception_ptr walk_failure);
   void invalidate_dependents(uint32_t source);
   void refuse_set_on_query(uint32_t slot) const;
   // The value cell of an input, after set's checks: the handle, the value type, the node's kind.
@@ -577,7 +583,7 @@ void Runtime::set(Velk<T> handle, T value) {
   // Until the new revision is stamped, a verifying reader sees the input as changed.
   cell.record.begin_replace();
   cell.arena->write(cell.index, std::move(value));
-  publish_change(handle.slot, cell.record, claim);
+  publish_change(handle.slot, claim);
 }
 
 template <class T>

@@ -11,7 +11,6 @@
 #include <typeinfo>
 
 #include "velk/runtime/runtime.h"
-#include "velk/runtime/test_seams.h"
 
 namespace velk {
 
@@ -106,15 +105,7 @@ void Runtime::apply_batch(std::span<BatchWrite* const> writes) {
   } catch (...) {
     failure = std::current_exception();  // the inputs are stamped and released all the same
   }
-  test_seams::run_before_set_revision();
-  const uint64_t r = revision_.fetch_add(1, std::memory_order_acq_rel) + 1;
-  SharedDepStack::current().note_set(this);
-  for (size_t i = 0; i < writes.size(); ++i) {
-    record(writes[i]->node().slot).publish(r);
-    claims[i].release();
-  }
-  walk_ring_.complete(r);
-  if (failure) std::rethrow_exception(failure);
+  stamp_and_release(claims, std::move(failure));
 }
 
 void Runtime::invalidate_all(std::span<BatchWrite* const> writes) {
